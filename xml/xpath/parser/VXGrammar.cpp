@@ -32,6 +32,15 @@ void VXGrammar::Error(void* scanner, const char* fmt, ...)
     va_end(args);
 }
 
+bool VXGrammar::CountOperator(void* scanner)
+{
+    VXParserMain* parser = scanner ? xpath_get_extra(scanner) : nullptr;
+    if (!parser || parser->CountOperator())
+        return true;
+    Error(scanner, "XPath expression has more than %d operators.", VXParserMain::MAX_OPERATORS);
+    return false;
+}
+
 // ---------------------------------------------------------------- NodeSets
 
 namespace {

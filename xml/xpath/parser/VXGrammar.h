@@ -26,6 +26,10 @@ public:
 #endif
         ;
 
+    // Counts an operator of the parse behind the scanner; reports the error
+    // and returns false when the expression has too many.
+    static bool CountOperator(void* scanner);
+
     // Every builder takes ownership of the nodes passed in, also when it fails
     // (it then reports the error and returns null).
     struct NodeSets {

@@ -22,7 +22,7 @@ struct ReservedWord {
 };
 const ReservedWord g_reservedWords[] = {{nullptr, 0}};
 
-// Offset of the first byte that does not belong to a well-formed UTF-8
+// Offset of the first byte that does not start a well-formed UTF-8
 // sequence, or -1 when the text is valid.
 int FindInvalidUtf8(const unsigned char* s)
 {
@@ -53,7 +53,7 @@ int FindInvalidUtf8(const unsigned char* s)
             unsigned char b = p[i];
             unsigned char blo = i == 1 ? lo : 0x80, bhi = i == 1 ? hi : 0xBF;
             if (b < blo || b > bhi)
-                return static_cast<int>(p + i - s);
+                return static_cast<int>(p - s);
         }
         p += n + 1;
     }
@@ -62,7 +62,8 @@ int FindInvalidUtf8(const unsigned char* s)
 
 } // namespace
 
-VXParserMain::VXParserMain() : m_pSymbolTable(new VXSymbolTable()), m_scanner(nullptr)
+VXParserMain::VXParserMain()
+    : m_pSymbolTable(new VXSymbolTable()), m_scanner(nullptr), m_nOperators(0)
 {
     m_szTmpXPathFile[0] = 0;
     SetupSymbols();
@@ -115,6 +116,7 @@ XPathStatement* VXParserMain::Parse(const char* xpathExpression, CStringBuffer* 
 {
     const char* expression = xpathExpression ? xpathExpression : "";
     m_strParseError.clear();
+    m_nOperators = 0;
 
     XPathStatement* result = nullptr;
     int rc;
@@ -152,6 +154,11 @@ void VXParserMain::ReportError(const char* pszErrorMsg, ...)
     va_start(args, pszErrorMsg);
     ParseError(pszErrorMsg, args);
     va_end(args);
+}
+
+bool VXParserMain::CountOperator()
+{
+    return ++m_nOperators <= MAX_OPERATORS;
 }
 
 VXSymbol* VXParserMain::Lookup(const char* symname)

@@ -14,6 +14,11 @@ struct VXSymbol;
 
 class VXParserMain {
 public:
+    // Operators and filter predicates build left-deep chains that the parser
+    // stack does not bound; beyond this many the parse fails, so that no
+    // walk over the tree can exhaust the call stack.
+    enum { MAX_OPERATORS = 10000 };
+
     VXParserMain();
     ~VXParserMain();
 
@@ -25,6 +30,8 @@ public:
     // Formats a message and appends it to the text of the current parse.
     void ParseError(const char* pszErrorMsg, va_list args);
     VXSymbol* Lookup(const char* symname);
+    // Counts one more operator of the current parse; false beyond the limit.
+    bool CountOperator();
 
     // Zero-filled memory that lives as long as the parser.
     void* Alloc(size_t size);
@@ -48,6 +55,7 @@ protected:
     CStringBuffer m_strParseError;
     VfxPtrList m_memory;
     char m_szTmpXPathFile[1024];
+    int m_nOperators;
 };
 
 #endif

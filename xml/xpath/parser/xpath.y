@@ -9,6 +9,17 @@
 #include "VXGrammar.h"
 
 void xpath_error(void* scanner, XPathStatement** ppResult, const char* msg);
+
+// Counts an operator; past the limit the operands are released and the
+// parse fails.
+#define VX_OPERATOR(a, b)                       \
+    do {                                        \
+        if (!VXGrammar::CountOperator(scanner)) { \
+            delete (a);                         \
+            delete (b);                         \
+            YYABORT;                            \
+        }                                       \
+    } while (0)
 %}
 
 %define api.pure full
@@ -153,20 +164,20 @@ predicate
     ;
 
 composite
-    : expr NCNAME expr              { $$ = VXGrammar::Expr::AddCompositePair($1, $2, $3); }
+    : expr NCNAME expr              { VX_OPERATOR($1, $3); $$ = VXGrammar::Expr::AddCompositePair($1, $2, $3); }
     ;
 
 expr
     : primary                       { $$ = $1; }
-    | expr '+' expr                 { $$ = new XPathExpressionPair($1, PAIRSEP_ADD, $3); }
-    | expr '-' expr                 { $$ = VXGrammar::Expr::Subtract($1, $3); }
-    | expr ASTERISK expr            { $$ = new XPathExpressionPair($1, PAIRSEP_MUL, $3); }
-    | expr '=' expr                 { $$ = new XPathExpressionPair($1, PAIRSEP_EQ, $3); }
-    | expr NOTEQUAL expr            { $$ = new XPathExpressionPair($1, PAIRSEP_NE, $3); }
-    | expr '<' expr                 { $$ = new XPathExpressionPair($1, PAIRSEP_LT, $3); }
-    | expr '>' expr                 { $$ = new XPathExpressionPair($1, PAIRSEP_GT, $3); }
-    | expr LESSEQ expr              { $$ = new XPathExpressionPair($1, PAIRSEP_LE, $3); }
-    | expr GREATEQ expr             { $$ = new XPathExpressionPair($1, PAIRSEP_GE, $3); }
+    | expr '+' expr                 { VX_OPERATOR($1, $3); $$ = new XPathExpressionPair($1, PAIRSEP_ADD, $3); }
+    | expr '-' expr                 { VX_OPERATOR($1, $3); $$ = VXGrammar::Expr::Subtract($1, $3); }
+    | expr ASTERISK expr            { VX_OPERATOR($1, $3); $$ = new XPathExpressionPair($1, PAIRSEP_MUL, $3); }
+    | expr '=' expr                 { VX_OPERATOR($1, $3); $$ = new XPathExpressionPair($1, PAIRSEP_EQ, $3); }
+    | expr NOTEQUAL expr            { VX_OPERATOR($1, $3); $$ = new XPathExpressionPair($1, PAIRSEP_NE, $3); }
+    | expr '<' expr                 { VX_OPERATOR($1, $3); $$ = new XPathExpressionPair($1, PAIRSEP_LT, $3); }
+    | expr '>' expr                 { VX_OPERATOR($1, $3); $$ = new XPathExpressionPair($1, PAIRSEP_GT, $3); }
+    | expr LESSEQ expr              { VX_OPERATOR($1, $3); $$ = new XPathExpressionPair($1, PAIRSEP_LE, $3); }
+    | expr GREATEQ expr             { VX_OPERATOR($1, $3); $$ = new XPathExpressionPair($1, PAIRSEP_GE, $3); }
     | '(' expr ')'                  { $2->SetParenthesized(true); $$ = $2; }
     ;
 
@@ -177,7 +188,7 @@ primary
 
 filter
     : literal                       { $$ = VXGrammar::NodeSets::FilterExpression($1); }
-    | filter predicate              { $$ = new XPathFilterExpression($1, $2); }
+    | filter predicate              { VX_OPERATOR($1, $2); $$ = new XPathFilterExpression($1, $2); }
     ;
 
 literal
