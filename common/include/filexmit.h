@@ -130,8 +130,8 @@ int VfxFTMWriteClose(int socket);
 
 // Wait limits in milliseconds, process-wide; each returns the previous value.
 // Write wait: how long a write may wait for the socket to take data (default
-// 30000). Read wait: how long VfxFTMRead waits for the next data (default 0,
-// no limit).
+// 30000, at least 1). Read wait: how long VfxFTMRead waits for the next data
+// (default 0, no limit).
 int VfxFTMSetWriteWait(int milliseconds);
 int VfxFTMSetReadWait(int milliseconds);
 

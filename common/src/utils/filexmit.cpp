@@ -222,7 +222,8 @@ extern "C" {
 
 int VfxFTMSetWriteWait(int milliseconds)
 {
-    return __atomic_exchange_n(&g_writeWaitMs, milliseconds < 0 ? 0 : milliseconds, __ATOMIC_RELAXED);
+    // A write always gets some time: a zero wait would fail every full socket.
+    return __atomic_exchange_n(&g_writeWaitMs, milliseconds < 1 ? 1 : milliseconds, __ATOMIC_RELAXED);
 }
 
 int VfxFTMSetReadWait(int milliseconds)

@@ -793,3 +793,29 @@ TEST(StreamerReliability, BrokenAndStalledPeersLeakNothing)
     EXPECT_EQ(openDescriptors(), fds);
     EXPECT_EQ(liveThreads(), threads);
 }
+
+TEST(StreamerReliability, ConnectionsBeyondTheTableAreRefused)
+{
+    TempDir d;
+    std::string f = d.write("a.xml", "<a/>");
+    LogLines::clear();
+    Listener l(f, 0);
+    // Idle connections hold their slots; the ones beyond the table are closed at once.
+    std::vector<int> held;
+    for (int i = 0; i < FTM_MAX_CLIENTS; ++i)
+        held.push_back(connectTo(l.port));
+    EXPECT_TRUE(waitUntil([&] { return LogLines::countAtLevel(1) == 0 && liveThreads() >= FTM_MAX_CLIENTS + 2; }));
+    int extra = connectTo(l.port);
+    EXPECT_EQ(readToEnd(extra), "");
+    EXPECT_TRUE(LogLines::has(1, "Too many connections: connection refused.\n"));
+    VfxCloseSocket(extra);
+
+    // A slot freed by a finished connection is used again.
+    VfxCloseSocket(held.back());
+    held.pop_back();
+    Sink s;
+    EXPECT_TRUE(waitUntil([&] { return VfxFTMRead(url(l.port).c_str(), Sink::take, &s) == 0; }));
+    EXPECT_EQ(s.get(), "<a/>");
+    for (int fd : held)
+        VfxCloseSocket(fd);
+}
