@@ -19,9 +19,14 @@ public:
     void ToString(CStringBuffer& str, bool recursive, bool prefix, bool suffix) override;
     void ToDebugString(CStringBuffer& str, bool recursive, int level) override;
 
-    // The list owns every item handed to it.
+    // The list owns every item handed to it; an index outside the list
+    // inserts at the nearer end, so no item is ever dropped.
     void Add(T* item) { m_list.append(item); }
-    void Insert(int index, T* item) { m_list.insert(index, item); }
+    void Insert(int index, T* item)
+    {
+        int size = m_list.size();
+        m_list.insert(index < 0 ? 0 : index > size ? size : index, item);
+    }
     int GetSize() { return m_list.size(); }
     T* Get(int index) { return static_cast<T*>(m_list.get(index)); }
 

@@ -467,6 +467,12 @@ TEST(XPathNodes, ListsOwnAndOrderTheirItems)
     EXPECT_EQ(Print(&path), "child::a/child::b");
     EXPECT_EQ(path.Get(2), nullptr);
     EXPECT_EQ(path.Get(-1), nullptr);
+    // Out-of-range positions land at the ends instead of losing the step.
+    path.Insert(-5, Step(AXIS_SELF, new XPathNodeTest()));
+    path.Insert(99, Step(AXIS_PARENT, new XPathNodeTest()));
+    path.Get(3)->SetStepParent(XPATH_STEP_PARENT_IMMEDIATE);
+    path.Get(1)->SetStepParent(XPATH_STEP_PARENT_IMMEDIATE);
+    EXPECT_EQ(Print(&path), "self::*/child::a/child::b/parent::*");
 }
 
 } // namespace
