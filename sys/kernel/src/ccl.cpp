@@ -1,0 +1,989 @@
+// CCL: commands, conditions, sets and the structural XPATH function.
+#include <algorithm>
+#include <cstring>
+
+#include "config.h"
+#include "index.h"
+#include "kernel.h"
+#include "status.h"
+#include "tree.h"
+#include "util.h"
+#include "vornapi.h"
+
+using namespace vdbs;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Command words
+
+struct Word {
+    const char* canon;
+    const char* english;
+    const char* test;
+};
+
+// The default language is English; the test language spells every word
+// differently so that a caller writing a canonical word shows up at once.
+const Word kWords[] = {
+    {"BAS", "BASE", "BASIS"},         {"FIN", "FIND", "SUCHE"},      {"DEL", "DELETE", "LOESCHE"},
+    {"DEF", "DEFINE", "DEFINIERE"},   {"MIN", "MIN", "MINI"},        {"SHO", "SHOW", "ZEIGE"},
+    {"SXX", "S", "M"},                {"ORX", "OR", "ODER"},         {"ANT", "AND.T", "UND.T"},
+    {"HIL", "HIGHLIGHT", "HERVOR"},   {"REN", "RENUMBER", "NEUNUMMER"}, {"LIS", "LIST", "LISTE"},
+    {"SCF", "SCROLL", "BLAETTERN"},   {"CLO", "CLOSE", "SCHLIESSE"},
+};
+
+bool testLanguage() {
+    const char* v = configValue("VDBS_LANGUAGE");
+    return v && iequals(v, "test");
+}
+
+const Word* wordByCanon(const std::string& c) {
+    for (const Word& w : kWords)
+        if (c == w.canon) return &w;
+    return nullptr;
+}
+
+const char* localWord(const Word& w) { return testLanguage() ? w.test : w.english; }
+
+// The token is the word canon in the session's language or in English.
+bool isWord(const std::string& token, const char* canon) {
+    const Word* w = wordByCanon(canon);
+    if (!w) return false;
+    std::string u = upper(token);
+    return u == w->english || u == localWord(*w);
+}
+
+// ---------------------------------------------------------------------------
+// Parsing
+
+struct CclError {
+    int status;
+    std::string message;
+};
+
+struct Result {
+    HitList hits;
+    std::vector<Term> terms;
+};
+
+bool wordChar(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+           c == '-' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+class Parser {
+public:
+    Parser(Kernel& k, const std::string& text) : k_(k), s_(text) {}
+
+    [[noreturn]] void syntax(const std::string& what, size_t at) {
+        throw CclError{VDB_SYNTAX, what + " at position " + std::to_string(at + 1) + " in: " + s_};
+    }
+    [[noreturn]] void syntax(const std::string& what) { syntax(what, pos_); }
+
+    void ws() {
+        while (pos_ < s_.size() && blank(s_[pos_])) ++pos_;
+    }
+    bool atEnd() {
+        ws();
+        return pos_ >= s_.size();
+    }
+    // The word at the current position (no advance); empty when none.
+    std::string peekWord(size_t* endOut = nullptr) {
+        ws();
+        size_t e = pos_;
+        while (e < s_.size() && wordChar(s_[e])) ++e;
+        if (endOut) *endOut = e;
+        return s_.substr(pos_, e - pos_);
+    }
+    std::string word() {
+        size_t e;
+        std::string w = peekWord(&e);
+        pos_ = e;
+        return w;
+    }
+    bool peekChar(char c) {
+        ws();
+        return pos_ < s_.size() && s_[pos_] == c;
+    }
+    void expect(char c) {
+        if (!peekChar(c)) syntax(std::string("expected '") + c + "'");
+        ++pos_;
+    }
+    int integer() {
+        ws();
+        size_t start = pos_;
+        if (pos_ < s_.size() && (s_[pos_] == '-' || s_[pos_] == '+')) ++pos_;
+        size_t d = pos_;
+        while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
+        if (pos_ == d || pos_ - d > 9) syntax("expected a number", start);
+        return atoi(s_.substr(start, pos_ - start).c_str());
+    }
+    std::string rest() {
+        ws();
+        std::string r = s_.substr(pos_);
+        pos_ = s_.size();
+        while (!r.empty() && blank(r.back())) r.pop_back();
+        return r;
+    }
+    size_t pos() const { return pos_; }
+
+    // ----- conditions -----
+    Result condition(const BasePtr& base) {
+        base_ = base;
+        meta_ = k_.meta(base->id);
+        depth_ = 0;
+        Result r = orExpr();
+        if (!atEnd()) syntax("unexpected text");
+        return r;
+    }
+
+private:
+    bool isOperatorWord(const std::string& w) {
+        std::string u = upper(w);
+        return u == "AND" || u == "AND.R" || u == "NOT" || u == "AND.T" || u == "NOT.T" || u == "OR" ||
+               isWord(w, "ORX") || isWord(w, "ANT");
+    }
+
+    Result orExpr() {
+        Result l = antExpr();
+        for (;;) {
+            size_t e;
+            std::string w = peekWord(&e);
+            if (w.empty() || !(upper(w) == "OR" || isWord(w, "ORX"))) return l;
+            pos_ = e;
+            Result r = antExpr();
+            l.hits = hitOr(l.hits, r.hits);
+            merge(l.terms, r.terms);
+        }
+    }
+    Result antExpr() {
+        Result l = andExpr();
+        for (;;) {
+            size_t e;
+            std::string w = peekWord(&e);
+            std::string u = upper(w);
+            if (u == "AND.T" || isWord(w, "ANT")) {
+                pos_ = e;
+                Result r = andExpr();
+                l.hits = hitAnd(l.hits, r.hits);
+                merge(l.terms, r.terms);
+            } else if (u == "NOT.T") {
+                pos_ = e;
+                Result r = andExpr();
+                l.hits = hitNot(l.hits, r.hits);
+            } else {
+                return l;
+            }
+        }
+    }
+    Result andExpr() {
+        Result l = primary();
+        for (;;) {
+            size_t e;
+            std::string w = peekWord(&e);
+            std::string u = upper(w);
+            if (u == "AND" || u == "AND.R") {
+                pos_ = e;
+                Result r = primary();
+                l.hits = hitAndRecords(l.hits, r.hits);
+                merge(l.terms, r.terms);
+            } else if (u == "NOT") {
+                pos_ = e;
+                Result r = primary();
+                l.hits = hitNotRecords(l.hits, r.hits);
+            } else {
+                return l;
+            }
+        }
+    }
+    static void merge(std::vector<Term>& a, const std::vector<Term>& b) { a.insert(a.end(), b.begin(), b.end()); }
+
+    Result primary() {
+        ws();
+        if (pos_ >= s_.size()) syntax("condition missing");
+        if (s_[pos_] == '(') {
+            ++pos_;
+            ++depth_;
+            Result r = orExpr();
+            if (!peekChar(')')) syntax("expected ')'");
+            ++pos_;
+            --depth_;
+            return r;
+        }
+        size_t start = pos_;
+        size_t e;
+        std::string w = peekWord(&e);
+        if (w.empty()) syntax("expected a condition");
+        std::string u = upper(w);
+        pos_ = e;
+        if (u == "ALL" && !nextIsOperatorChar()) return all();
+        if (u == "XPATH" && peekChar('(')) return xpath(start);
+        if (isWord(w, "SXX") && peekChar('=')) {
+            ++pos_;
+            int n = integer();
+            return setHits(n, start);
+        }
+        if (peekChar('(')) {
+            size_t save = pos_;
+            ++pos_;
+            if (peekChar('$')) {
+                ++pos_;
+                if (peekChar(')')) {
+                    ++pos_;
+                    return mapHits(w, start);
+                }
+            }
+            pos_ = save;
+        }
+        return fieldCondition(w, start);
+    }
+
+    bool nextIsOperatorChar() {
+        size_t p = pos_;
+        while (p < s_.size() && blank(s_[p])) ++p;
+        return p < s_.size() && (s_[p] == '=' || s_[p] == '<' || s_[p] == '>');
+    }
+
+    Result all() {
+        std::vector<int> rids;
+        k_.st->allRecords(base_->id, rids);
+        Result r;
+        r.hits.reserve(rids.size());
+        for (int rid : rids) r.hits.push_back(mkHit(rid, 0));
+        return r;
+    }
+
+    Result setHits(int n, size_t at) {
+        auto it = k_.state.sets.find(n);
+        if (it == k_.state.sets.end()) throw CclError{VDB_NOSET, "set " + std::to_string(n) + " does not exist"};
+        if (it->second->base != base_->id)
+            throw CclError{VDB_NOSET, "set " + std::to_string(n) + " belongs to base " + it->second->baseName +
+                                          ", not to the open base " + base_->name};
+        (void)at;
+        Result r;
+        r.hits = it->second->hits;
+        r.terms = it->second->terms;
+        return r;
+    }
+
+    const SetData* setArg(int n) {
+        if (n == 0) return nullptr;
+        auto it = k_.state.sets.find(n);
+        if (it == k_.state.sets.end()) throw CclError{VDB_NOSET, "set " + std::to_string(n) + " does not exist"};
+        if (it->second->base != base_->id)
+            throw CclError{VDB_NOSET, "set " + std::to_string(n) + " belongs to base " + it->second->baseName};
+        return it->second.get();
+    }
+
+    Result xpath(size_t at) {
+        expect('(');
+        size_t axisAt = pos_;
+        std::string axisName = word();
+        // Axis names carry '-', which the word scanner keeps.
+        int axis = axisByName(axisName);
+        if (axisName.empty()) syntax("expected an axis name", axisAt);
+        if (!axis) throw CclError{VDB_AXIS, "unknown axis '" + axisName + "' in XPATH at position " +
+                                                std::to_string(axisAt + 1) + " in: " + s_};
+        expect(',');
+        int p = integer();
+        expect(',');
+        int c = integer();
+        expect(',');
+        size_t dirAt = pos_;
+        int dir = integer();
+        if (dir != 1 && dir != 2) syntax("direction must be 1 or 2", dirAt);
+        bool position = false;
+        int op = 0, kk = 0;
+        if (peekChar(',')) {
+            ++pos_;
+            size_t opAt = pos_;
+            std::string o = upper(word());
+            static const char* ops[] = {"EQ", "NE", "GT", "LT", "LE", "GE"};
+            op = -1;
+            for (int i = 0; i < 6; ++i)
+                if (o == ops[i]) op = i;
+            if (op < 0) syntax("expected EQ, NE, GT, LT, LE or GE", opAt);
+            expect(',');
+            kk = integer();
+            position = true;
+            if (axis != AxisSelf || dir != 1) syntax("a position test needs XPATH(SELF,set,set,1,...)", at);
+        }
+        expect(')');
+        if (!base_->design.isXml)
+            throw CclError{VDB_FIELDKIND, "XPATH needs a base of the xml design; " + base_->name + " is not one"};
+        const SetData* P = setArg(p);
+        const SetData* C = setArg(c);
+        Result r;
+        if (P) r.terms = P->terms;
+        if (C) merge(r.terms, C->terms);
+        if (position)
+            positionJoin(P, C, op, kk, r.hits);
+        else
+            structuralJoin(axis, P, C, dir, r.hits);
+        return r;
+    }
+
+    // Records an XPATH operation visits: those of the operand sets.
+    void recordsFor(const SetData* P, const SetData* C, int dir, std::vector<int>& rids) {
+        if (P && C) {
+            std::set_intersection(P->rids.begin(), P->rids.end(), C->rids.begin(), C->rids.end(),
+                                  std::back_inserter(rids));
+        } else if (P) {
+            rids = P->rids;
+        } else if (C) {
+            rids = C->rids;
+        } else {
+            k_.st->allRecords(base_->id, rids);
+        }
+        (void)dir;
+    }
+
+    static void partsOf(const SetData* s, int rid, size_t& cursor, std::vector<int>& out) {
+        out.clear();
+        while (cursor < s->rids.size() && s->rids[cursor] < rid) ++cursor;
+        if (cursor >= s->rids.size() || s->rids[cursor] != rid) return;
+        size_t b = s->starts[cursor];
+        size_t e = cursor + 1 < s->starts.size() ? s->starts[cursor + 1] : s->hits.size();
+        out.reserve(e - b);
+        for (size_t i = b; i < e; ++i) out.push_back(hitPart(s->hits[i]));
+    }
+
+    void structuralJoin(int axis, const SetData* P, const SetData* C, int dir, HitList& out) {
+        std::vector<int> rids;
+        recordsFor(P, C, dir, rids);
+        std::vector<int> ps, cs, res;
+        size_t pc = 0, cc = 0;
+        for (int rid : rids) {
+            TreePtr t = k_.tree(base_->id, rid);
+            if (!t) continue;
+            if (P) partsOf(P, rid, pc, ps);
+            if (C) partsOf(C, rid, cc, cs);
+            axisJoin(*t, axis, P ? &ps : nullptr, C ? &cs : nullptr, dir, res);
+            for (int part : res) out.push_back(mkHit(rid, part));
+        }
+    }
+
+    void positionJoin(const SetData* P, const SetData* C, int op, int kk, HitList& out) {
+        std::vector<int> rids;
+        recordsFor(P, nullptr, 1, rids);
+        std::vector<int> ps, cs, res, all;
+        size_t pc = 0, cc = 0;
+        for (int rid : rids) {
+            TreePtr t = k_.tree(base_->id, rid);
+            if (!t) continue;
+            if (P) {
+                partsOf(P, rid, pc, ps);
+            } else {
+                ps.resize(static_cast<size_t>(t->n) + 1);
+                for (int i = 0; i <= t->n; ++i) ps[static_cast<size_t>(i)] = i;
+            }
+            positionFilter(*t, ps, op, kk, res);
+            if (C && C != P) {
+                partsOf(C, rid, cc, cs);
+                all.clear();
+                std::set_intersection(res.begin(), res.end(), cs.begin(), cs.end(), std::back_inserter(all));
+                res.swap(all);
+            }
+            for (int part : res) out.push_back(mkHit(rid, part));
+        }
+    }
+
+    Result mapHits(const std::string& name, size_t at) {
+        auto it = k_.state.maps.find(upper(name));
+        if (it == k_.state.maps.end())
+            throw CclError{VDB_BADFIELD, "'" + name + "' is neither a field nor a defined map (position " +
+                                             std::to_string(at + 1) + " in: " + s_ + ")"};
+        const MapDef& m = it->second;
+        BasePtr mb = k_.findBase(m.base);
+        if (!mb) throw CclError{VDB_NOBASE, "map " + name + ": no base named '" + m.base + "'"};
+        int g = mb->design.find(m.from);
+        int h = base_->design.find(m.to);
+        if (!g) throw CclError{VDB_BADFIELD, "map " + name + ": field " + m.from + " is not in base " + mb->name};
+        if (!h) throw CclError{VDB_BADFIELD, "map " + name + ": field " + m.to + " is not in base " + base_->name};
+        IndexMetaPtr mm = k_.meta(mb->id);
+        std::vector<std::string> values;
+        listTerms(*k_.st, mb->id, *mm, indexKey(g, kExact), [&](const std::string& t) { values.push_back(t); });
+        std::sort(values.begin(), values.end());
+        values.erase(std::unique(values.begin(), values.end()), values.end());
+        HitList found;
+        for (const std::string& v : values) lookupTerm(*k_.st, base_->id, *meta_, indexKey(h, kExact), v, found);
+        Result r;
+        int prev = -1;
+        sortUnique(found);
+        for (Hit x : found)
+            if (hitRid(x) != prev) {
+                prev = hitRid(x);
+                r.hits.push_back(mkHit(prev, 0));
+            }
+        return r;
+    }
+
+    // ----- field conditions -----
+    enum Quote { None, Quoted };
+
+    std::string value(Quote& q) {
+        ws();
+        if (pos_ >= s_.size()) syntax("value missing");
+        char c = s_[pos_];
+        if (c == '"' || c == '\'' || c == '&') {
+            size_t start = pos_ + 1;
+            for (size_t i = start; i < s_.size(); ++i) {
+                if (s_[i] != c) continue;
+                if (i + 1 == s_.size() || blank(s_[i + 1]) || s_[i + 1] == ')') {
+                    pos_ = i + 1;
+                    q = Quoted;
+                    return s_.substr(start, i - start);
+                }
+            }
+            syntax(std::string("unterminated value opened with ") + c);
+        }
+        q = None;
+        size_t start = pos_;
+        size_t end = start;
+        for (;;) {
+            size_t p = end == start ? start : end;
+            // one blank-free piece
+            while (p < s_.size() && !blank(s_[p]) && !(s_[p] == ')' && depth_ > 0)) ++p;
+            end = p;
+            // further words belong to the value unless an operator or the end follows
+            size_t q2 = p;
+            while (q2 < s_.size() && blank(s_[q2])) ++q2;
+            if (q2 >= s_.size() || q2 == p || (s_[q2] == ')' && depth_ > 0)) break;
+            size_t we = q2;
+            while (we < s_.size() && wordChar(s_[we])) ++we;
+            if (we > q2 && isOperatorWord(s_.substr(q2, we - q2))) break;
+            if (s_[q2] == '(') break;
+            end = q2;
+            while (end < s_.size() && !blank(s_[end]) && !(s_[end] == ')' && depth_ > 0)) ++end;
+        }
+        if (end == start) syntax("value missing");
+        pos_ = end;
+        return s_.substr(start, end - start);
+    }
+
+    Result fieldCondition(const std::string& name, size_t at) {
+        int f = base_->design.find(name);
+        if (!f) throw CclError{VDB_BADFIELD, "field " + name + " is not in base " + base_->name + " (position " +
+                                                 std::to_string(at + 1) + " in: " + s_ + ")"};
+        ws();
+        std::string op;
+        if (s_.compare(pos_, 2, "<>") == 0 || s_.compare(pos_, 2, "<=") == 0 || s_.compare(pos_, 2, ">=") == 0) {
+            op = s_.substr(pos_, 2);
+            pos_ += 2;
+        } else if (pos_ < s_.size() && (s_[pos_] == '=' || s_[pos_] == '<' || s_[pos_] == '>')) {
+            op = s_.substr(pos_, 1);
+            ++pos_;
+        } else {
+            syntax("expected =, <>, <, >, <= or >= after field " + name);
+        }
+        Quote q;
+        std::string v = value(q);
+        Result r;
+        const FieldDef* fd = base_->design.field(f);
+        if (fd->type == 20) throw CclError{VDB_FIELDKIND, "field " + fd->name + " is a blob and cannot be searched"};
+        if (op == "=") {
+            if (q == None && v == "$") {
+                term(indexKey(f, kAny), std::string(), r.hits);
+            } else if (q == None && v.size() >= 2 && v.front() == '$' && v.back() == '$') {
+                std::string needle = v.substr(1, v.size() - 2);
+                if (needle.empty())
+                    term(indexKey(f, kAny), std::string(), r.hits);
+                else
+                    substring(f, needle, false, r.hits);
+                r.terms.push_back(Term{f, Term::Contains, needle});
+            } else if (q == None && v.size() >= 2 && v.back() == '$') {
+                std::string pre = v.substr(0, v.size() - 1);
+                prefix(f, pre, r.hits);
+                r.terms.push_back(Term{f, Term::Prefix, pre});
+            } else if (q == None && v.size() >= 2 && v.front() == '$') {
+                std::string suf = v.substr(1);
+                substring(f, suf, true, r.hits);
+                r.terms.push_back(Term{f, Term::Suffix, suf});
+            } else {
+                term(indexKey(f, kExact), exactTerm(v), r.hits);
+                r.terms.push_back(Term{f, Term::Exact, v});
+            }
+        } else if (op == "<>") {
+            HitList any, eq, multi;
+            term(indexKey(f, kAny), std::string(), any);
+            term(indexKey(f, kExact), exactTerm(v), eq);
+            term(indexKey(f, kMulti), std::string(), multi);
+            r.hits = hitOr(hitNot(any, eq), hitAnd(multi, eq));
+        } else {
+            double num;
+            if (parseXPathNumber(v, num)) {
+                std::string t = numTerm(num);
+                std::string lo, hi;
+                bool open = false;
+                std::function<bool(std::string_view)> accept;
+                if (op == ">") {
+                    lo = t;
+                    open = true;
+                    accept = [t](std::string_view x) { return x != t; };
+                } else if (op == ">=") {
+                    lo = t;
+                    open = true;
+                } else if (op == "<") {
+                    hi = t;
+                } else {
+                    hi = t + std::string(1, '\0');
+                }
+                lookupRange(*k_.st, base_->id, *meta_, indexKey(f, kNum), lo, hi, open, accept, r.hits);
+            }
+        }
+        return r;
+    }
+
+    void term(int key, const std::string& t, HitList& out) { lookupTerm(*k_.st, base_->id, *meta_, key, t, out); }
+
+    void prefix(int f, const std::string& pre, HitList& out) {
+        std::string hi = pre;
+        while (!hi.empty() && static_cast<unsigned char>(hi.back()) == 0xff) hi.pop_back();
+        bool open = hi.empty();
+        if (!open) hi.back() = static_cast<char>(static_cast<unsigned char>(hi.back()) + 1);
+        lookupRange(*k_.st, base_->id, *meta_, indexKey(f, kExact), pre, hi, open,
+                    [&](std::string_view t) { return t.substr(0, pre.size()) == pre; }, out);
+    }
+
+    // Values of field f at (rid, part) satisfy pred: read from storage.
+    void verify(int f, HitList& cand, const std::function<bool(const std::string&)>& pred) {
+        HitList kept;
+        Slot slot;
+        std::string data;
+        bool ps = base_->design.partScoped(f);
+        for (Hit h : cand) {
+            int rid = hitRid(h), part = hitPart(h);
+            bool ok = false;
+            auto check = [&](int slotNo, bool wantPart) {
+                if (!k_.st->readSlot(base_->id, rid, slotNo, data)) return;
+                if (!decodeSlot(reinterpret_cast<const unsigned char*>(data.data()), data.size(), slot)) return;
+                for (const Value& v : slot.values)
+                    if (v.field == f && ((v.flags & kPart) != 0) == wantPart && pred(v.data)) ok = true;
+            };
+            if (ps) {
+                check(part, true);
+            } else {
+                check(part, false);
+            }
+            if (ok) kept.push_back(h);
+        }
+        cand.swap(kept);
+    }
+
+    void substring(int f, const std::string& needle, bool suffixOnly, HitList& out) {
+        auto pred = [&](const std::string& v) {
+            if (suffixOnly)
+                return v.size() >= needle.size() && v.compare(v.size() - needle.size(), needle.size(), needle) == 0;
+            return v.find(needle) != std::string::npos;
+        };
+        const FieldDef* fd = base_->design.field(f);
+        if (fd->type == 1 && needle.size() >= 3) {
+            std::vector<std::string> tris;
+            for (size_t i = 0; i + 3 <= needle.size(); ++i) tris.push_back(needle.substr(i, 3));
+            std::sort(tris.begin(), tris.end());
+            tris.erase(std::unique(tris.begin(), tris.end()), tris.end());
+            HitList cand;
+            bool firstList = true;
+            for (const std::string& t : tris) {
+                HitList l;
+                term(indexKey(f, kTri), t, l);
+                cand = firstList ? std::move(l) : hitAnd(cand, l);
+                firstList = false;
+                if (cand.empty()) break;
+            }
+            HitList longParts;
+            term(indexKey(f, kLong), std::string(), longParts);
+            bool exact = !suffixOnly && needle.size() == 3;
+            if (exact) {
+                HitList sure = hitNot(cand, longParts);
+                HitList check = hitOr(hitAnd(cand, longParts), longParts);
+                verify(f, check, pred);
+                out = hitOr(sure, check);
+            } else {
+                cand = hitOr(cand, longParts);
+                verify(f, cand, pred);
+                out = std::move(cand);
+            }
+            return;
+        }
+        // Short needles and fields without trigrams: the distinct values of the field.
+        lookupRange(*k_.st, base_->id, *meta_, indexKey(f, kExact), std::string(), std::string(), true,
+                    [&](std::string_view t) { return pred(std::string(t)); }, out);
+    }
+
+    Kernel& k_;
+    const std::string& s_;
+    size_t pos_ = 0;
+    int depth_ = 0;
+    BasePtr base_;
+    IndexMetaPtr meta_;
+};
+
+// ---------------------------------------------------------------------------
+// Commands
+
+int newSetNumber(Kernel& k) { return k.state.sets.empty() ? 1 : k.state.sets.rbegin()->first + 1; }
+
+WindowPtr captureWindow(Kernel& k) {
+    auto s = k.state.screens.find(5);
+    if (s != k.state.screens.end()) {
+        auto w = k.state.windows.find(s->second);
+        if (w != k.state.windows.end()) return w->second;
+    }
+    auto w = std::make_shared<Window>();
+    w->id = k.state.nextWindow++;
+    k.state.windows[w->id] = w;
+    k.state.screens[5] = w->id;
+    return w;
+}
+
+int runCommand(Kernel& k, const std::string& text, int* setOut) {
+    if (setOut) *setOut = 0;
+    Parser p(k, text);
+    size_t at = p.pos();
+    std::string cmd = p.word();
+    if (cmd.empty()) p.syntax("expected a command word", at);
+
+    if (isWord(cmd, "BAS")) {
+        std::string name = p.word();
+        if (name.empty()) p.syntax("expected a base name");
+        if (!p.atEnd()) p.syntax("unexpected text after the base name");
+        k.checkVersion(true);
+        BasePtr b = k.findBase(name);
+        if (!b) return fail(VDB_NOBASE, "no base named '%s'", name.c_str());
+        k.state.open = b;
+        return VDB_OK;
+    }
+    if (isWord(cmd, "CLO")) {
+        if (!p.atEnd()) p.syntax("unexpected text after CLOSE");
+        k.state.open = nullptr;
+        return VDB_OK;
+    }
+    if (isWord(cmd, "FIN")) {
+        if (!k.state.open) return fail(VDB_NOBASEOPEN, "FIND needs an open base: %s", text.c_str());
+        k.checkVersion(true);
+        BasePtr b = k.findBase(k.state.open->name);
+        if (!b || b->id != k.state.open->id) {
+            k.state.open = nullptr;
+            return fail(VDB_NOBASE, "the open base no longer exists");
+        }
+        k.state.open = b;
+        if (k.st->depth() > 0) {
+            int f = k.finalizeDirty();
+            if (!(f & 1)) return f;
+        }
+        Result r = p.condition(b);
+        if (r.hits.empty() && !k.state.findMin0) {
+            k.state.last = 0;
+            return VDB_OK;
+        }
+        if (!k.state.highlight) r.terms.clear();
+        int n = newSetNumber(k);
+        k.state.sets[n] = makeSet(b->id, b->name, std::move(r.hits), std::move(r.terms));
+        k.state.last = n;
+        if (setOut) *setOut = n;
+        return VDB_OK;
+    }
+    if (isWord(cmd, "DEL")) {
+        size_t sAt = p.pos();
+        std::string s = p.word();
+        if (!isWord(s, "SXX")) p.syntax("expected S=n", sAt);
+        p.expect('=');
+        int n = p.integer();
+        if (!p.atEnd()) p.syntax("unexpected text after the set number");
+        if (n == 0) {
+            k.state.sets.clear();
+            k.state.last = 0;
+            return VDB_OK;
+        }
+        if (!k.state.sets.erase(n)) return fail(VDB_NOSET, "set %d does not exist", n);
+        if (k.state.last == n) k.state.last = 0;
+        return VDB_OK;
+    }
+    if (isWord(cmd, "REN")) {
+        if (!p.atEnd()) p.syntax("unexpected text after RENUMBER");
+        std::map<int, SetPtr> renumbered;
+        int n = 0, last = 0;
+        for (auto& kv : k.state.sets) {
+            renumbered[++n] = kv.second;
+            if (kv.first == k.state.last) last = n;
+        }
+        k.state.sets.swap(renumbered);
+        k.state.last = last;
+        return VDB_OK;
+    }
+    if (isWord(cmd, "DEF")) {
+        size_t wAt = p.pos();
+        std::string what = p.word();
+        if (isWord(what, "HIL")) {
+            std::string onoff = upper(p.word());
+            if (!onoff.empty() && onoff != "ON" && onoff != "OFF") p.syntax("expected ON or OFF");
+            if (!p.atEnd()) p.syntax("unexpected text");
+            k.state.highlight = onoff != "OFF";
+            return VDB_OK;
+        }
+        if (isWord(what, "FIN")) {
+            size_t mAt = p.pos();
+            std::string m = p.word();
+            if (!isWord(m, "MIN")) p.syntax("expected MIN=n", mAt);
+            p.expect('=');
+            int n = p.integer();
+            if (!p.atEnd()) p.syntax("unexpected text");
+            k.state.findMin0 = n == 0;
+            return VDB_OK;
+        }
+        if (upper(what) == "MAP") {
+            // name=F:B.G:H
+            size_t nAt = p.pos();
+            std::string name = p.word();
+            if (name.empty()) p.syntax("expected a map name", nAt);
+            p.expect('=');
+            std::string spec = p.rest();
+            size_t c1 = spec.find(':'), dot = spec.find('.', c1 == std::string::npos ? 0 : c1);
+            size_t c2 = spec.find(':', dot == std::string::npos ? 0 : dot);
+            if (c1 == std::string::npos || dot == std::string::npos || c2 == std::string::npos)
+                p.syntax("expected name=F:BASE.G:H", nAt);
+            MapDef m;
+            m.name = upper(name);
+            m.report = spec.substr(0, c1);
+            m.base = spec.substr(c1 + 1, dot - c1 - 1);
+            m.from = spec.substr(dot + 1, c2 - dot - 1);
+            m.to = spec.substr(c2 + 1);
+            if (!k.state.open) return fail(VDB_NOBASEOPEN, "DEFINE MAP needs an open base");
+            k.checkVersion(true);
+            BasePtr mb = k.findBase(m.base);
+            if (!mb) return fail(VDB_NOBASE, "DEFINE MAP %s: no base named '%s'", name.c_str(), m.base.c_str());
+            if (!mb->design.find(m.report))
+                return fail(VDB_BADFIELD, "DEFINE MAP %s: field %s is not in base %s", name.c_str(), m.report.c_str(),
+                            mb->name.c_str());
+            if (!mb->design.find(m.from))
+                return fail(VDB_BADFIELD, "DEFINE MAP %s: field %s is not in base %s", name.c_str(), m.from.c_str(),
+                            mb->name.c_str());
+            if (!k.state.open->design.find(m.to))
+                return fail(VDB_BADFIELD, "DEFINE MAP %s: field %s is not in base %s", name.c_str(), m.to.c_str(),
+                            k.state.open->name.c_str());
+            k.state.maps[m.name] = m;
+            if (k.st->recordCount(mb->id) == 0) {
+                // Every record is unmapped: the last search holds all of them.
+                std::vector<int> rids;
+                k.st->allRecords(k.state.open->id, rids);
+                HitList hits;
+                for (int rid : rids) hits.push_back(mkHit(rid, 0));
+                if (!hits.empty() || k.state.findMin0) {
+                    int n = newSetNumber(k);
+                    k.state.sets[n] = makeSet(k.state.open->id, k.state.open->name, std::move(hits), {});
+                    k.state.last = n;
+                } else {
+                    k.state.last = 0;
+                }
+                return fail(VDB_MAPEMPTY, "DEFINE MAP %s: base %s holds no records", name.c_str(), mb->name.c_str());
+            }
+            return VDB_OK;
+        }
+        p.syntax("expected HIGHLIGHT, FIND MIN=n or MAP", wAt);
+    }
+    if (isWord(cmd, "SHO")) {
+        size_t bAt = p.pos();
+        if (!isWord(p.word(), "BAS")) p.syntax("expected BASE", bAt);
+        size_t lAt = p.pos();
+        if (!isWord(p.word(), "LIS")) p.syntax("expected LIST", lAt);
+        size_t fAt = p.pos();
+        if (!p.atEnd()) {
+            std::string f = p.word();
+            if (upper(f) != "F") p.syntax("expected F=CLIENT_BASE", fAt);
+            p.expect('=');
+            std::string what = p.word();
+            if (upper(what) != "CLIENT_BASE") p.syntax("expected CLIENT_BASE", fAt);
+            if (!p.atEnd()) p.syntax("unexpected text");
+        }
+        k.checkVersion(true);
+        std::vector<std::string> names;
+        for (const BaseRow& b : k.st->listBases()) names.push_back(b.name);
+        captureWindow(k)->setOutput(names);
+        return VDB_OK;
+    }
+    if (isWord(cmd, "SCF")) {
+        if (!p.atEnd()) p.syntax("unexpected text after SCROLL");
+        WindowPtr w = captureWindow(k);
+        if (w->page + 1 >= w->pages.size()) return fail(VDB_SCROLLEND, "no further page");
+        ++w->page;
+        w->render();
+        return VDB_OK;
+    }
+    p.syntax("unknown command '" + cmd + "'", at);
+}
+
+int execute(Kernel& k, const std::string& text, int* setOut) {
+    try {
+        return runCommand(k, text, setOut);
+    } catch (const CclError& e) {
+        return fail(e.status, e.message);
+    }
+}
+
+}  // namespace
+
+extern "C" int VdbExecuteCcl(const char* text, int* code) {
+    return guarded([&](Kernel& k) {
+        if (code) *code = 0;
+        if (!text) return fail(VDB_BADARG, "VdbExecuteCcl: no command");
+        return execute(k, text, code);
+    });
+}
+
+extern "C" int VdbShellDaoPtr(shell_dao_rec** rec) {
+    return guarded([&](Kernel& k) {
+        if (!rec) return fail(VDB_BADARG, "VdbShellDaoPtr: no place for the pointer");
+        *rec = &k.dao;
+        return VDB_OK;
+    });
+}
+
+extern "C" int VdbShellToDao(shell_dao_rec* rec) {
+    return guarded([&](Kernel& k) {
+        shell_dao_rec* r = rec ? rec : &k.dao;
+        size_t n = strnlen(r->shin, sizeof r->shin);
+        if (r->shinlen > 0 && static_cast<size_t>(r->shinlen) < n) n = static_cast<size_t>(r->shinlen);
+        if (n >= sizeof r->dao) n = sizeof r->dao - 1;
+        memcpy(r->dao, r->shin, n);
+        r->dao[n] = 0;
+        r->daolen = static_cast<int>(n);
+        return VDB_OK;
+    });
+}
+
+extern "C" int VdbDaoOrder(shell_dao_rec* rec) {
+    return guarded([&](Kernel& k) {
+        shell_dao_rec* r = rec ? rec : &k.dao;
+        std::string cmd(r->dao, strnlen(r->dao, sizeof r->dao));
+        int set = 0;
+        int rc = execute(k, cmd, &set);
+        r->shdind = set;
+        std::string msg = (rc & 1) ? "OK" : lastMessage();
+        r->shoutlen = copyCString(r->shout, sizeof r->shout, msg);
+        return rc;
+    });
+}
+
+extern "C" int VdbShellSymbol(char* word, int* length) {
+    if (!word) return fail(VDB_BADARG, "VdbShellSymbol: no word");
+    int cap = (length && *length > 0) ? *length : 17;
+    std::string w(word, strnlen(word, static_cast<size_t>(cap)));
+    while (!w.empty() && blank(w.back())) w.pop_back();
+    size_t b = 0;
+    while (b < w.size() && blank(w[b])) ++b;
+    w = upper(w.substr(b));
+    const Word* found = wordByCanon(w);
+    if (!found) return fail(VDB_NOSYMBOL, "'%s' is not a canonical command word", w.c_str());
+    int n = copyCString(word, cap, localWord(*found));
+    if (length) *length = n;
+    return VDB_OK;
+}
+
+extern "C" int VdbGetSearch(int* set, int* records, int* hits) {
+    return guarded([&](Kernel& k) {
+        int n = set ? *set : 0;
+        if (records) *records = 0;
+        if (hits) *hits = 0;
+        if (n == 0) n = k.state.last;
+        if (n == 0) {
+            if (set) *set = 0;
+            return VDB_OK;
+        }
+        auto it = k.state.sets.find(n);
+        if (it == k.state.sets.end()) return fail(VDB_NOSET, "set %d does not exist", n);
+        if (set) *set = n;
+        if (records) *records = it->second->records();
+        if (hits) *hits = it->second->hitCount();
+        return VDB_OK;
+    });
+}
+
+namespace {
+
+int loadFromSet(Kernel& k, Control* c, const SetPtr& s, int index) {
+    k.checkVersion(true);
+    BasePtr b = k.findBase(s->baseName);
+    if (!b || b->id != s->base) return fail(VDB_NOBASE, "base %s of the set no longer exists", s->baseName.c_str());
+    int rid = s->rids[static_cast<size_t>(index)];
+    RecordPtr r = k.loadRecord(b, rid);
+    if (!r) return fail(VDB_NORECORD, "record %d of base %s no longer exists", rid, b->name.c_str());
+    c->rec = r;
+    c->context = s;
+    c->hitWalk = 0;
+    for (Cursor* cu : c->cursors) cu->tf = TextFormState();
+    k.lastLoaded = c;
+    return VDB_OK;
+}
+
+SetPtr setByNumber(Kernel& k, int n, int& status) {
+    status = VDB_OK;
+    int num = n == 0 ? k.state.last : n;
+    auto it = k.state.sets.find(num);
+    if (num == 0 || it == k.state.sets.end()) {
+        status = n == 0 ? fail(VDB_NOSET, "the last search made no set") : fail(VDB_NOSET, "set %d does not exist", n);
+        return nullptr;
+    }
+    return it->second;
+}
+
+}  // namespace
+
+extern "C" int VdbGetRecordInSearchRis(VdbHandle control, int set, int pos, int* rid, char* base) {
+    return guarded([&](Kernel& k) {
+        Control* c = k.control(control);
+        if (!c) return fail(VDB_BADHANDLE, "record control %p is not a live handle", control);
+        int st;
+        SetPtr s = setByNumber(k, set, st);
+        if (!s) return st;
+        if (pos < 1 || pos > s->records())
+            return fail(VDB_NORECORD, "set %d has %d records, no position %d", set, s->records(), pos);
+        int rc = loadFromSet(k, c, s, pos - 1);
+        if (!(rc & 1)) return rc;
+        if (rid) *rid = c->rec->rid();
+        copyCString(base, 64, s->baseName);
+        return VDB_OK;
+    });
+}
+
+extern "C" int VdbGetRecordInSearch(VdbHandle control, int set, int after) {
+    return guarded([&](Kernel& k) {
+        Control* c = k.control(control);
+        if (!c) return fail(VDB_BADHANDLE, "record control %p is not a live handle", control);
+        int st;
+        SetPtr s = setByNumber(k, set, st);
+        if (!s) return st;
+        auto it = std::upper_bound(s->rids.begin(), s->rids.end(), after);
+        if (it == s->rids.end()) return fail(VDB_NORECORD, "set %d has no record after %d", set, after);
+        return loadFromSet(k, c, s, static_cast<int>(it - s->rids.begin()));
+    });
+}
+
+extern "C" int VdbGetNextHitWord(VdbHandle control, int* part, int* rid, int* position, int* part2, int* r1,
+                                 int* r2) {
+    return guarded([&](Kernel& k) {
+        Control* c = k.control(control);
+        if (!c) return fail(VDB_BADHANDLE, "record control %p is not a live handle", control);
+        if (!c->context || !c->rec || !c->rec->stored())
+            return fail(VDB_NOCONTEXT, "the record was not loaded from a set");
+        const SetData& s = *c->context;
+        auto it = std::lower_bound(s.rids.begin(), s.rids.end(), c->rec->rid());
+        if (it == s.rids.end() || *it != c->rec->rid()) return VDB_EOF;
+        size_t idx = static_cast<size_t>(it - s.rids.begin());
+        size_t b = s.starts[idx];
+        size_t e = idx + 1 < s.starts.size() ? s.starts[idx + 1] : s.hits.size();
+        if (b + c->hitWalk >= e) return VDB_EOF;
+        Hit h = s.hits[b + c->hitWalk];
+        ++c->hitWalk;
+        if (part) *part = hitPart(h);
+        if (rid) *rid = hitRid(h);
+        if (position) *position = static_cast<int>(c->hitWalk);
+        if (part2) *part2 = hitPart(h);
+        if (r1) *r1 = 0;
+        if (r2) *r2 = 0;
+        return VDB_OK;
+    });
+}

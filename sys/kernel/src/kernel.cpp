@@ -1,0 +1,345 @@
+#include "kernel.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "config.h"
+#include "kernel_hooks.h"
+#include "status.h"
+#include "util.h"
+#include "vornapi.h"
+
+namespace vdbs {
+namespace {
+
+std::unique_ptr<Kernel>& slot() {
+    static std::unique_ptr<Kernel>* k = new std::unique_ptr<Kernel>();
+    return *k;
+}
+
+constexpr size_t kTreeCacheBytes = 256u << 20;
+constexpr int64_t kVersionCheckNs = 5 * 1000 * 1000;
+
+uint64_t treeKey(int64_t base, int rid) {
+    return (static_cast<uint64_t>(base) << 32) ^ static_cast<uint32_t>(rid);
+}
+
+}  // namespace
+
+int64_t monotonicNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+Kernel* kernel() { return slot().get(); }
+void setKernel(std::unique_ptr<Kernel> k) { slot() = std::move(k); }
+
+Storage& store() { return *kernel()->st; }
+
+void noteRecordModified(Record* rec) {
+    Kernel* k = kernel();
+    if (!k) return;
+    for (const RecordPtr& r : k->dirty)
+        if (r.get() == rec) return;
+    k->dirty.push_back(rec->shared_from_this());
+}
+
+void noteIndexChanged(int64_t base, int rid) {
+    Kernel* k = kernel();
+    if (!k) return;
+    k->metas.erase(base);
+    auto it = k->trees.find(treeKey(base, rid));
+    if (it != k->trees.end()) {
+        k->treeBytes -= std::min(k->treeBytes, it->second->bytes());
+        k->trees.erase(it);
+    }
+    k->touchedBases.insert(base);
+}
+
+SetPtr makeSet(int64_t base, const std::string& baseName, HitList&& hits, std::vector<Term>&& terms) {
+    auto s = std::make_shared<SetData>();
+    s->base = base;
+    s->baseName = baseName;
+    s->hits = std::move(hits);
+    s->terms = std::move(terms);
+    int prev = -1;
+    for (size_t i = 0; i < s->hits.size(); ++i) {
+        int rid = hitRid(s->hits[i]);
+        if (rid != prev) {
+            s->rids.push_back(rid);
+            s->starts.push_back(static_cast<uint32_t>(i));
+            prev = rid;
+        }
+    }
+    return s;
+}
+
+void Window::setOutput(const std::vector<std::string>& words) {
+    pages.clear();
+    page = 0;
+    size_t cap = static_cast<size_t>(lines) * static_cast<size_t>(columns);
+    std::string cur;
+    for (const std::string& w : words) {
+        std::string item = w.substr(0, cap > 0 ? cap - 1 : 0) + " ";
+        if (!cur.empty() && cur.size() + item.size() > cap) {
+            pages.push_back(cur);
+            cur.clear();
+        }
+        cur += item;
+    }
+    if (!cur.empty()) pages.push_back(cur);
+    render();
+}
+
+void Window::render() {
+    size_t cap = static_cast<size_t>(lines) * static_cast<size_t>(columns);
+    shown.assign(cap, ' ');
+    if (page < pages.size()) shown.replace(0, pages[page].size(), pages[page]);
+}
+
+void Kernel::dropCaches() {
+    bases.clear();
+    metas.clear();
+    trees.clear();
+    treeBytes = 0;
+}
+
+void Kernel::checkVersion(bool force) {
+    if (st->depth() > 0) return;  // our own write lock: nobody else commits
+    int64_t now = monotonicNs();
+    if (!force && now - lastCheckNs < kVersionCheckNs) return;
+    lastCheckNs = now;
+    if (st->changedByOthers()) {
+        ++epoch;
+        dropCaches();
+    }
+}
+
+BasePtr Kernel::findBase(const std::string& name) {
+    std::string key = upper(name);
+    auto it = bases.find(key);
+    if (it != bases.end()) return it->second;
+    BaseRow row;
+    if (!st->getBase(name, row)) return nullptr;
+    auto b = std::make_shared<BaseInfo>();
+    b->id = row.id;
+    b->name = row.name;
+    b->charset = row.charset;
+    std::string err;
+    if (!Design::parse(row.designText, row.designName, b->design, err))
+        throw StorageError("design of base " + row.name + " is damaged: " + err);
+    bases[key] = b;
+    return b;
+}
+
+IndexMetaPtr Kernel::meta(int64_t base) {
+    auto it = metas.find(base);
+    if (it != metas.end()) return it->second;
+    IndexMetaPtr m = loadIndexMeta(*st, base);
+    metas[base] = m;
+    return m;
+}
+
+TreePtr Kernel::tree(int64_t base, int rid) {
+    uint64_t key = treeKey(base, rid);
+    auto it = trees.find(key);
+    if (it != trees.end()) return it->second;
+    std::string data;
+    if (!st->readTree(base, rid, data)) return nullptr;
+    TreePtr t = decodeTree(data);
+    if (treeBytes + t->bytes() > kTreeCacheBytes) {
+        trees.clear();
+        treeBytes = 0;
+    }
+    trees[key] = t;
+    treeBytes += t->bytes();
+    return t;
+}
+
+RecordPtr Kernel::loadRecord(const BasePtr& base, int rid) {
+    auto key = std::make_pair(base->id, rid);
+    auto it = records.find(key);
+    if (it != records.end()) {
+        if (RecordPtr r = it->second.lock()) {
+            if (r->stored() && r->rid() == rid && r->base()->id == base->id) {
+                if (r->stale(epoch) && !r->modified()) r->invalidate();
+                r->setEpoch(epoch);
+                if (r->stored()) return r;
+            }
+        }
+        records.erase(it);
+    }
+    auto r = std::make_shared<Record>(base);
+    if (!r->load(rid)) return nullptr;
+    r->setEpoch(epoch);
+    records[key] = r;
+    if (records.size() > 4096) {
+        for (auto i = records.begin(); i != records.end();)
+            i = i->second.expired() ? records.erase(i) : std::next(i);
+    }
+    return r;
+}
+
+Control* Kernel::control(VdbHandle h) {
+    if (!h || !handles.count(h)) return nullptr;
+    auto* c = static_cast<Control*>(h);
+    return c->magic == kControlHandle ? c : nullptr;
+}
+
+Cursor* Kernel::cursor(VdbHandle h) {
+    if (!h || !handles.count(h)) return nullptr;
+    auto* c = static_cast<Cursor*>(h);
+    return c->magic == kCursorHandle ? c : nullptr;
+}
+
+Record* Kernel::bound(Control* c, int& status) {
+    status = VDB_OK;
+    if (!c->rec) {
+        if (!state.open) {
+            status = fail(VDB_NOBASEOPEN, "the record control is not bound to a base and no base is open");
+            return nullptr;
+        }
+        c->rec = std::make_shared<Record>(state.open);
+    }
+    refresh(c);
+    return c->rec.get();
+}
+
+void Kernel::refresh(Control* c) {
+    if (!c->rec) return;
+    checkVersion(false);
+    Record* r = c->rec.get();
+    if (r->stale(epoch) && !r->modified()) r->invalidate();
+    r->setEpoch(epoch);
+}
+
+int Kernel::finalizeDirty() {
+    while (!dirty.empty()) {
+        std::vector<RecordPtr> work;
+        work.swap(dirty);
+        for (const RecordPtr& r : work) {
+            if (!r->stored() || !r->modified() || isImportRecord(r.get())) continue;
+            int rc = r->finalize();
+            if (!(rc & 1)) return rc;
+        }
+    }
+    return VDB_OK;
+}
+
+void Kernel::afterRollback() {
+    int depth = st->depth();
+    std::vector<RecordPtr> live;
+    for (void* h : handles) {
+        auto* c = static_cast<Control*>(h);
+        if (c->magic == kControlHandle && c->rec) live.push_back(c->rec);
+    }
+    for (auto& kv : records)
+        if (RecordPtr r = kv.second.lock()) live.push_back(r);
+    for (const RecordPtr& r : dirty) live.push_back(r);
+    std::sort(live.begin(), live.end());
+    live.erase(std::unique(live.begin(), live.end()), live.end());
+    for (const RecordPtr& r : live) {
+        if (!r->backed()) continue;
+        if (r->backedDepth > depth) {
+            r->resetToNew();
+        } else {
+            r->invalidate();
+            if (depth > 0 && std::find(dirty.begin(), dirty.end(), r) != dirty.end()) r->markNeedsIndex();
+        }
+    }
+    for (void* h : handles) {
+        auto* c = static_cast<Cursor*>(h);
+        if (c->magic == kCursorHandle) c->tf = TextFormState();
+    }
+    if (depth == 0) dirty.clear();
+    metas.clear();
+    trees.clear();
+    treeBytes = 0;
+    bases.clear();
+}
+
+void Kernel::mergeTouched() {
+    if (st->depth() > 0) return;
+    std::set<int64_t> work;
+    work.swap(touchedBases);
+    for (int64_t b : work)
+        if (mergeRuns(*st, b)) metas.erase(b);
+}
+
+static void clearBackedDepths(Kernel& k) {
+    for (void* h : k.handles) {
+        auto* c = static_cast<Control*>(h);
+        if (c->magic == kControlHandle && c->rec) c->rec->backedDepth = 0;
+    }
+    for (auto& kv : k.records)
+        if (RecordPtr r = kv.second.lock()) r->backedDepth = 0;
+}
+
+int Kernel::write(const std::function<int()>& fn) {
+    bool outer = st->depth() == 0;
+    if (outer) checkVersion(true);
+    st->begin();
+    int rc;
+    try {
+        rc = fn();
+        if ((rc & 1) && outer) rc = finalizeDirty();
+    } catch (...) {
+        st->rollback();
+        afterRollback();
+        throw;
+    }
+    if (rc & 1) {
+        try {
+            st->commit();
+        } catch (...) {
+            afterRollback();
+            throw;
+        }
+        if (outer) {
+            clearBackedDepths(*this);
+            mergeTouched();
+        }
+    } else {
+        // Keep the failure's message: the rollback must not overwrite it.
+        st->rollback();
+        afterRollback();
+    }
+    return rc;
+}
+
+int Kernel::importDepth() const {
+    int n = 0;
+    for (const ActiveCall& c : calls)
+        if (c.import) ++n;
+    return n;
+}
+
+bool Kernel::isImportRecord(const Record* r) const {
+    for (const ActiveCall& c : calls) {
+        if (!c.import || !c.fd) continue;
+        VdbHandle h = c.fd->record_control;
+        if (!h || !handles.count(h)) continue;
+        auto* ctl = static_cast<Control*>(h);
+        if (ctl->magic == kControlHandle && ctl->rec.get() == r) return true;
+    }
+    return false;
+}
+
+int guarded(const std::function<int(Kernel&)>& fn) {
+    Kernel* k = kernel();
+    if (!k) return fail(VDB_NOSESSION, "VdbStartVorn has not opened a session");
+    try {
+        return fn(*k);
+    } catch (const StorageError& e) {
+        return fail(VDB_STORAGE, "%s", e.what());
+    } catch (const std::bad_alloc&) {
+        return fail(VDB_STORAGE, "out of memory");
+    }
+}
+
+}  // namespace vdbs

@@ -1,0 +1,178 @@
+// The process's session: storage, caches, session state (open base, sets,
+// settings, windows), the status stack, handles and transactions.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "hits.h"
+#include "index.h"
+#include "record.h"
+#include "storage.h"
+#include "tree.h"
+#include "vornapi_types.h"
+
+namespace vdbs {
+
+// A condition term kept with a set for hit spans in field values.
+struct Term {
+    enum Kind { Exact, Contains, Prefix, Suffix };
+    int field = 0;
+    Kind kind = Exact;
+    std::string value;
+};
+
+struct SetData {
+    int64_t base = 0;
+    std::string baseName;
+    HitList hits;
+    std::vector<int> rids;         // distinct records, ascending
+    std::vector<uint32_t> starts;  // index in hits of each record's first hit
+    std::vector<Term> terms;
+    int records() const { return static_cast<int>(rids.size()); }
+    int hitCount() const { return static_cast<int>(hits.size()); }
+};
+using SetPtr = std::shared_ptr<const SetData>;
+SetPtr makeSet(int64_t base, const std::string& baseName, HitList&& hits, std::vector<Term>&& terms);
+
+struct Window {
+    int id = 0;
+    int lines = 24, columns = 80;
+    std::vector<std::string> pages;  // output split into pages
+    size_t page = 0;
+    std::string shown;  // lines * columns characters of the current page
+    void setOutput(const std::vector<std::string>& words);
+    void render();
+};
+using WindowPtr = std::shared_ptr<Window>;
+
+struct MapDef {
+    std::string name;    // upper-case
+    std::string report;  // F: field of the mapped base reported
+    std::string base;    // B
+    std::string from;    // G: field of B
+    std::string to;      // H: field of the open base
+};
+
+struct SessionState {
+    BasePtr open;
+    std::map<int, SetPtr> sets;
+    int last = 0;  // number of the last search's set, 0 when it made none
+    bool highlight = true;
+    bool findMin0 = false;
+    std::map<std::string, MapDef> maps;
+    std::map<int, WindowPtr> windows;
+    std::map<int, int> screens;  // screen -> window id
+    int nextWindow = 1;
+};
+
+enum HandleKind : uint32_t { kControlHandle = 0x43544c31, kCursorHandle = 0x43555231, kAseHandle = 0x41534531 };
+
+struct Control;
+
+struct Cursor {
+    uint32_t magic = kCursorHandle;
+    Control* ctl = nullptr;
+    int field = 0;
+    int part = 0;  // selected part
+    int item = 0;  // 0: the first item (resolved when used)
+    bool fresh = true;
+    bool blobFresh = true;
+    bool explicitItem = false;  // placed on a numbered item
+    TextFormState tf;
+};
+
+struct Control {
+    uint32_t magic = kControlHandle;
+    RecordPtr rec;  // null until bound
+    SetPtr context;  // hit context of the loaded record
+    size_t hitWalk = 0;
+    std::set<Cursor*> cursors;
+};
+
+struct AseHandle {
+    uint32_t magic = kAseHandle;
+    int (*fn)(char*, int*) = nullptr;
+    std::string name;
+};
+
+struct ActiveCall {
+    filter_data* fd = nullptr;
+    bool import = false;
+    Control* control = nullptr;
+};
+
+class Kernel {
+public:
+    std::unique_ptr<Storage> st;
+    std::string user;
+    std::string dir;
+    int charset = 16;
+    std::string charsetName = "UTF-8";
+    uint64_t epoch = 1;
+
+    SessionState state;
+    std::vector<SessionState> stack;
+    shell_dao_rec dao{};
+
+    std::unordered_set<void*> handles;
+    std::vector<RecordPtr> dirty;
+    std::vector<ActiveCall> calls;
+    Control* lastLoaded = nullptr;
+
+    // Caches, dropped when another process commits.
+    std::map<std::string, BasePtr> bases;  // upper-case name
+    std::map<std::pair<int64_t, int>, std::weak_ptr<Record>> records;
+    std::map<int64_t, IndexMetaPtr> metas;
+    std::unordered_map<uint64_t, TreePtr> trees;
+    size_t treeBytes = 0;
+    std::set<int64_t> touchedBases;
+    int64_t lastCheckNs = 0;
+
+    // Drops caches when another connection committed (force: always ask;
+    // otherwise at most every few milliseconds).
+    void checkVersion(bool force);
+    void dropCaches();
+
+    BasePtr findBase(const std::string& name);  // null when missing
+    IndexMetaPtr meta(int64_t base);
+    TreePtr tree(int64_t base, int rid);
+    RecordPtr loadRecord(const BasePtr& base, int rid);  // null when missing
+
+    Control* control(VdbHandle h);
+    Cursor* cursor(VdbHandle h);
+    // The control's record, binding it to the open base on first use.
+    Record* bound(Control* c, int& status);
+    void refresh(Control* c);
+
+    // Runs fn as one atomic write: a transaction, or a savepoint inside one.
+    // Stored records changed in it are re-indexed before it commits.
+    int write(const std::function<int()>& fn);
+    // Re-indexes the stored records changed in the current transaction.
+    int finalizeDirty();
+    // After a rollback: cached records read storage again, records that
+    // became live in the rolled-back part are new again.
+    void afterRollback();
+    void mergeTouched();
+
+    int importDepth() const;
+    bool isImportRecord(const Record* r) const;
+};
+
+// The session; null when none is open.
+Kernel* kernel();
+void setKernel(std::unique_ptr<Kernel> k);
+
+// Guard for C entry points: a session must exist; storage errors become
+// VDB_STORAGE.
+int guarded(const std::function<int(Kernel&)>& fn);
+
+int64_t monotonicNs();
+
+}  // namespace vdbs

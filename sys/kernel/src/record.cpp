@@ -1,0 +1,518 @@
+#include "record.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "index.h"
+#include "kernel_hooks.h"
+#include "status.h"
+#include "storage.h"
+#include "tree.h"
+#include "util.h"
+#include "vornapi_types.h"
+
+namespace vdbs {
+namespace {
+
+constexpr size_t kBlobChunk = 65536;
+// A record being imported keeps at most this many slots in memory.
+constexpr size_t kMaxCachedSlots = 65536;
+
+Value* findValue(Slot& s, int field, bool part, int item) {
+    for (Value& v : s.values)
+        if (v.field == field && v.item == item && ((v.flags & kPart) != 0) == part) return &v;
+    return nullptr;
+}
+
+bool eraseValue(Slot& s, int field, bool part, int item) {
+    for (size_t i = 0; i < s.values.size(); ++i) {
+        Value& v = s.values[i];
+        if (v.field == field && v.item == item && ((v.flags & kPart) != 0) == part) {
+            s.values.erase(s.values.begin() + static_cast<long>(i));
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string sizeValue(int64_t n) {
+    std::string s(8, '\0');
+    for (int i = 0; i < 8; ++i) s[static_cast<size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xff);
+    return s;
+}
+
+int64_t sizeFrom(const std::string& s) {
+    if (s.size() != 8) return 0;
+    int64_t n = 0;
+    for (int i = 7; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(s[static_cast<size_t>(i)]);
+    return n;
+}
+
+}  // namespace
+
+std::string encodeSlot(const Slot& s) {
+    std::string out;
+    putVarint(out, s.values.size());
+    for (const Value& v : s.values) {
+        putVarint(out, static_cast<uint64_t>(v.field));
+        out.push_back(static_cast<char>(v.flags));
+        putVarint(out, static_cast<uint64_t>(v.item));
+        putVarint(out, v.data.size());
+        out.append(v.data);
+    }
+    return out;
+}
+
+bool decodeSlot(const unsigned char* p, size_t n, Slot& out) {
+    const unsigned char* e = p + n;
+    uint64_t count;
+    out.values.clear();
+    if (!getVarint(p, e, count)) return n == 0;
+    out.values.reserve(count);
+    for (uint64_t i = 0; i < count; ++i) {
+        uint64_t field, item, len;
+        if (!getVarint(p, e, field) || p >= e) return false;
+        uint8_t flags = *p++;
+        if (!getVarint(p, e, item) || !getVarint(p, e, len) || len > static_cast<uint64_t>(e - p)) return false;
+        Value v;
+        v.field = static_cast<int>(field);
+        v.item = static_cast<int>(item);
+        v.flags = flags;
+        v.data.assign(reinterpret_cast<const char*>(p), len);
+        p += len;
+        out.values.push_back(std::move(v));
+    }
+    return true;
+}
+
+bool Record::load(int rid) {
+    RecordRow row;
+    if (!store().getRecord(base_->id, rid, row)) return false;
+    slots_.clear();
+    items_.clear();
+    memBlobs_.clear();
+    store().readSlots(base_->id, rid, [&](int s, const unsigned char* p, size_t n) {
+        if (s < 0) return;
+        if (slots_.size() <= static_cast<size_t>(s)) slots_.resize(static_cast<size_t>(s) + 1);
+        Slot& sl = slots_[static_cast<size_t>(s)];
+        decodeSlot(p, n, sl);
+        sl.loaded = true;
+        for (const Value& v : sl.values)
+            if (!(v.flags & kPart)) noteItem(v.field, v.item, true);
+    });
+    rid_ = rid;
+    backed_ = stored_ = true;
+    complete_ = true;
+    nparts_ = row.nparts;
+    run_ = row.run;
+    storedName_ = row.name;
+    tfStatus_ = 1;
+    tfMessage_.clear();
+    batchSlot_ = -1;
+    modified_ = false;
+    return true;
+}
+
+void Record::invalidate() {
+    if (!backed_ || !stored_) return;
+    if (!load(rid_)) resetToNew();
+}
+
+Slot* Record::slot(int s, bool create) {
+    if (s < 0) return nullptr;
+    size_t i = static_cast<size_t>(s);
+    if (i < slots_.size() && slots_[i].loaded) return &slots_[i];
+    if (!complete_ && backed_) {
+        if (slots_.size() <= i) slots_.resize(i + 1);
+        Slot& sl = slots_[i];
+        std::string data;
+        sl.values.clear();
+        if (store().readSlot(base_->id, rid_, s, data))
+            decodeSlot(reinterpret_cast<const unsigned char*>(data.data()), data.size(), sl);
+        sl.loaded = true;
+        return &sl;
+    }
+    if (!create) return nullptr;
+    if (slots_.size() <= i) slots_.resize(i + 1);
+    slots_[i].loaded = true;
+    return &slots_[i];
+}
+
+void Record::markModified() {
+    modified_ = true;
+    ++changeSeq_;
+    if (stored_) noteRecordModified(this);
+}
+
+void Record::slotChanged(int s, Slot* sl) {
+    markModified();
+    if (!backed_) return;
+    if (s == batchSlot_) {
+        sl->dirty = true;
+        return;
+    }
+    if (sl->values.empty())
+        store().deleteSlot(base_->id, rid_, s);
+    else
+        store().writeSlot(base_->id, rid_, s, encodeSlot(*sl));
+    sl->dirty = false;
+}
+
+void Record::flush() {
+    if (!backed_ || batchSlot_ < 0) return;
+    size_t i = static_cast<size_t>(batchSlot_);
+    if (i < slots_.size() && slots_[i].loaded && slots_[i].dirty) {
+        Slot& sl = slots_[i];
+        if (sl.values.empty())
+            store().deleteSlot(base_->id, rid_, batchSlot_);
+        else
+            store().writeSlot(base_->id, rid_, batchSlot_, encodeSlot(sl));
+        sl.dirty = false;
+    }
+    // A record streamed into storage does not keep every part in memory.
+    if (slots_.size() > kMaxCachedSlots) {
+        for (size_t k = 1; k < slots_.size(); ++k)
+            if (static_cast<int>(k) != batchSlot_) {
+                slots_[k].values.clear();
+                slots_[k].values.shrink_to_fit();
+                slots_[k].loaded = false;
+            }
+        complete_ = false;
+    }
+}
+
+void Record::noteItem(int field, int item, bool present) {
+    if (item <= 0) return;
+    std::vector<uint64_t>& bits = items_[field];
+    size_t w = static_cast<size_t>(item) / 64;
+    if (present) {
+        if (bits.size() <= w) bits.resize(w + 1, 0);
+        bits[w] |= 1ull << (item % 64);
+    } else if (w < bits.size()) {
+        bits[w] &= ~(1ull << (item % 64));
+    }
+}
+
+const Value* Record::recordItem(int field, int item) {
+    if (item <= 0) return nullptr;
+    auto it = items_.find(field);
+    if (it == items_.end()) return nullptr;
+    size_t w = static_cast<size_t>(item) / 64;
+    if (w >= it->second.size() || !(it->second[w] & (1ull << (item % 64)))) return nullptr;
+    Slot* s = slot(item, false);
+    return s ? findValue(*s, field, false, item) : nullptr;
+}
+
+int Record::nextRecordItem(int field, int after) {
+    auto it = items_.find(field);
+    if (it == items_.end()) return 0;
+    const std::vector<uint64_t>& bits = it->second;
+    int start = after < 0 ? 0 : after + 1;
+    size_t w = static_cast<size_t>(start) / 64;
+    if (w >= bits.size()) return 0;
+    uint64_t cur = bits[w] & (~0ull << (start % 64));
+    while (true) {
+        if (cur) return static_cast<int>(w * 64) + __builtin_ctzll(cur);
+        if (++w >= bits.size()) return 0;
+        cur = bits[w];
+    }
+}
+
+int Record::firstRecordItem(int field) { return nextRecordItem(field, 0); }
+
+int Record::maxRecordItem(int field) {
+    auto it = items_.find(field);
+    if (it == items_.end()) return 0;
+    const std::vector<uint64_t>& bits = it->second;
+    for (size_t w = bits.size(); w-- > 0;)
+        if (bits[w]) return static_cast<int>(w * 64) + 63 - __builtin_clzll(bits[w]);
+    return 0;
+}
+
+void Record::setRecordItem(int field, int item, std::string data, int curPart) {
+    if (item <= 0) return;
+    Slot* s = slot(item, true);
+    uint8_t node = (curPart > 0 && item == curPart) ? kNode : 0;
+    if (Value* v = findValue(*s, field, false, item)) {
+        v->data = std::move(data);
+        v->flags = static_cast<uint8_t>(v->flags | node);
+    } else {
+        Value nv;
+        nv.field = field;
+        nv.item = item;
+        nv.flags = node;
+        nv.data = std::move(data);
+        s->values.push_back(std::move(nv));
+    }
+    noteItem(field, item, true);
+    if (node) nparts_ = std::max(nparts_, item);
+    slotChanged(item, s);
+}
+
+void Record::deleteRecordItem(int field, int item) {
+    if (!recordItem(field, item)) return;
+    Slot* s = slot(item, false);
+    if (s && eraseValue(*s, field, false, item)) {
+        noteItem(field, item, false);
+        slotChanged(item, s);
+    }
+}
+
+const Value* Record::partItem(int field, int part, int item) {
+    Slot* s = slot(part, false);
+    return s ? findValue(*s, field, true, item) : nullptr;
+}
+
+int Record::nextPartItem(int field, int part, int after) {
+    Slot* s = slot(part, false);
+    if (!s) return 0;
+    int best = 0;
+    for (const Value& v : s->values)
+        if (v.field == field && (v.flags & kPart) && v.item > after && (!best || v.item < best)) best = v.item;
+    return best;
+}
+
+int Record::firstPartItem(int field, int part) { return nextPartItem(field, part, 0); }
+
+int Record::maxPartItem(int field, int part) {
+    Slot* s = slot(part, false);
+    if (!s) return 0;
+    int best = 0;
+    for (const Value& v : s->values)
+        if (v.field == field && (v.flags & kPart)) best = std::max(best, v.item);
+    return best;
+}
+
+void Record::setPartItem(int field, int part, int item, std::string data) {
+    if (part < 0 || item <= 0) return;
+    Slot* s = slot(part, true);
+    if (Value* v = findValue(*s, field, true, item)) {
+        v->data = std::move(data);
+    } else {
+        Value nv;
+        nv.field = field;
+        nv.item = item;
+        nv.flags = kPart;
+        nv.data = std::move(data);
+        s->values.push_back(std::move(nv));
+    }
+    nparts_ = std::max(nparts_, part);
+    slotChanged(part, s);
+}
+
+void Record::appendPartItem(int field, int part, int item, const char* data, size_t n) {
+    if (part < 0 || item <= 0) return;
+    Slot* s = slot(part, true);
+    if (Value* v = findValue(*s, field, true, item)) {
+        v->data.append(data, n);
+    } else {
+        Value nv;
+        nv.field = field;
+        nv.item = item;
+        nv.flags = kPart;
+        nv.data.assign(data, n);
+        s->values.push_back(std::move(nv));
+    }
+    nparts_ = std::max(nparts_, part);
+    slotChanged(part, s);
+}
+
+void Record::deletePartItem(int field, int part, int item) {
+    Slot* s = slot(part, false);
+    if (s && eraseValue(*s, field, true, item)) slotChanged(part, s);
+}
+
+void Record::touchPart(int part) {
+    if (part > nparts_) {
+        nparts_ = part;
+        markModified();
+    }
+}
+
+int64_t Record::blobSize(int field, int part) {
+    const Value* v = partItem(field, part, 1);
+    return v ? sizeFrom(v->data) : 0;
+}
+
+void Record::blobRead(int field, int part, int64_t offset, int64_t n, std::string& out) {
+    out.clear();
+    int64_t size = blobSize(field, part);
+    if (offset >= size || n <= 0) return;
+    n = std::min(n, size - offset);
+    if (!backed_) {
+        auto it = memBlobs_.find({part, field});
+        if (it != memBlobs_.end()) out = it->second.substr(static_cast<size_t>(offset), static_cast<size_t>(n));
+        return;
+    }
+    std::string chunk;
+    int64_t pos = offset, endPos = offset + n;
+    while (pos < endPos) {
+        int seq = static_cast<int>(pos / static_cast<int64_t>(kBlobChunk));
+        int64_t within = pos % static_cast<int64_t>(kBlobChunk);
+        if (!store().readBlobChunk(base_->id, rid_, part, field, seq, chunk)) break;
+        if (static_cast<int64_t>(chunk.size()) <= within) break;
+        int64_t take = std::min(endPos - pos, static_cast<int64_t>(chunk.size()) - within);
+        out.append(chunk, static_cast<size_t>(within), static_cast<size_t>(take));
+        pos += take;
+    }
+}
+
+void Record::blobAppend(int field, int part, const char* data, size_t n) {
+    int64_t size = blobSize(field, part);
+    if (!backed_) {
+        memBlobs_[{part, field}].append(data, n);
+    } else {
+        std::string chunk;
+        size_t done = 0;
+        int64_t pos = size;
+        while (done < n) {
+            int seq = static_cast<int>(pos / static_cast<int64_t>(kBlobChunk));
+            size_t within = static_cast<size_t>(pos % static_cast<int64_t>(kBlobChunk));
+            chunk.clear();
+            if (within > 0) store().readBlobChunk(base_->id, rid_, part, field, seq, chunk);
+            chunk.resize(within);
+            size_t take = std::min(n - done, kBlobChunk - within);
+            chunk.append(data + done, take);
+            store().writeBlobChunk(base_->id, rid_, part, field, seq, chunk);
+            done += take;
+            pos += static_cast<int64_t>(take);
+        }
+    }
+    setPartItem(field, part, 1, sizeValue(size + static_cast<int64_t>(n)));
+}
+
+void Record::blobClear(int field, int part) {
+    if (backed_) store().deleteBlob(base_->id, rid_, part, field);
+    memBlobs_.erase({part, field});
+    deletePartItem(field, part, 1);
+}
+
+void Record::forEachValue(const std::function<void(int, const Value&)>& fn) {
+    flush();
+    if (complete_ || !backed_) {
+        for (size_t s = 0; s < slots_.size(); ++s)
+            if (slots_[s].loaded)
+                for (const Value& v : slots_[s].values) fn(static_cast<int>(s), v);
+        return;
+    }
+    Slot tmp;
+    store().readSlots(base_->id, rid_, [&](int s, const unsigned char* p, size_t n) {
+        if (decodeSlot(p, n, tmp))
+            for (const Value& v : tmp.values) fn(s, v);
+    });
+}
+
+void Record::back() {
+    if (backed_) return;
+    rid_ = store().allocateRid(base_->id);
+    backed_ = true;
+    backedDepth = store().depth();
+    for (size_t s = 0; s < slots_.size(); ++s)
+        if (slots_[s].loaded && !slots_[s].values.empty()) {
+            store().writeSlot(base_->id, rid_, static_cast<int>(s), encodeSlot(slots_[s]));
+            slots_[s].dirty = false;
+        }
+    for (auto& kv : memBlobs_) {
+        const std::string& b = kv.second;
+        for (size_t off = 0, seq = 0; off < b.size(); off += kBlobChunk, ++seq)
+            store().writeBlobChunk(base_->id, rid_, kv.first.first, kv.first.second, static_cast<int>(seq),
+                                   b.substr(off, kBlobChunk));
+    }
+    memBlobs_.clear();
+}
+
+int Record::finalize() {
+    flush();
+    if (!(tfStatus_ & 1)) return fail(tfStatus_, tfMessage_);
+    const Design& d = design();
+    if (!backed_) back();
+    // Parts left without any value at the end of the record are not parts.
+    while (nparts_ > 0) {
+        Slot* s = slot(nparts_, false);
+        bool empty = true;
+        if (s)
+            for (const Value& v : s->values)
+                if (v.flags & (kPart | kNode)) empty = false;
+        if (!empty) break;
+        --nparts_;
+    }
+    std::string name;
+    if (d.recnameField) {
+        int first = firstRecordItem(d.recnameField);
+        if (const Value* v = first ? recordItem(d.recnameField, first) : nullptr) name = v->data;
+    }
+    if (!name.empty()) {
+        int other = store().findRecordByName(base_->id, name);
+        if (other && other != rid_)
+            return fail(VDB_NAMETAKEN, "record name '%s' belongs to record %d of base %s", name.c_str(), other,
+                        base_->name.c_str());
+    }
+    Postings postings;
+    buildPostings(*this, postings);
+    if (run_) store().addDead(base_->id, run_, rid_);
+    run_ = writeRun(store(), base_->id, rid_, postings);
+    if (d.isXml) store().writeTree(base_->id, rid_, encodeTree(*this, d.find("N_PARENT"), d.find("N_TYPE")));
+    RecordRow row;
+    row.rid = rid_;
+    row.name = name;
+    row.nparts = nparts_;
+    row.run = run_;
+    store().putRecord(base_->id, row);
+    stored_ = true;
+    storedName_ = name;
+    modified_ = false;
+    noteIndexChanged(base_->id, rid_);
+    return VDB_OK;
+}
+
+void Record::removeFromBase() {
+    if (!backed_) return;
+    store().deleteRecord(base_->id, rid_);
+    if (run_) store().addDead(base_->id, run_, rid_);
+    noteIndexChanged(base_->id, rid_);
+    resetToNew();
+}
+
+void Record::resetToNew() {
+    rid_ = 0;
+    backed_ = stored_ = false;
+    complete_ = true;
+    nparts_ = 0;
+    run_ = 0;
+    storedName_.clear();
+    slots_.clear();
+    items_.clear();
+    memBlobs_.clear();
+    tfStatus_ = 1;
+    tfMessage_.clear();
+    batchSlot_ = -1;
+    modified_ = false;
+    backedDepth = 0;
+}
+
+std::unique_ptr<Record> Record::snapshot() const {
+    auto r = std::make_unique<Record>(base_);
+    r->restoreFrom(*this);
+    return r;
+}
+
+void Record::restoreFrom(const Record& o) {
+    base_ = o.base_;
+    rid_ = o.rid_;
+    backed_ = o.backed_;
+    stored_ = o.stored_;
+    complete_ = o.complete_;
+    nparts_ = o.nparts_;
+    run_ = o.run_;
+    storedName_ = o.storedName_;
+    slots_ = o.slots_;
+    items_ = o.items_;
+    memBlobs_ = o.memBlobs_;
+    tfStatus_ = o.tfStatus_;
+    tfMessage_ = o.tfMessage_;
+    batchSlot_ = -1;
+    modified_ = o.modified_;
+    backedDepth = o.backedDepth;
+}
+
+}  // namespace vdbs

@@ -1,0 +1,205 @@
+// Records in memory: the values of one record, kept as slots. Slot n holds
+// the values of part n (part fields, text, blobs) and item n of every record
+// field, so item and part look-ups are direct. A record loaded from a base has
+// every slot in memory (read in one scan); a record being imported writes its
+// slots through to storage and may drop them from memory again.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "design.h"
+
+namespace vdbs {
+
+struct BaseInfo {
+    int64_t id = 0;
+    std::string name;
+    Design design;
+    int charset = 16;
+};
+using BasePtr = std::shared_ptr<const BaseInfo>;
+
+enum ValueFlags : uint8_t {
+    kNode = 1,  // record field item whose hit part is its slot
+    kPart = 2,  // value of a part-scoped field (slot = part)
+};
+
+struct Value {
+    int field = 0;
+    int item = 0;
+    uint8_t flags = 0;
+    std::string data;
+};
+
+struct Slot {
+    std::vector<Value> values;
+    bool dirty = false;   // changed in memory, not yet written
+    bool loaded = false;  // contents known
+};
+
+// Incremental parser of the record text form; one per cursor.
+struct TextFormState {
+    enum Phase {
+        LineStart,
+        Number,      // digits of the leading number
+        AfterG,      // "<n>G" seen, expecting '^'
+        AfterF,      // "<n>F" seen, expecting '^'
+        AfterFCaret, // "<n>F^": '\n' (block header) or item digits
+        Item,        // item digits
+        Value,       // plain value up to "^\n"
+        ValueCaret,  // '^' seen inside a value
+        Piece,       // n bytes of a block piece
+        PieceEnd,    // expecting '^' after a piece
+        LineEnd,     // expecting '\n'
+    };
+    Phase phase = LineStart;
+    std::string num;
+    int first = 0;         // leading number of the line
+    std::string itemNum;
+    std::string value;
+    int64_t pieceLeft = 0;
+    int blockField = 0;    // field of the open text block, 0 when none
+    bool blockStarted = false;
+    int part = 0;          // current part
+    int64_t offset = 0;    // bytes consumed in total (for messages)
+};
+
+class Record : public std::enable_shared_from_this<Record> {
+public:
+    explicit Record(BasePtr base) : base_(std::move(base)) {}
+
+    const BasePtr& base() const { return base_; }
+    const Design& design() const { return base_->design; }
+    int rid() const { return rid_; }
+    bool backed() const { return backed_; }
+    bool stored() const { return stored_; }
+    int partCount() const { return nparts_; }
+    const std::string& storedName() const { return storedName_; }
+    int64_t run() const { return run_; }
+    // A new record nothing was written to.
+    bool empty() const {
+        if (backed_ || nparts_ > 0 || !memBlobs_.empty()) return false;
+        for (const Slot& s : slots_)
+            if (!s.values.empty()) return false;
+        return true;
+    }
+
+    // Loads record rid of the base from storage (all slots). False when missing.
+    bool load(int rid);
+    // Drops what is cached; the next access reads storage again.
+    void invalidate();
+    bool stale(uint64_t epoch) const { return backed_ && stored_ && epoch_ != epoch; }
+    void setEpoch(uint64_t e) { epoch_ = e; }
+
+    // Record fields: item numbers across the record.
+    const Value* recordItem(int field, int item);
+    int firstRecordItem(int field);            // 0 when none
+    int nextRecordItem(int field, int after);  // 0 when none
+    int maxRecordItem(int field);
+    void setRecordItem(int field, int item, std::string data, int curPart);
+    void deleteRecordItem(int field, int item);
+
+    // Part-scoped fields: items inside a part.
+    const Value* partItem(int field, int part, int item);
+    int firstPartItem(int field, int part);
+    int nextPartItem(int field, int part, int after);
+    int maxPartItem(int field, int part);
+    void setPartItem(int field, int part, int item, std::string data);
+    void appendPartItem(int field, int part, int item, const char* data, size_t n);
+    void deletePartItem(int field, int part, int item);
+    void touchPart(int part);  // a part header: the part exists
+
+    // Blobs (field of type 20, in a part).
+    int64_t blobSize(int field, int part);
+    void blobRead(int field, int part, int64_t offset, int64_t n, std::string& out);
+    void blobAppend(int field, int part, const char* data, size_t n);
+    void blobClear(int field, int part);
+
+    // Every value, slot by slot (for indexing and structure).
+    void forEachValue(const std::function<void(int slot, const Value&)>& fn);
+
+    // Text form errors stick to the record until it is reset.
+    int textFormStatus() const { return tfStatus_; }
+    const std::string& textFormMessage() const { return tfMessage_; }
+    void setTextFormError(int st, const std::string& m) {
+        if (tfStatus_ & 1) {
+            tfStatus_ = st;
+            tfMessage_ = m;
+        }
+    }
+
+    // Writes pending slot changes to storage (backed records).
+    void flush();
+    // Parser batching: writes to this slot stay in memory until flush.
+    void setBatchSlot(int s) {
+        if (batchSlot_ != s) {
+            flush();
+            batchSlot_ = s;
+        }
+    }
+
+    // Makes the record live in storage: allocates its rid and writes every
+    // slot and blob. Must run inside a transaction.
+    void back();
+    // Makes the record a stored record of the base: trims empty trailing
+    // parts, checks the record name, rewrites index entries and structure.
+    // Returns a status (odd on success).
+    int finalize();
+    // Removes the stored record from the base (inside a transaction).
+    void removeFromBase();
+    // Turns the control's record into an empty new record of the same base.
+    void resetToNew();
+    void setBase(BasePtr b) { base_ = std::move(b); }
+
+    bool modified() const { return modified_; }
+    // After a partial rollback the record is read again but its earlier
+    // changes in the transaction still need index entries.
+    void markNeedsIndex() { modified_ = true; }
+    uint64_t changeSeq() const { return changeSeq_; }
+
+    // A copy of an in-memory (not backed) record, for restoring after a
+    // failed import.
+    std::unique_ptr<Record> snapshot() const;
+    void restoreFrom(const Record& snap);
+
+    int64_t backedDepth = 0;  // storage depth at which back() ran
+
+private:
+    Slot* slot(int s, bool create);
+    void slotChanged(int s, Slot* sl);
+    void noteItem(int field, int item, bool present);
+    void recomputeParts();
+    void markModified();
+
+    BasePtr base_;
+    int rid_ = 0;
+    bool backed_ = false;
+    bool stored_ = false;
+    bool complete_ = true;  // every slot that exists is in memory
+    int nparts_ = 0;
+    int64_t run_ = 0;
+    std::string storedName_;
+    uint64_t epoch_ = 0;
+    std::vector<Slot> slots_;
+    // Record fields: bit i set when item i exists.
+    std::map<int, std::vector<uint64_t>> items_;
+    // Blobs of a record that is not backed yet.
+    std::map<std::pair<int, int>, std::string> memBlobs_;
+    int tfStatus_ = 1;
+    std::string tfMessage_;
+    int batchSlot_ = -1;
+    bool modified_ = false;
+    uint64_t changeSeq_ = 0;
+};
+
+using RecordPtr = std::shared_ptr<Record>;
+
+std::string encodeSlot(const Slot& s);
+bool decodeSlot(const unsigned char* p, size_t n, Slot& out);
+
+}  // namespace vdbs

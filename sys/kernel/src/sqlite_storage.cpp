@@ -1,0 +1,465 @@
+// SQLite backend of the storage interface: one database file in WAL mode.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+
+#include "storage.h"
+
+namespace vdbs {
+namespace {
+
+const char* kSchema[] = {
+    "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT)",
+    "CREATE TABLE IF NOT EXISTS users(name TEXT PRIMARY KEY COLLATE NOCASE, salt TEXT, hash TEXT)",
+    "CREATE TABLE IF NOT EXISTS bases(id INTEGER PRIMARY KEY, name TEXT UNIQUE COLLATE NOCASE, "
+    "design_name TEXT, design TEXT, charset INT, next_rid INT, next_run INT)",
+    "CREATE TABLE IF NOT EXISTS records(base INT, rid INT, name BLOB, nparts INT, run INT, "
+    "PRIMARY KEY(base, rid)) WITHOUT ROWID",
+    "CREATE INDEX IF NOT EXISTS records_name ON records(base, name) WHERE name IS NOT NULL",
+    "CREATE INDEX IF NOT EXISTS records_run ON records(base, run)",
+    "CREATE TABLE IF NOT EXISTS slots(base INT, rid INT, slot INT, data BLOB, "
+    "PRIMARY KEY(base, rid, slot)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS blobs(base INT, rid INT, part INT, field INT, seq INT, data BLOB, "
+    "PRIMARY KEY(base, rid, part, field, seq)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS trees(base INT, rid INT, data BLOB, PRIMARY KEY(base, rid)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS runs(base INT, run INT, tier INT, PRIMARY KEY(base, run)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS postings(base INT, run INT, key INT, term BLOB, first INT, data BLOB, "
+    "PRIMARY KEY(base, run, key, term, first)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS dead(base INT, run INT, rid INT, PRIMARY KEY(base, run, rid)) WITHOUT ROWID",
+};
+
+class Stmt {
+public:
+    Stmt(sqlite3* db, sqlite3_stmt* s) : db_(db), s_(s) {}
+    ~Stmt() {
+        sqlite3_reset(s_);
+        sqlite3_clear_bindings(s_);
+    }
+    Stmt& i(int idx, int64_t v) {
+        sqlite3_bind_int64(s_, idx, v);
+        return *this;
+    }
+    Stmt& t(int idx, const std::string& v) {
+        sqlite3_bind_text(s_, idx, v.data(), static_cast<int>(v.size()), SQLITE_STATIC);
+        return *this;
+    }
+    Stmt& b(int idx, const void* p, size_t n) {
+        sqlite3_bind_blob(s_, idx, n ? p : "", static_cast<int>(n), SQLITE_STATIC);
+        return *this;
+    }
+    Stmt& null(int idx) {
+        sqlite3_bind_null(s_, idx);
+        return *this;
+    }
+    // True while a row is available.
+    bool row() {
+        int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        throw StorageError(std::string("storage: ") + sqlite3_errmsg(db_));
+    }
+    void run() {
+        while (row()) {
+        }
+    }
+    int64_t col(int c) { return sqlite3_column_int64(s_, c); }
+    std::string str(int c) {
+        const void* p = sqlite3_column_blob(s_, c);
+        int n = sqlite3_column_bytes(s_, c);
+        return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+    }
+    const unsigned char* blob(int c, size_t& n) {
+        const void* p = sqlite3_column_blob(s_, c);
+        n = static_cast<size_t>(sqlite3_column_bytes(s_, c));
+        return static_cast<const unsigned char*>(p ? p : "");
+    }
+    bool isNull(int c) { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* s_;
+};
+
+// A merge reads several runs at once, so each cursor has its own statement.
+class SqliteRunCursor : public RunCursor {
+public:
+    SqliteRunCursor(sqlite3* db, sqlite3_stmt* st) : db_(db), st_(st) {}
+    ~SqliteRunCursor() override { sqlite3_finalize(st_); }
+    bool next(PostingRow& r) override {
+        int rc = sqlite3_step(st_);
+        if (rc == SQLITE_DONE) return false;
+        if (rc != SQLITE_ROW) throw StorageError(std::string("storage: ") + sqlite3_errmsg(db_));
+        r.key = sqlite3_column_int(st_, 0);
+        const void* t = sqlite3_column_blob(st_, 1);
+        r.term.assign(t ? static_cast<const char*>(t) : "", static_cast<size_t>(sqlite3_column_bytes(st_, 1)));
+        r.first = sqlite3_column_int(st_, 2);
+        const void* d = sqlite3_column_blob(st_, 3);
+        r.data.assign(d ? static_cast<const char*>(d) : "", static_cast<size_t>(sqlite3_column_bytes(st_, 3)));
+        return true;
+    }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* st_;
+};
+
+class SqliteStorage : public Storage {
+public:
+    SqliteStorage(const std::string& dir, const std::string& syncMode, int cacheMb, int busyMs) {
+        std::string path = dir + "/vdbs.db";
+        int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
+                                                         SQLITE_OPEN_NOMUTEX, nullptr);
+        if (rc != SQLITE_OK) {
+            std::string m = db_ ? sqlite3_errmsg(db_) : "out of memory";
+            if (db_) sqlite3_close(db_);
+            db_ = nullptr;
+            throw StorageError("cannot open " + path + ": " + m);
+        }
+        sqlite3_busy_timeout(db_, busyMs);
+        try {
+            exec("PRAGMA journal_mode=WAL");
+            exec(std::string("PRAGMA synchronous=") + (syncMode == "normal" ? "NORMAL" : "FULL"));
+            exec("PRAGMA cache_size=-" + std::to_string(cacheMb * 1024));
+            exec("PRAGMA mmap_size=268435456");
+            exec("PRAGMA temp_store=MEMORY");
+            begin();
+            for (const char* sql : kSchema) exec(sql);
+            exec("INSERT OR IGNORE INTO meta VALUES('format','1')");
+            commit();
+        } catch (const StorageError& e) {
+            if (depth_ > 0) {
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                depth_ = 0;
+            }
+            closeAll();
+            throw StorageError("cannot use " + path + ": " + e.what());
+        }
+        dataVersion_ = readDataVersion();
+    }
+    ~SqliteStorage() override { closeAll(); }
+
+    void begin() override {
+        if (depth_ == 0)
+            exec("BEGIN IMMEDIATE");
+        else
+            exec("SAVEPOINT s" + std::to_string(depth_));
+        ++depth_;
+    }
+    void commit() override {
+        if (depth_ <= 0) return;
+        --depth_;
+        if (depth_ == 0) {
+            int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+            if (rc != SQLITE_OK) {
+                std::string m = sqlite3_errmsg(db_);
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw StorageError("storage: commit failed: " + m);
+            }
+        } else {
+            exec("RELEASE s" + std::to_string(depth_));
+        }
+    }
+    void rollback() override {
+        if (depth_ <= 0) return;
+        --depth_;
+        if (depth_ == 0) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        } else {
+            std::string n = "s" + std::to_string(depth_);
+            sqlite3_exec(db_, ("ROLLBACK TO " + n).c_str(), nullptr, nullptr, nullptr);
+            sqlite3_exec(db_, ("RELEASE " + n).c_str(), nullptr, nullptr, nullptr);
+        }
+    }
+    int depth() const override { return depth_; }
+
+    bool changedByOthers() override {
+        int64_t v = readDataVersion();
+        if (v == dataVersion_) return false;
+        dataVersion_ = v;
+        return true;
+    }
+
+    bool getUser(const std::string& name, std::string& salt, std::string& hash) override {
+        Stmt s = q("SELECT salt, hash FROM users WHERE name=?");
+        s.t(1, name);
+        if (!s.row()) return false;
+        salt = s.str(0);
+        hash = s.str(1);
+        return true;
+    }
+    void putUser(const std::string& name, const std::string& salt, const std::string& hash) override {
+        q("INSERT OR REPLACE INTO users VALUES(?,?,?)").t(1, name).t(2, salt).t(3, hash).run();
+    }
+
+    std::vector<BaseRow> listBases() override {
+        std::vector<BaseRow> out;
+        Stmt s = q("SELECT id, name, design_name, design, charset FROM bases ORDER BY name COLLATE NOCASE");
+        while (s.row()) out.push_back(baseFrom(s));
+        return out;
+    }
+    bool getBase(const std::string& name, BaseRow& out) override {
+        Stmt s = q("SELECT id, name, design_name, design, charset FROM bases WHERE name=?");
+        s.t(1, name);
+        if (!s.row()) return false;
+        out = baseFrom(s);
+        return true;
+    }
+    int64_t createBase(const BaseRow& r) override {
+        q("INSERT INTO bases(name, design_name, design, charset, next_rid, next_run) VALUES(?,?,?,?,1,1)")
+            .t(1, r.name).t(2, r.designName).t(3, r.designText).i(4, r.charset).run();
+        return sqlite3_last_insert_rowid(db_);
+    }
+    void dropBase(int64_t base) override {
+        static const char* tables[] = {"records", "slots", "blobs", "trees", "runs", "postings", "dead"};
+        for (const char* t : tables)
+            q(std::string("DELETE FROM ") + t + " WHERE base=?").i(1, base).run();
+        q("DELETE FROM bases WHERE id=?").i(1, base).run();
+    }
+    int allocateRid(int64_t base) override {
+        Stmt s = q("UPDATE bases SET next_rid=next_rid+1 WHERE id=? RETURNING next_rid-1");
+        s.i(1, base);
+        if (!s.row()) throw StorageError("storage: base vanished while storing");
+        return static_cast<int>(s.col(0));
+    }
+
+    bool getRecord(int64_t base, int rid, RecordRow& out) override {
+        Stmt s = q("SELECT name, nparts, run FROM records WHERE base=? AND rid=?");
+        s.i(1, base).i(2, rid);
+        if (!s.row()) return false;
+        out.rid = rid;
+        out.name = s.isNull(0) ? std::string() : s.str(0);
+        out.nparts = static_cast<int>(s.col(1));
+        out.run = s.col(2);
+        return true;
+    }
+    void putRecord(int64_t base, const RecordRow& r) override {
+        Stmt s = q("INSERT OR REPLACE INTO records VALUES(?,?,?,?,?)");
+        s.i(1, base).i(2, r.rid);
+        if (r.name.empty())
+            s.null(3);
+        else
+            s.b(3, r.name.data(), r.name.size());
+        s.i(4, r.nparts).i(5, r.run).run();
+    }
+    void deleteRecord(int64_t base, int rid) override {
+        static const char* tables[] = {"records", "slots", "blobs", "trees"};
+        for (const char* t : tables)
+            q(std::string("DELETE FROM ") + t + " WHERE base=? AND rid=?").i(1, base).i(2, rid).run();
+    }
+    int findRecordByName(int64_t base, const std::string& name) override {
+        Stmt s = q("SELECT rid FROM records WHERE base=? AND name=?");
+        s.i(1, base).b(2, name.data(), name.size());
+        return s.row() ? static_cast<int>(s.col(0)) : 0;
+    }
+    int recordCount(int64_t base) override {
+        Stmt s = q("SELECT count(*) FROM records WHERE base=?");
+        s.i(1, base);
+        return s.row() ? static_cast<int>(s.col(0)) : 0;
+    }
+    void allRecords(int64_t base, std::vector<int>& rids) override {
+        Stmt s = q("SELECT rid FROM records WHERE base=? ORDER BY rid");
+        s.i(1, base);
+        while (s.row()) rids.push_back(static_cast<int>(s.col(0)));
+    }
+
+    void readSlots(int64_t base, int rid, const SlotFn& fn) override {
+        Stmt s = q("SELECT slot, data FROM slots WHERE base=? AND rid=? ORDER BY slot");
+        s.i(1, base).i(2, rid);
+        while (s.row()) {
+            size_t n;
+            const unsigned char* p = s.blob(1, n);
+            fn(static_cast<int>(s.col(0)), p, n);
+        }
+    }
+    bool readSlot(int64_t base, int rid, int slot, std::string& out) override {
+        Stmt s = q("SELECT data FROM slots WHERE base=? AND rid=? AND slot=?");
+        s.i(1, base).i(2, rid).i(3, slot);
+        if (!s.row()) return false;
+        out = s.str(0);
+        return true;
+    }
+    void writeSlot(int64_t base, int rid, int slot, const std::string& data) override {
+        q("INSERT OR REPLACE INTO slots VALUES(?,?,?,?)").i(1, base).i(2, rid).i(3, slot)
+            .b(4, data.data(), data.size()).run();
+    }
+    void deleteSlot(int64_t base, int rid, int slot) override {
+        q("DELETE FROM slots WHERE base=? AND rid=? AND slot=?").i(1, base).i(2, rid).i(3, slot).run();
+    }
+
+    bool readBlobChunk(int64_t base, int rid, int part, int field, int seq, std::string& out) override {
+        Stmt s = q("SELECT data FROM blobs WHERE base=? AND rid=? AND part=? AND field=? AND seq=?");
+        s.i(1, base).i(2, rid).i(3, part).i(4, field).i(5, seq);
+        if (!s.row()) return false;
+        out = s.str(0);
+        return true;
+    }
+    void writeBlobChunk(int64_t base, int rid, int part, int field, int seq,
+                        const std::string& data) override {
+        q("INSERT OR REPLACE INTO blobs VALUES(?,?,?,?,?,?)").i(1, base).i(2, rid).i(3, part).i(4, field)
+            .i(5, seq).b(6, data.data(), data.size()).run();
+    }
+    void deleteBlob(int64_t base, int rid, int part, int field) override {
+        q("DELETE FROM blobs WHERE base=? AND rid=? AND part=? AND field=?").i(1, base).i(2, rid)
+            .i(3, part).i(4, field).run();
+    }
+
+    bool readTree(int64_t base, int rid, std::string& out) override {
+        Stmt s = q("SELECT data FROM trees WHERE base=? AND rid=?");
+        s.i(1, base).i(2, rid);
+        if (!s.row()) return false;
+        out = s.str(0);
+        return true;
+    }
+    void writeTree(int64_t base, int rid, const std::string& data) override {
+        q("INSERT OR REPLACE INTO trees VALUES(?,?,?)").i(1, base).i(2, rid).b(3, data.data(), data.size())
+            .run();
+    }
+
+    std::vector<RunInfo> listRuns(int64_t base) override {
+        std::vector<RunInfo> out;
+        Stmt s = q("SELECT run, tier FROM runs WHERE base=? ORDER BY run");
+        s.i(1, base);
+        while (s.row()) out.push_back(RunInfo{s.col(0), static_cast<int>(s.col(1))});
+        return out;
+    }
+    int64_t createRun(int64_t base, int tier) override {
+        Stmt s = q("UPDATE bases SET next_run=next_run+1 WHERE id=? RETURNING next_run-1");
+        s.i(1, base);
+        if (!s.row()) throw StorageError("storage: base vanished while indexing");
+        int64_t run = s.col(0);
+        q("INSERT INTO runs VALUES(?,?,?)").i(1, base).i(2, run).i(3, tier).run();
+        return run;
+    }
+    void dropRun(int64_t base, int64_t run) override {
+        q("DELETE FROM postings WHERE base=? AND run=?").i(1, base).i(2, run).run();
+        q("DELETE FROM dead WHERE base=? AND run=?").i(1, base).i(2, run).run();
+        q("DELETE FROM runs WHERE base=? AND run=?").i(1, base).i(2, run).run();
+    }
+    void putPosting(int64_t base, int64_t run, int key, const std::string& term, int first,
+                    const std::string& data) override {
+        q("INSERT OR REPLACE INTO postings VALUES(?,?,?,?,?,?)").i(1, base).i(2, run).i(3, key)
+            .b(4, term.data(), term.size()).i(5, first).b(6, data.data(), data.size()).run();
+    }
+    void scanPostings(int64_t base, int64_t run, int key, const std::string& lo, const std::string& hi,
+                      bool hiOpen, const PostingFn& fn) override {
+        Stmt s = hiOpen ? q("SELECT term, first, data FROM postings WHERE base=? AND run=? AND key=? "
+                            "AND term>=? ORDER BY term, first")
+                        : q("SELECT term, first, data FROM postings WHERE base=? AND run=? AND key=? "
+                            "AND term>=? AND term<? ORDER BY term, first");
+        s.i(1, base).i(2, run).i(3, key).b(4, lo.data(), lo.size());
+        if (!hiOpen) s.b(5, hi.data(), hi.size());
+        while (s.row()) {
+            size_t tn, dn;
+            const unsigned char* t = s.blob(0, tn);
+            const unsigned char* d = s.blob(2, dn);
+            if (!fn(t, tn, static_cast<int>(s.col(1)), d, dn)) break;
+        }
+    }
+    std::unique_ptr<RunCursor> openRun(int64_t base, int64_t run) override {
+        sqlite3_stmt* st = nullptr;
+        const char* sql = "SELECT key, term, first, data FROM postings WHERE base=? AND run=? "
+                          "ORDER BY key, term, first";
+        if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) != SQLITE_OK)
+            throw StorageError(std::string("storage: ") + sqlite3_errmsg(db_));
+        sqlite3_bind_int64(st, 1, base);
+        sqlite3_bind_int64(st, 2, run);
+        return std::make_unique<SqliteRunCursor>(db_, st);
+    }
+    void addDead(int64_t base, int64_t run, int rid) override {
+        q("INSERT OR IGNORE INTO dead VALUES(?,?,?)").i(1, base).i(2, run).i(3, rid).run();
+    }
+    void listDead(int64_t base, const std::function<void(int64_t, int)>& fn) override {
+        Stmt s = q("SELECT run, rid FROM dead WHERE base=?");
+        s.i(1, base);
+        while (s.row()) fn(s.col(0), static_cast<int>(s.col(1)));
+    }
+    void moveRecordsToRun(int64_t base, int64_t fromRun, int64_t toRun) override {
+        q("UPDATE records SET run=? WHERE base=? AND run=?").i(1, toRun).i(2, base).i(3, fromRun).run();
+    }
+
+private:
+    static BaseRow baseFrom(Stmt& s) {
+        BaseRow r;
+        r.id = s.col(0);
+        r.name = s.str(1);
+        r.designName = s.str(2);
+        r.designText = s.str(3);
+        r.charset = static_cast<int>(s.col(4));
+        return r;
+    }
+
+    Stmt q(const std::string& sql) {
+        auto it = stmts_.find(sql);
+        sqlite3_stmt* st;
+        if (it == stmts_.end()) {
+            if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK)
+                throw StorageError(std::string("storage: ") + sqlite3_errmsg(db_));
+            stmts_.emplace(sql, st);
+        } else {
+            st = it->second;
+        }
+        return Stmt(db_, st);
+    }
+
+    void exec(const std::string& sql) {
+        char* err = nullptr;
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+            std::string m = err ? err : sqlite3_errmsg(db_);
+            sqlite3_free(err);
+            throw StorageError("storage: " + m);
+        }
+    }
+
+    int64_t readDataVersion() {
+        Stmt s = q("PRAGMA data_version");
+        return s.row() ? s.col(0) : 0;
+    }
+
+    void closeAll() {
+        for (auto& kv : stmts_) sqlite3_finalize(kv.second);
+        stmts_.clear();
+        if (db_) sqlite3_close(db_);
+        db_ = nullptr;
+    }
+
+    sqlite3* db_ = nullptr;
+    int depth_ = 0;
+    int64_t dataVersion_ = 0;
+    std::unordered_map<std::string, sqlite3_stmt*> stmts_;
+};
+
+bool makeDirs(const std::string& dir, std::string& err) {
+    std::string cur;
+    size_t i = 0;
+    while (i <= dir.size()) {
+        size_t j = dir.find('/', i);
+        if (j == std::string::npos) j = dir.size();
+        cur = dir.substr(0, j);
+        if (!cur.empty() && mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST) {
+            err = strerror(errno);
+            return false;
+        }
+        i = j + 1;
+    }
+    struct stat st;
+    if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        err = "not a directory";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Storage> openSqliteStorage(const std::string& dir, const std::string& syncMode, int cacheMb,
+                                           int busyMs) {
+    std::string err;
+    if (dir.empty()) throw StorageError("no data directory given");
+    if (!makeDirs(dir, err)) throw StorageError("cannot create data directory " + dir + ": " + err);
+    return std::make_unique<SqliteStorage>(dir, syncMode, cacheMb, busyMs);
+}
+
+}  // namespace vdbs

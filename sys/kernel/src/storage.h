@@ -1,0 +1,123 @@
+// The kernel's one storage interface: users, bases, records, slots (the
+// values of a record, one row per slot), blobs, the structural index, the
+// posting runs of the inverted index, and transactions. Everything above it
+// (records, CCL, sets) works through these calls only, so another backend can
+// replace SQLite here.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vdbs {
+
+struct StorageError : std::runtime_error {
+    explicit StorageError(const std::string& m) : std::runtime_error(m) {}
+};
+
+struct BaseRow {
+    int64_t id = 0;
+    std::string name;
+    std::string designName;
+    std::string designText;  // serialized design
+    int charset = 16;
+};
+
+struct RecordRow {
+    int rid = 0;
+    std::string name;  // empty: no record name
+    int nparts = 0;
+    int64_t run = 0;  // posting run holding the record's current index entries
+};
+
+struct RunInfo {
+    int64_t run = 0;
+    int tier = 0;
+};
+
+struct PostingRow {
+    int key = 0;
+    std::string term;
+    int first = 0;
+    std::string data;
+};
+
+class RunCursor {
+public:
+    virtual ~RunCursor() = default;
+    virtual bool next(PostingRow& row) = 0;
+};
+
+using SlotFn = std::function<void(int slot, const unsigned char* data, size_t len)>;
+// Posting row callback: return false to stop the scan.
+using PostingFn = std::function<bool(const unsigned char* term, size_t termLen, int first,
+                                     const unsigned char* data, size_t len)>;
+
+class Storage {
+public:
+    virtual ~Storage() = default;
+
+    // Transactions nest: the outermost begin starts a write transaction, inner
+    // ones are savepoints.
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    virtual void rollback() = 0;
+    virtual int depth() const = 0;
+    // True when another connection committed since the last call.
+    virtual bool changedByOthers() = 0;
+
+    virtual bool getUser(const std::string& name, std::string& salt, std::string& hash) = 0;
+    virtual void putUser(const std::string& name, const std::string& salt, const std::string& hash) = 0;
+
+    virtual std::vector<BaseRow> listBases() = 0;
+    virtual bool getBase(const std::string& name, BaseRow& out) = 0;
+    virtual int64_t createBase(const BaseRow& row) = 0;
+    virtual void dropBase(int64_t base) = 0;
+    // A fresh record id of the base (never handed out before).
+    virtual int allocateRid(int64_t base) = 0;
+
+    virtual bool getRecord(int64_t base, int rid, RecordRow& out) = 0;
+    virtual void putRecord(int64_t base, const RecordRow& row) = 0;
+    // Removes the record row, its slots, blobs and structure.
+    virtual void deleteRecord(int64_t base, int rid) = 0;
+    virtual int findRecordByName(int64_t base, const std::string& name) = 0;
+    virtual int recordCount(int64_t base) = 0;
+    virtual void allRecords(int64_t base, std::vector<int>& rids) = 0;
+
+    virtual void readSlots(int64_t base, int rid, const SlotFn& fn) = 0;
+    virtual bool readSlot(int64_t base, int rid, int slot, std::string& out) = 0;
+    virtual void writeSlot(int64_t base, int rid, int slot, const std::string& data) = 0;
+    virtual void deleteSlot(int64_t base, int rid, int slot) = 0;
+
+    virtual bool readBlobChunk(int64_t base, int rid, int part, int field, int seq, std::string& out) = 0;
+    virtual void writeBlobChunk(int64_t base, int rid, int part, int field, int seq,
+                                const std::string& data) = 0;
+    virtual void deleteBlob(int64_t base, int rid, int part, int field) = 0;
+
+    virtual bool readTree(int64_t base, int rid, std::string& out) = 0;
+    virtual void writeTree(int64_t base, int rid, const std::string& data) = 0;
+
+    virtual std::vector<RunInfo> listRuns(int64_t base) = 0;
+    virtual int64_t createRun(int64_t base, int tier) = 0;
+    virtual void dropRun(int64_t base, int64_t run) = 0;
+    virtual void putPosting(int64_t base, int64_t run, int key, const std::string& term, int first,
+                            const std::string& data) = 0;
+    // Rows of (run, key) with lo <= term < hi (hi empty and hiOpen: no upper bound),
+    // in term order.
+    virtual void scanPostings(int64_t base, int64_t run, int key, const std::string& lo,
+                              const std::string& hi, bool hiOpen, const PostingFn& fn) = 0;
+    // Every row of a run in (key, term, first) order, pulled one at a time.
+    virtual std::unique_ptr<RunCursor> openRun(int64_t base, int64_t run) = 0;
+    virtual void addDead(int64_t base, int64_t run, int rid) = 0;
+    virtual void listDead(int64_t base, const std::function<void(int64_t run, int rid)>& fn) = 0;
+    virtual void moveRecordsToRun(int64_t base, int64_t fromRun, int64_t toRun) = 0;
+};
+
+// Opens (creating when missing) the data directory dir. Throws StorageError
+// with a message naming the path.
+std::unique_ptr<Storage> openSqliteStorage(const std::string& dir, const std::string& syncMode,
+                                           int cacheMb, int busyMs);
+
+}  // namespace vdbs

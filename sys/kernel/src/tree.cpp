@@ -1,0 +1,393 @@
+#include "tree.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "record.h"
+#include "util.h"
+
+namespace vdbs {
+namespace {
+
+const char* kAxisNames[] = {"",          "child",     "attribute",         "descendant",        "ancestor",
+                            "ancestor-or-self", "descendant-or-self", "self", "following-sibling",
+                            "preceding-sibling", "parent", "following", "preceding", "namespace"};
+
+// Scratch arrays indexed by pre rank, reused across records; a generation
+// number tells set entries from stale ones without clearing.
+struct Scratch {
+    std::vector<uint32_t> gen;
+    std::vector<int32_t> val;
+    uint32_t cur = 0;
+    void prepare(size_t n) {
+        if (gen.size() < n) {
+            gen.assign(n, 0);
+            val.assign(n, 0);
+            cur = 0;
+        }
+        if (++cur == 0) {
+            std::fill(gen.begin(), gen.end(), 0);
+            cur = 1;
+        }
+    }
+    bool has(int i) const { return gen[static_cast<size_t>(i)] == cur; }
+    void mark(int i) { gen[static_cast<size_t>(i)] = cur; }
+    void setMin(int i, int v) {
+        size_t k = static_cast<size_t>(i);
+        if (gen[k] != cur || v < val[k]) {
+            gen[k] = cur;
+            val[k] = v;
+        }
+    }
+    void setMax(int i, int v) {
+        size_t k = static_cast<size_t>(i);
+        if (gen[k] != cur || v > val[k]) {
+            gen[k] = cur;
+            val[k] = v;
+        }
+    }
+    int get(int i) const { return val[static_cast<size_t>(i)]; }
+};
+
+thread_local Scratch g_scratch;
+
+// Converts part numbers to sorted pre ranks (identity trees: a copy).
+void toPre(const Tree& t, const std::vector<int>* parts, std::vector<int>& out) {
+    out.clear();
+    if (!parts) {
+        out.resize(static_cast<size_t>(t.n) + 1);
+        for (int i = 0; i <= t.n; ++i) out[static_cast<size_t>(i)] = i;
+        return;
+    }
+    out.reserve(parts->size());
+    for (int p : *parts) {
+        if (p < 0 || p > t.n) continue;
+        out.push_back(t.pre.empty() ? p : t.pre[static_cast<size_t>(p)]);
+    }
+    if (!t.pre.empty()) std::sort(out.begin(), out.end());
+}
+
+void toParts(const Tree& t, std::vector<int>& pres, std::vector<int>& out) {
+    out.clear();
+    if (t.part.empty()) {
+        out.swap(pres);
+        return;
+    }
+    out.reserve(pres.size());
+    for (int x : pres) out.push_back(t.part[static_cast<size_t>(x)]);
+    std::sort(out.begin(), out.end());
+}
+
+bool contains(const std::vector<int>& sorted, int v) { return std::binary_search(sorted.begin(), sorted.end(), v); }
+
+}  // namespace
+
+int axisByName(const std::string& name) {
+    for (int i = 1; i <= 13; ++i)
+        if (iequals(name, kAxisNames[i])) return i;
+    return 0;
+}
+
+std::string encodeTree(Record& rec, int parentField, int typeField) {
+    int n = rec.partCount();
+    std::string out;
+    putVarint(out, static_cast<uint64_t>(n));
+    for (int p = 1; p <= n; ++p) {
+        int parent = 0;
+        if (const Value* v = parentField ? rec.recordItem(parentField, p) : nullptr) {
+            char* endp = nullptr;
+            long x = strtol(v->data.c_str(), &endp, 10);
+            // Only an earlier part can be a parent; anything else hangs on the document.
+            if (endp != v->data.c_str() && x > 0 && x < p) parent = static_cast<int>(x);
+        }
+        bool attr = false;
+        if (const Value* v = typeField ? rec.recordItem(typeField, p) : nullptr) attr = (v->data == "ATTRIBUTE");
+        putVarint(out, static_cast<uint64_t>(parent));
+        out.push_back(attr ? 1 : 0);
+    }
+    return out;
+}
+
+TreePtr decodeTree(const std::string& data) {
+    auto t = std::make_shared<Tree>();
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
+    const unsigned char* e = p + data.size();
+    uint64_t n = 0;
+    if (!getVarint(p, e, n)) n = 0;
+    t->n = static_cast<int>(n);
+    std::vector<int32_t> par(n + 1, -1);
+    std::vector<uint8_t> at(n + 1, 0);
+    bool identity = true;
+    for (uint64_t i = 1; i <= n; ++i) {
+        uint64_t x = 0;
+        if (!getVarint(p, e, x) || p >= e) {
+            x = 0;
+        }
+        at[i] = (p < e) ? *p++ : 0;
+        par[i] = static_cast<int32_t>(x < i ? x : 0);
+    }
+    // Children in part order; pre-order by an explicit stack.
+    std::vector<int32_t> firstChild(n + 1, -1), nextSib(n + 1, -1), lastChild(n + 1, -1);
+    for (uint64_t i = 1; i <= n; ++i) {
+        int32_t pa = par[i];
+        if (lastChild[static_cast<size_t>(pa)] < 0)
+            firstChild[static_cast<size_t>(pa)] = static_cast<int32_t>(i);
+        else
+            nextSib[static_cast<size_t>(lastChild[static_cast<size_t>(pa)])] = static_cast<int32_t>(i);
+        lastChild[static_cast<size_t>(pa)] = static_cast<int32_t>(i);
+    }
+    std::vector<int32_t> pre(n + 1, 0), partAt(n + 1, 0), endPart(n + 1, 0);
+    int32_t counter = 0;
+    std::vector<int32_t> stack;
+    stack.push_back(0);
+    pre[0] = counter;
+    partAt[0] = 0;
+    std::vector<int32_t> cursor(n + 1, -2);
+    while (!stack.empty()) {
+        int32_t v = stack.back();
+        size_t vi = static_cast<size_t>(v);
+        int32_t next = cursor[vi] == -2 ? firstChild[vi] : nextSib[static_cast<size_t>(cursor[vi])];
+        if (next < 0) {
+            endPart[vi] = counter;
+            stack.pop_back();
+            continue;
+        }
+        cursor[vi] = next;
+        ++counter;
+        pre[static_cast<size_t>(next)] = counter;
+        partAt[static_cast<size_t>(counter)] = next;
+        if (counter != next) identity = false;
+        stack.push_back(next);
+    }
+    t->parent.resize(n + 1);
+    t->end.resize(n + 1);
+    t->attr.resize(n + 1);
+    for (uint64_t x = 0; x <= n; ++x) {
+        int32_t part = partAt[x];
+        size_t pi = static_cast<size_t>(part);
+        t->parent[x] = part == 0 ? -1 : pre[static_cast<size_t>(par[pi])];
+        t->end[x] = endPart[pi];
+        t->attr[x] = at[pi];
+    }
+    if (!identity) {
+        t->pre = pre;
+        t->part = partAt;
+    }
+    return t;
+}
+
+void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::vector<int>* cs, int direction,
+              std::vector<int>& out) {
+    out.clear();
+    std::vector<int> P, C, R;
+    toPre(t, ps, P);
+    toPre(t, cs, C);
+    if (P.empty() || C.empty() || axis == AxisNamespace) return;
+    const auto& parent = t.parent;
+    const auto& end = t.end;
+    const auto& attr = t.attr;
+    auto A = [&](int x) { return attr[static_cast<size_t>(x)] != 0; };
+    auto PAR = [&](int x) { return parent[static_cast<size_t>(x)]; };
+    auto END = [&](int x) { return end[static_cast<size_t>(x)]; };
+    Scratch& s = g_scratch;
+    s.prepare(static_cast<size_t>(t.n) + 1);
+
+    if (direction == 2) {
+        switch (axis) {
+            case AxisChild:
+            case AxisAttribute: {
+                bool wantAttr = axis == AxisAttribute;
+                for (int p : P) s.mark(p);
+                for (int c : C)
+                    if (c != 0 && A(c) == wantAttr && s.has(PAR(c))) R.push_back(c);
+                break;
+            }
+            case AxisParent:
+                for (int p : P)
+                    if (p != 0) s.mark(PAR(p));
+                for (int c : C)
+                    if (s.has(c)) R.push_back(c);
+                break;
+            case AxisSelf:
+                std::set_intersection(P.begin(), P.end(), C.begin(), C.end(), std::back_inserter(R));
+                break;
+            case AxisDescendant:
+            case AxisDescendantOrSelf: {
+                bool orSelf = axis == AxisDescendantOrSelf;
+                size_t j = 0;
+                int maxEnd = -1;
+                for (int c : C) {
+                    while (j < P.size() && P[j] < c) maxEnd = std::max(maxEnd, END(P[j++]));
+                    bool self = orSelf && j < P.size() && P[j] == c;
+                    if (self || (!A(c) && maxEnd >= c)) R.push_back(c);
+                }
+                break;
+            }
+            case AxisAncestor:
+            case AxisAncestorOrSelf: {
+                bool orSelf = axis == AxisAncestorOrSelf;
+                size_t j = 0;
+                for (int c : C) {
+                    while (j < P.size() && (orSelf ? P[j] < c : P[j] <= c)) ++j;
+                    if (j < P.size() && P[j] <= END(c)) R.push_back(c);
+                }
+                break;
+            }
+            case AxisFollowingSibling:
+            case AxisPrecedingSibling: {
+                bool following = axis == AxisFollowingSibling;
+                for (int p : P)
+                    if (p != 0 && !A(p)) {
+                        if (following)
+                            s.setMin(PAR(p), p);
+                        else
+                            s.setMax(PAR(p), p);
+                    }
+                for (int c : C) {
+                    if (c == 0 || A(c) || !s.has(PAR(c))) continue;
+                    int v = s.get(PAR(c));
+                    if (following ? v < c : v > c) R.push_back(c);
+                }
+                break;
+            }
+            case AxisFollowing: {
+                int minEnd = INT_MAX;
+                for (int p : P) minEnd = std::min(minEnd, END(p));
+                for (int c : C)
+                    if (!A(c) && c > minEnd) R.push_back(c);
+                break;
+            }
+            case AxisPreceding: {
+                int maxPre = P.back();
+                for (int c : C)
+                    if (c != 0 && !A(c) && END(c) < maxPre) R.push_back(c);
+                break;
+            }
+            default:
+                break;
+        }
+    } else {
+        switch (axis) {
+            case AxisChild:
+            case AxisAttribute: {
+                bool wantAttr = axis == AxisAttribute;
+                for (int c : C)
+                    if (c != 0 && A(c) == wantAttr) s.mark(PAR(c));
+                for (int p : P)
+                    if (s.has(p)) R.push_back(p);
+                break;
+            }
+            case AxisParent:
+                for (int c : C) s.mark(c);
+                for (int p : P)
+                    if (p != 0 && s.has(PAR(p))) R.push_back(p);
+                break;
+            case AxisSelf:
+                std::set_intersection(P.begin(), P.end(), C.begin(), C.end(), std::back_inserter(R));
+                break;
+            case AxisDescendant:
+            case AxisDescendantOrSelf: {
+                bool orSelf = axis == AxisDescendantOrSelf;
+                std::vector<int> nonAttr;
+                nonAttr.reserve(C.size());
+                for (int c : C)
+                    if (!A(c)) nonAttr.push_back(c);
+                size_t j = 0;
+                for (int p : P) {
+                    while (j < nonAttr.size() && nonAttr[j] <= p) ++j;
+                    bool self = orSelf && contains(C, p);
+                    if (self || (j < nonAttr.size() && nonAttr[j] <= END(p))) R.push_back(p);
+                }
+                break;
+            }
+            case AxisAncestor:
+            case AxisAncestorOrSelf: {
+                bool orSelf = axis == AxisAncestorOrSelf;
+                size_t j = 0;
+                int maxEnd = -1;
+                for (int p : P) {
+                    while (j < C.size() && C[j] < p) maxEnd = std::max(maxEnd, END(C[j++]));
+                    bool self = orSelf && j < C.size() && C[j] == p;
+                    if (self || maxEnd >= p) R.push_back(p);
+                }
+                break;
+            }
+            case AxisFollowingSibling:
+            case AxisPrecedingSibling: {
+                bool following = axis == AxisFollowingSibling;
+                for (int c : C)
+                    if (c != 0 && !A(c)) {
+                        if (following)
+                            s.setMax(PAR(c), c);
+                        else
+                            s.setMin(PAR(c), c);
+                    }
+                for (int p : P) {
+                    if (p == 0 || A(p) || !s.has(PAR(p))) continue;
+                    int v = s.get(PAR(p));
+                    if (following ? v > p : v < p) R.push_back(p);
+                }
+                break;
+            }
+            case AxisFollowing: {
+                int maxC = -1;
+                for (int c : C)
+                    if (!A(c)) maxC = std::max(maxC, c);
+                for (int p : P)
+                    if (maxC > END(p)) R.push_back(p);
+                break;
+            }
+            case AxisPreceding: {
+                int minEnd = INT_MAX;
+                for (int c : C)
+                    if (c != 0 && !A(c)) minEnd = std::min(minEnd, END(c));
+                for (int p : P)
+                    if (minEnd < p) R.push_back(p);
+                break;
+            }
+            default:
+                break;
+        }
+    }
+    toParts(t, R, out);
+}
+
+void positionFilter(const Tree& t, const std::vector<int>& ps, int op, int k, std::vector<int>& out) {
+    out.clear();
+    Scratch& s = g_scratch;
+    s.prepare(static_cast<size_t>(t.n) + 2);
+    // Group by parent pre rank (+1 so the document node's group has a slot).
+    auto groupOf = [&](int part) {
+        int pre = t.pre.empty() ? part : t.pre[static_cast<size_t>(part)];
+        return t.parent[static_cast<size_t>(pre)] + 1;
+    };
+    std::vector<int> valid;
+    valid.reserve(ps.size());
+    for (int p : ps)
+        if (p >= 0 && p <= t.n) valid.push_back(p);
+    for (int p : valid) {
+        int g = groupOf(p);
+        s.setMax(g, s.has(g) ? s.get(g) + 1 : 1);
+    }
+    std::vector<int> sizes(valid.size());
+    for (size_t i = 0; i < valid.size(); ++i) sizes[i] = s.get(groupOf(valid[i]));
+    s.prepare(static_cast<size_t>(t.n) + 2);
+    for (size_t i = 0; i < valid.size(); ++i) {
+        int g = groupOf(valid[i]);
+        int pos = s.has(g) ? s.get(g) + 1 : 1;
+        s.setMax(g, pos);
+        int target = k < 0 ? sizes[i] + 1 + k : k;
+        bool ok = false;
+        switch (op) {
+            case 0: ok = pos == target; break;
+            case 1: ok = pos != target; break;
+            case 2: ok = pos > target; break;
+            case 3: ok = pos < target; break;
+            case 4: ok = pos <= target; break;
+            case 5: ok = pos >= target; break;
+        }
+        if (ok) out.push_back(valid[i]);
+    }
+}
+
+}  // namespace vdbs

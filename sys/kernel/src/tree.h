@@ -1,0 +1,59 @@
+// The structural index of an XML record: its node parts as a pre-order tree
+// (subtree end, parent, attribute flag), so every XPath axis is a range or
+// parent test and a join of two sorted hit lists is one sweep.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vdbs {
+
+class Record;
+
+enum Axis {
+    AxisChild = 1,
+    AxisAttribute,
+    AxisDescendant,
+    AxisAncestor,
+    AxisAncestorOrSelf,
+    AxisDescendantOrSelf,
+    AxisSelf,
+    AxisFollowingSibling,
+    AxisPrecedingSibling,
+    AxisParent,
+    AxisFollowing,
+    AxisPreceding,
+    AxisNamespace,
+};
+// Axis by name (without case); 0 when unknown.
+int axisByName(const std::string& name);
+
+struct Tree {
+    int n = 0;                    // node parts 1..n; 0 is the document node
+    std::vector<int32_t> parent;  // by pre rank; -1 for the document node
+    std::vector<int32_t> end;     // by pre rank: last pre rank of the subtree
+    std::vector<uint8_t> attr;    // by pre rank
+    std::vector<int32_t> pre;     // pre rank of a part (empty: identity)
+    std::vector<int32_t> part;    // part at a pre rank (empty: identity)
+    size_t bytes() const { return (parent.size() + end.size() + pre.size() + part.size()) * 4 + attr.size(); }
+};
+using TreePtr = std::shared_ptr<const Tree>;
+
+// Serialized structure of a record: parents and attribute flags of its parts.
+std::string encodeTree(Record& rec, int parentField, int typeField);
+TreePtr decodeTree(const std::string& data);
+
+// Structural join inside one record. ps, cs: sorted part numbers, or null for
+// every node (the document node included). direction 2 keeps the nodes of C
+// that lie on the axis of some node of P; direction 1 keeps the nodes of P
+// that have some node of C on their axis. out: sorted part numbers.
+void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::vector<int>* cs, int direction,
+              std::vector<int>& out);
+
+// Position filter: the nodes of ps whose rank (from 1, in part order) among
+// the nodes of ps with the same parent satisfies op against k (k < 0 counts
+// from the end of the group). op: 0 EQ, 1 NE, 2 GT, 3 LT, 4 LE, 5 GE.
+void positionFilter(const Tree& t, const std::vector<int>& ps, int op, int k, std::vector<int>& out);
+
+}  // namespace vdbs

@@ -1,0 +1,182 @@
+// Import and export through a filter module loaded by name, with commit on
+// success and rollback on failure, callbacks into the kernel from inside a
+// filter, and kernel extensions.
+#include <string>
+
+#include "fixture.h"
+
+using namespace kt;
+
+namespace {
+
+class FilterTest : public KernelTest {
+protected:
+    void SetUp() override {
+        setenv("VDBS_FILTERS", VDBS_TEST_FILTER, 1);
+        KernelTest::SetUp();
+        ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
+        ASSERT_EQ(1, VdbCreateBase("links", "link"));
+        ASSERT_EQ(1, ccl("BASE docs"));
+        Control c;
+        nameField = std::to_string(field(c, "D_DOCNAME"));
+        typeField = std::to_string(field(c, "N_TYPE"));
+    }
+    void TearDown() override {
+        KernelTest::TearDown();
+        unsetenv("VDBS_FILTERS");
+    }
+    std::string doc(const std::string& name, int parts) {
+        std::string t = nameField + "F^1P" + name + "^\n";
+        for (int p = 1; p <= parts; ++p)
+            t += "\n\n" + std::to_string(p) + "G^\n" + typeField + "F^" + std::to_string(p) + "P" + name + "-node^\n";
+        return t;
+    }
+    int import(VdbHandle control, const std::string& text, const std::string& args, filter_data* out = nullptr,
+               int options = 0) {
+        filter_data fd;
+        memset(&fd, 0, sizeof fd);
+        fd.record_control = control;
+        strcpy(fd.filter_name, "tf_put");
+        fd.filter_options = options;
+        fd.vdb_options = IEOPT_MEMORY;
+        fd.buffer = const_cast<char*>(text.data());
+        fd.buffer_length = static_cast<int>(text.size());
+        fd.filter_arguments = const_cast<char*>(args.c_str());
+        fd.arg_length = static_cast<int>(args.size());
+        int st = VdbImport(&fd);
+        if (out) *out = fd;
+        return st;
+    }
+    static int hitsOf(const std::string& cond) {
+        if (ccl("FIND " + cond) != 1) return -1;
+        int set = 0, recs = 0, hits = 0;
+        VdbGetSearch(&set, &recs, &hits);
+        return hits;
+    }
+    std::string nameField, typeField;
+};
+
+TEST_F(FilterTest, ImportStoresANewRecord) {
+    filter_data fd;
+    ASSERT_EQ(1, import(nullptr, doc("first", 3), "", &fd, FO_NEWRECORD)) << fd.errortext;
+    ASSERT_NE(nullptr, fd.record_control);
+    EXPECT_EQ(1, recordCount("docs"));
+    EXPECT_EQ(3, hitsOf("N_TYPE=first-node"));
+    EXPECT_STREQ("vdbs_testfilter.so", fd.filter_lib_env);
+    VdbDeleteRecordControl(fd.record_control);
+}
+
+TEST_F(FilterTest, FailedImportLeavesTheRecordExactlyAsBefore) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, import(c, doc("old", 4), ""));
+    int rid = 0, value = 0;
+    char text[64];
+    VdbRecordInfo(c, 1, text, &rid);
+    ASSERT_GT(rid, 0);
+    // Re-import over it, writing more parts and a new name, then fail.
+    filter_data fd;
+    EXPECT_EQ(0, import(c, doc("new", 6), "FAIL=1\n", &fd));
+    EXPECT_STREQ("asked to fail", fd.errortext);
+    EXPECT_EQ("old", get(c, "D_DOCNAME", 0, 1));
+    VdbPartCount(c, &value);
+    EXPECT_EQ(4, value);
+    Control fresh;
+    VdbSetBase(fresh, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(fresh, rid));
+    EXPECT_EQ("old", get(fresh, "D_DOCNAME", 0, 1));
+    EXPECT_EQ("old-node", get(fresh, "N_TYPE", 0, 4));
+    int st = 0;
+    get(fresh, "N_TYPE", 0, 5, &st);
+    EXPECT_EQ(VDB_NOITEM, st);
+    EXPECT_EQ(4, hitsOf("N_TYPE=old-node"));
+    EXPECT_EQ(0, hitsOf("N_TYPE=new-node"));
+    // A new record whose import fails is not stored and its control is new again.
+    Control n;
+    VdbSetBase(n, "docs", 2);
+    EXPECT_EQ(0, import(n, doc("never", 2), "FAIL=1\n"));
+    EXPECT_EQ(1, recordCount("docs"));
+    VdbRecordInfo(n, 1, text, &rid);
+    EXPECT_EQ(0, rid);
+}
+
+TEST_F(FilterTest, StoresMadeInsideAnImportJoinItsTransaction) {
+    std::string side = "SIDEBASE=links\nSIDETEXT=1F^1Pside-1^\n";
+    EXPECT_EQ(0, import(nullptr, doc("a", 1), side + "FAIL=1\n", nullptr, FO_NEWRECORD));
+    EXPECT_EQ(0, recordCount("links"));
+    EXPECT_EQ(0, recordCount("docs"));
+    filter_data fd;
+    ASSERT_EQ(1, import(nullptr, doc("b", 1), side, &fd, FO_NEWRECORD)) << fd.errortext;
+    VdbDeleteRecordControl(fd.record_control);
+    EXPECT_EQ(1, recordCount("links"));
+    EXPECT_EQ(1, recordCount("docs"));
+    // An import inside an import, with the outer one failing: neither stays.
+    std::string nested = "NESTED=" + nameField + "F^1Pinner^\n";
+    EXPECT_EQ(0, import(nullptr, doc("outer", 1), nested + "FAIL=1\n", nullptr, FO_NEWRECORD));
+    EXPECT_EQ(1, recordCount("docs"));
+    EXPECT_EQ(1, import(nullptr, doc("outer", 1), nested, &fd, FO_NEWRECORD));
+    VdbDeleteRecordControl(fd.record_control);
+    EXPECT_EQ(3, recordCount("docs"));
+    EXPECT_EQ(1, hitsOf("D_DOCNAME=inner"));
+}
+
+TEST_F(FilterTest, MalformedTextFormFailsTheImportEvenWhenTheFilterSaysSuccess) {
+    filter_data fd;
+    EXPECT_EQ(VDB_TEXTFORM, import(nullptr, "999F^1Px^\n", "", &fd, FO_NEWRECORD));
+    EXPECT_EQ(VDB_TEXTFORM, fd.errorcode);
+    EXPECT_NE(nullptr, strstr(fd.errortext, "999"));
+    EXPECT_EQ(0, recordCount("docs"));
+}
+
+TEST_F(FilterTest, UnknownFilterIsRefusedByName) {
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    strcpy(fd.filter_name, "no_such_filter");
+    EXPECT_EQ(VDB_NOFILTER, VdbImport(&fd));
+    EXPECT_EQ(VDB_NOFILTER, fd.errorcode);
+    EXPECT_NE(nullptr, strstr(fd.errortext, "no_such_filter"));
+    setenv("VDBS_FILTERS", "/no/such/module.so", 1);
+    strcpy(fd.filter_name, "tf_put");
+    EXPECT_EQ(VDB_FILTERLOAD, VdbExport(&fd));
+    EXPECT_NE(nullptr, strstr(fd.errortext, "/no/such/module.so"));
+}
+
+TEST_F(FilterTest, ExportKeepsWhatTheFilterWroteWhateverItsStatus) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, import(c, doc("orig", 1), ""));
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    fd.record_control = c;
+    strcpy(fd.filter_name, "tf_get");
+    std::string args = "FIELD=D_DOCNAME\n";
+    fd.filter_arguments = &args[0];
+    fd.arg_length = static_cast<int>(args.size());
+    fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+    ASSERT_EQ(1, VdbExport(&fd));
+    ASSERT_NE(nullptr, fd.buffer);
+    EXPECT_EQ("orig", std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)));
+    free(fd.buffer);
+
+    strcpy(fd.filter_name, "tf_update");
+    args = "FIELD=D_DOCNAME\nVALUE=updated\nSTATUS=0\n";
+    fd.filter_arguments = &args[0];
+    fd.arg_length = static_cast<int>(args.size());
+    EXPECT_EQ(0, VdbExport(&fd));
+    EXPECT_EQ(1, hitsOf("D_DOCNAME=updated"));
+    EXPECT_EQ(0, hitsOf("D_DOCNAME=orig"));
+}
+
+TEST_F(FilterTest, KernelExtensionsComeFromTheConfiguration) {
+    VdbHandle h = nullptr;
+    EXPECT_EQ(VDB_NOASE, VdbLoadAse("upper", &h, nullptr));
+    setenv("VDBS_ASE_upper", (std::string(VDBS_TEST_FILTER) + ":tf_upper").c_str(), 1);
+    ASSERT_EQ(1, VdbLoadAse("upper", &h, nullptr));
+    char text[] = "abc";
+    int len = 3;
+    EXPECT_EQ(1, VdbCallAse(h, text, &len));
+    EXPECT_STREQ("ABC", text);
+    unsetenv("VDBS_ASE_upper");
+}
+
+}  // namespace

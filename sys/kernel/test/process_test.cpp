@@ -1,0 +1,123 @@
+// Several processes on one data directory: writers in turn, and a writer
+// killed with SIGKILL in the middle of its stores.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "fixture.h"
+
+using namespace kt;
+
+namespace {
+
+class ProcessTest : public KernelTest {
+protected:
+    void SetUp() override {
+        setenv("VDBS_FILTERS", VDBS_TEST_FILTER, 1);
+        KernelTest::SetUp();
+        ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
+        ASSERT_EQ(1, ccl("BASE docs"));
+    }
+    void TearDown() override {
+        KernelTest::TearDown();
+        unsetenv("VDBS_FILTERS");
+    }
+    // Runs the writer helper; returns its pid (wait == false) or exit status.
+    static int writer(std::vector<std::string> args, bool wait, int* outFd = nullptr) {
+        int pipefd[2] = {-1, -1};
+        if (outFd && pipe(pipefd) != 0) return -1;
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (outFd) {
+                dup2(pipefd[1], 1);
+                close(pipefd[0]);
+            }
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(VDBS_WRITER));
+            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(VDBS_WRITER, argv.data());
+            _exit(127);
+        }
+        if (outFd) {
+            close(pipefd[1]);
+            *outFd = pipefd[0];
+        }
+        if (!wait) return pid;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    static int hits(const std::string& cond) {
+        if (ccl("FIND " + cond) != 1) return -1;
+        int set = 0, recs = 0, h = 0;
+        VdbGetSearch(&set, &recs, &h);
+        return h;
+    }
+};
+
+TEST_F(ProcessTest, TwoProcessesWriteInTurn) {
+    ASSERT_EQ(0, writer({"store", "docs", "1", "3", "5"}, true));
+    EXPECT_EQ(3, recordCount("docs"));
+    int rid = store("docs", "22F^1Pmine^\n");
+    ASSERT_EQ(0, writer({"store", "docs", "10", "2", "5"}, true));
+    EXPECT_EQ(6, recordCount("docs"));
+    EXPECT_EQ(25, hits("N_NAME=x"));
+    // A record loaded here and changed by the other process is read afresh.
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    EXPECT_EQ("mine", get(c, "D_DOCNAME", 0, 1));
+    ASSERT_EQ(0, writer({"set", "docs", std::to_string(rid), "D_DOCNAME", "theirs"}, true));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ("theirs", get(c, "D_DOCNAME", 0, 1));
+    EXPECT_EQ(1, hits("D_DOCNAME=theirs"));
+    EXPECT_EQ(0, hits("D_DOCNAME=mine"));
+}
+
+TEST_F(ProcessTest, WriterKilledInTheMiddleLeavesWholeRecordsOnly) {
+    const int parts = 400;
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 5; ++round) {
+        int out = -1;
+        int pid = writer({"loop", "docs", std::to_string(parts)}, false, &out);
+        ASSERT_GT(pid, 0);
+        char buf[16];
+        ASSERT_GT(read(out, buf, sizeof buf), 0);  // one record is stored
+        close(out);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 150));
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status));
+    }
+    int n = recordCount("docs");
+    ASSERT_GE(n, 5);
+    ASSERT_EQ(1, ccl("FIND ALL"));
+    std::vector<int> rids = lastRids();
+    ASSERT_EQ(static_cast<size_t>(n), rids.size());
+    for (int rid : rids) {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+        int count = 0;
+        VdbPartCount(c, &count);
+        ASSERT_EQ(parts, count) << "record " << rid;
+        EXPECT_EQ(std::to_string(parts), get(c, "D_DOCSIZE", 0, 1));
+        std::string name = get(c, "D_DOCNAME", 0, 1);
+        for (int p : {1, parts / 2, parts}) {
+            std::string v = get(c, "N_TVALUE", p, 0);
+            EXPECT_EQ(0u, v.find("value " + name.substr(4) + "." + std::to_string(p) + " ")) << rid << "/" << p;
+        }
+    }
+    // The index agrees with the records: nothing of an interrupted store is found.
+    EXPECT_EQ(n * parts, hits("N_NAME=x"));
+    EXPECT_EQ(n, hits("D_DOCSIZE=" + std::to_string(parts)));
+}
+
+}  // namespace

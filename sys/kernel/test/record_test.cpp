@@ -1,0 +1,341 @@
+// Records through cursors: item addressing, line writes, write-through of
+// loaded records, blobs, record names, deletion.
+#include <string>
+
+#include "fixture.h"
+
+using namespace kt;
+
+namespace {
+
+class RecordTest : public KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
+        ASSERT_EQ(1, VdbCreateBase("links", "link"));
+        ASSERT_EQ(1, ccl("BASE docs"));
+    }
+    // A record with node parts 1..n: N_TYPE, N_NAME item p, N_TVALUE in part p.
+    int storeNodes(int n, const std::string& name = "a", const std::string& docid = "") {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        std::string t;
+        if (!docid.empty()) t += std::to_string(field(c, "D_ID")) + "F^1P" + docid + "^\n";
+        for (int p = 1; p <= n; ++p) {
+            t += "\n\n" + std::to_string(p) + "G^\n";
+            t += std::to_string(field(c, "N_ID")) + "F^" + std::to_string(p) + "P" + std::to_string(p) + "^\n";
+            t += std::to_string(field(c, "N_TYPE")) + "F^" + std::to_string(p) + "PTEXT^\n";
+            t += std::to_string(field(c, "N_NAME")) + "F^" + std::to_string(p) + "P" + name + "^\n";
+            std::string v = "value " + std::to_string(p);
+            t += std::to_string(field(c, "N_TVALUE")) + "F^\n" + std::to_string(v.size()) + "L" + v + "^\n";
+        }
+        return store("docs", t);
+    }
+};
+
+TEST_F(RecordTest, CursorFormsReachNodeFieldsAndPartFields) {
+    int rid = storeNodes(3);
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    int tv = field(c, "N_TVALUE"), ty = field(c, "N_TYPE");
+    char buf[256];
+    int len = 0;
+    VdbHandle cur = nullptr;
+    // (field, part, 0) for a text field
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, tv, 2, 0));
+    ASSERT_EQ(1, VdbGetLine(cur, buf, &len, sizeof buf));
+    EXPECT_EQ("value 2", std::string(buf, static_cast<size_t>(len)));
+    // (field, 0, 0) after VdbSetRecordPart
+    ASSERT_EQ(1, VdbSetRecordPart(&cur, c, 3));
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, tv, 0, 0));
+    ASSERT_EQ(1, VdbGetLine(cur, buf, &len, sizeof buf));
+    EXPECT_EQ("value 3", std::string(buf, static_cast<size_t>(len)));
+    EXPECT_EQ(0, VdbGetLine(cur, buf, &len, sizeof buf));  // end of the part's items
+    // (field, 0, item) for a record field, and reading on from there
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, ty, 0, 2));
+    EXPECT_EQ(1, VdbGetLine(cur, buf, &len, sizeof buf));
+    EXPECT_EQ(1, VdbGetLine(cur, buf, &len, sizeof buf));
+    EXPECT_EQ(0, VdbGetLine(cur, buf, &len, sizeof buf));
+    // a missing item is an error, an empty field read from its start is the end
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, ty, 0, 7));
+    EXPECT_EQ(VDB_NOITEM, VdbGetLine(cur, buf, &len, sizeof buf));
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "D_DOCNAME"), 0, 0));
+    EXPECT_EQ(0, VdbGetLine(cur, buf, &len, sizeof buf));
+    // the line is cut to the capacity
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, tv, 1, 0));
+    ASSERT_EQ(1, VdbGetLine(cur, buf, &len, 3));
+    EXPECT_EQ(3, len);
+    int n = 0;
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "N_ID"), 0, 0));
+    ASSERT_EQ(1, VdbItemCount(cur, &n));
+    EXPECT_EQ(3, n);
+    ASSERT_EQ(1, VdbPartCount(cur, &n));
+    EXPECT_EQ(3, n);
+    EXPECT_EQ(VDB_BADFIELD, VdbSetCursor(&cur, c, 999, 0, 0));
+}
+
+TEST_F(RecordTest, PutLineReplacesFirstThenAppendsAndDeleteKeepsNumbers) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    int pn = field(c, "D_PROPNAME");
+    VdbHandle cur = nullptr;
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, pn, 0, 0));
+    ASSERT_EQ(1, VdbPutLine(cur, "one", -1));
+    ASSERT_EQ(1, VdbPutLine(cur, "two", -1));
+    ASSERT_EQ(1, VdbPutLine(cur, "three", 5));
+    // a fresh cursor replaces the first item
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, pn, 0, 0));
+    ASSERT_EQ(1, VdbPutLine(cur, "ONE", -1));
+    EXPECT_EQ("ONE", get(c, "D_PROPNAME", 0, 1));
+    EXPECT_EQ("three", get(c, "D_PROPNAME", 0, 3));
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, pn, 0, 2));
+    ASSERT_EQ(1, VdbDeleteItem(cur));
+    ASSERT_EQ(1, VdbDeleteItem(cur));  // gone already: still fine
+    int st = 0;
+    get(c, "D_PROPNAME", 0, 2, &st);
+    EXPECT_EQ(VDB_NOITEM, st);
+    EXPECT_EQ("three", get(c, "D_PROPNAME", 0, 3));
+    int n = 0;
+    VdbItemCount(cur, &n);
+    EXPECT_EQ(3, n);
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, pn, 0, 9));
+    ASSERT_EQ(1, VdbReplaceItem(cur, "nine", -1));
+    EXPECT_EQ("nine", get(c, "D_PROPNAME", 0, 9));
+    // the record is new: nothing reached the base
+    EXPECT_EQ(0, recordCount("docs"));
+}
+
+TEST_F(RecordTest, ChangesToALoadedRecordAreWrittenThroughAndIndexed) {
+    int rid = storeNodes(4, "a");
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    VdbHandle cur = nullptr;
+    ASSERT_EQ(1, VdbSetRecordPart(&cur, c, 2));
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "N_TVALUE"), 2, 0));
+    ASSERT_EQ(1, VdbReplaceItem(cur, "changed", -1));
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "N_NAME"), 0, 3));
+    ASSERT_EQ(1, VdbReplaceItem(cur, "b", -1));
+    // no store call: another control and the index see it at once
+    Control d;
+    VdbSetBase(d, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(d, rid));
+    EXPECT_EQ("changed", get(d, "N_TVALUE", 2, 0));
+    int set = 0, recs = 0, hits = 0;
+    ASSERT_EQ(1, ccl("FIND N_TVALUE=changed", &set));
+    ASSERT_EQ(1, VdbGetSearch(&set, &recs, &hits));
+    EXPECT_EQ(1, hits);
+    ASSERT_EQ(1, ccl("FIND N_NAME=b"));
+    set = 0;
+    VdbGetSearch(&set, &recs, &hits);
+    EXPECT_EQ(1, hits);
+    ASSERT_EQ(1, ccl("FIND N_NAME=a"));
+    set = 0;
+    VdbGetSearch(&set, &recs, &hits);
+    EXPECT_EQ(3, hits);
+    ASSERT_EQ(1, ccl("FIND N_TVALUE=\"value 2\""));
+    set = 0;
+    VdbGetSearch(&set, &recs, &hits);
+    EXPECT_EQ(0, set);
+}
+
+TEST_F(RecordTest, BlobsAcrossBlockBoundaries) {
+    std::string data;
+    for (int i = 0; i < 200000; ++i) data.push_back(static_cast<char>((i * 7) % 256));
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    VdbHandle cur = nullptr;
+    int blob = field(c, "D_XMLDOC");
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, blob, 0, 0));
+    for (size_t off = 0; off < data.size(); off += 1023)
+        ASSERT_EQ(1, VdbPutBlobBlock(cur, static_cast<int>(std::min<size_t>(1023, data.size() - off)),
+                                     data.data() + off));
+    int rid = 0;
+    ASSERT_EQ(1, VdbPutRecord(c, &rid));
+
+    Control r;
+    VdbSetBase(r, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(r, rid));
+    VdbHandle rc = nullptr;
+    ASSERT_EQ(1, VdbSetCursor(&rc, r, blob, 0, 0));
+    int size = 0;
+    ASSERT_EQ(1, VdbGetBlobSize(rc, &size));
+    EXPECT_EQ(200000, size);
+    for (int bs : {8192, 65536, 100000, 300000}) {
+        std::string back;
+        std::string area(static_cast<size_t>(bs), '\0');
+        int len = 0;
+        for (int block = 1; VdbGetBlobBlock(rc, block, bs, &area[0], &len) == 1; ++block)
+            back.append(area, 0, static_cast<size_t>(len));
+        EXPECT_EQ(data, back) << "block size " << bs;
+    }
+    // a fresh cursor replaces the blob; deleting the item empties it
+    ASSERT_EQ(1, VdbSetCursor(&rc, r, blob, 0, 0));
+    ASSERT_EQ(1, VdbPutBlobBlock(rc, 3, "new"));
+    ASSERT_EQ(1, VdbGetBlobSize(rc, &size));
+    EXPECT_EQ(3, size);
+    ASSERT_EQ(1, VdbDeleteItem(rc));
+    ASSERT_EQ(1, VdbGetBlobSize(rc, &size));
+    EXPECT_EQ(0, size);
+    char area[16];
+    int len = 0;
+    EXPECT_EQ(0, VdbGetBlobBlock(rc, 1, 16, area, &len));
+}
+
+TEST_F(RecordTest, RecordNamesAreUniqueAndFoundByName) {
+    int rid = storeNodes(1, "a", "doc-1");
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    int found = -1;
+    EXPECT_EQ(VDB_NAMEEXISTS, VdbCheckRecordName(c, &found, "doc-1"));
+    EXPECT_EQ(rid, found);
+    // the empty control now holds that record
+    EXPECT_EQ("doc-1", get(c, "D_ID", 0, 1));
+    EXPECT_EQ(1, VdbCheckRecordName(c, &found, "doc-2"));
+    EXPECT_EQ(0, found);
+    // a second record with the same name is refused and not stored
+    Control d;
+    VdbSetBase(d, "docs", 2);
+    VdbHandle cur = nullptr;
+    VdbSetCursor(&cur, d, field(d, "D_ID"), 0, 1);
+    VdbPutLine(cur, "doc-1", -1);
+    int r2 = 0;
+    EXPECT_EQ(VDB_NAMETAKEN, VdbPutRecord(d, &r2));
+    EXPECT_NE(std::string::npos, message(VDB_NAMETAKEN).find("doc-1"));
+    EXPECT_EQ(1, recordCount("docs"));
+}
+
+TEST_F(RecordTest, LinkRecordUpdatedThroughItsName) {
+    // The link store: write ID etc. into a fresh control, store; later find it by name and update.
+    for (int round = 0; round < 2; ++round) {
+        Control c;
+        ASSERT_EQ(1, VdbSetBase(c, "links", 2));
+        int rid = 0;
+        int st = VdbCheckRecordName(c, &rid, "doc-1");
+        VdbHandle cur = nullptr;
+        auto put = [&](const char* f, const char* v) {
+            VdbSetCursor(&cur, c, field(c, f), 0, 0);
+            VdbPutLine(cur, v, -1);
+        };
+        if (st == VDB_NAMEEXISTS) {
+            put("CHECKTHIS", "1");
+            put("URL", "/new/url.xml");
+        } else {
+            put("ID", "doc-1");
+            put("CHECKTHIS", "1");
+            put("DB", "docs");
+            put("URL", "/old/url.xml");
+        }
+        ASSERT_EQ(1, VdbPutRecord(c, &rid)) << message(-1);
+    }
+    EXPECT_EQ(1, recordCount("links"));
+    ASSERT_EQ(1, ccl("BASE links"));
+    ASSERT_EQ(1, ccl("FIND ID='doc-1'"));
+    std::vector<int> rids = lastRids();
+    ASSERT_EQ(1u, rids.size());
+    Control r;
+    VdbSetBase(r, "links", 2);
+    VdbGetRecordInBase(r, rids[0]);
+    EXPECT_EQ("/new/url.xml", get(r, "URL", 0, 1));
+    // target parts: part n+1 of a part field
+    VdbHandle cur = nullptr;
+    int parts = -1;
+    VdbSetCursor(&cur, r, 0, 0, 0);
+    VdbPartCount(cur, &parts);
+    EXPECT_EQ(0, parts);
+    ASSERT_EQ(1, VdbSetRecordPart(&cur, r, 1));
+    ASSERT_EQ(1, VdbSetCursor(&cur, r, field(r, "TO_NAME"), 0, 0));
+    ASSERT_EQ(1, VdbPutLine(cur, "doc-2", -1));
+    ASSERT_EQ(1, VdbPutRecord(r, nullptr));
+    VdbPartCount(cur, &parts);
+    EXPECT_EQ(1, parts);
+    EXPECT_EQ("doc-2", get(r, "TO_NAME", 1, 0));
+}
+
+TEST_F(RecordTest, DeletedRecordIsGoneAndItsIdIsNotReused) {
+    int a = storeNodes(2, "gone");
+    int b = storeNodes(2, "kept");
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, a));
+    int rid = 0;
+    ASSERT_EQ(1, VdbDeleteRecordInBase(c, &rid));
+    EXPECT_EQ(a, rid);
+    EXPECT_EQ(VDB_NORECORD, VdbGetRecordInBase(c, a));
+    ASSERT_EQ(1, ccl("FIND N_NAME=gone"));
+    int set = 0, recs = 0, hits = 0;
+    VdbGetSearch(&set, &recs, &hits);
+    EXPECT_EQ(0, recs);
+    int d = storeNodes(1, "new");
+    EXPECT_GT(d, b);
+}
+
+TEST_F(RecordTest, FieldsBasesAndRecordFacts) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    int num = 0, type = 0, flags = 0, num2 = 0;
+    ASSERT_EQ(1, VdbCheckField(c, "n_nspace", &num, &type, &flags));
+    ASSERT_EQ(1, VdbCheckField(c, "N_NAMESPACE", &num2, &type, &flags));
+    EXPECT_EQ(num, num2);
+    EXPECT_TRUE(flags & VDB_FF_ALIAS);
+    ASSERT_EQ(1, VdbCheckField(c, "N_TVALUE", &num, &type, &flags));
+    EXPECT_EQ(1, type);
+    EXPECT_TRUE(flags & VDB_FF_PART);
+    EXPECT_EQ(VDB_BADFIELD, VdbCheckField(c, "NO_SUCH", &num, &type, &flags));
+    EXPECT_NE(std::string::npos, message(VDB_BADFIELD).find("NO_SUCH"));
+
+    char text[256];
+    int value = 0;
+    ASSERT_EQ(1, VdbBaseInfo("DOCS", 1, text, &value));
+    EXPECT_EQ(1, value);
+    ASSERT_EQ(1, VdbBaseInfo("links", 1, text, &value));
+    EXPECT_EQ(0, value);
+    ASSERT_EQ(1, VdbBaseInfo("docs", 7, text, &value));
+    EXPECT_EQ(16, value);
+    EXPECT_EQ(VDB_NOBASE, VdbBaseInfo("nothere", 1, text, &value));
+
+    value = 64;
+    ASSERT_EQ(1, VdbRecordInfo(c, 2, text, &value));
+    EXPECT_EQ("docs", std::string(text));
+    ASSERT_EQ(1, VdbRecordInfo(c, 1, text, &value));
+    EXPECT_EQ(0, value);
+    int rid = storeNodes(1);
+    VdbGetRecordInBase(c, rid);
+    ASSERT_EQ(1, VdbRecordInfo(c, 1, text, &value));
+    EXPECT_EQ(rid, value);
+}
+
+TEST_F(RecordTest, ClearedAndShorterRecordLosesItsTrailingParts) {
+    int rid = storeNodes(5);
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    // clear every node field of every part, as a re-store does, then write two parts
+    VdbHandle cur = nullptr;
+    for (const char* f : {"N_ID", "N_TYPE", "N_NAME"})
+        for (int k = 0; k <= 5; ++k) {
+            ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, f), 0, k));
+            ASSERT_EQ(1, VdbDeleteItem(cur));
+        }
+    for (int p = 1; p <= 5; ++p) {
+        VdbSetRecordPart(&cur, c, p);
+        VdbSetCursor(&cur, c, field(c, "N_TVALUE"), p, 0);
+        ASSERT_EQ(1, VdbDeleteItem(cur));
+    }
+    VdbSetCursor(&cur, c, 0, 0, 0);
+    std::string t = "\n\n1G^\n" + std::to_string(field(c, "N_ID")) + "F^1P1^\n\n\n2G^\n" +
+                    std::to_string(field(c, "N_ID")) + "F^2P2^\n";
+    int a, b, d;
+    ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d));
+    ASSERT_EQ(1, VdbPutRecord(c, nullptr));
+    Control r;
+    VdbSetBase(r, "docs", 2);
+    VdbGetRecordInBase(r, rid);
+    int parts = 0;
+    VdbPartCount(r, &parts);
+    EXPECT_EQ(2, parts);
+}
+
+}  // namespace

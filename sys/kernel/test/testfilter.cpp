@@ -1,0 +1,130 @@
+// A small filter module for the kernel's own tests: it imports the record
+// text form from memory, exports a field value, and can fail on request
+// after writing, or call the kernel back from inside the filter.
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "vornapi.h"
+
+namespace {
+
+std::string arg(filter_data* fd, const char* key) {
+    if (!fd->filter_arguments || fd->arg_length < 1) return "";
+    std::string a(fd->filter_arguments, static_cast<size_t>(fd->arg_length));
+    std::string k = std::string(key) + "=";
+    size_t pos = 0;
+    while (pos < a.size()) {
+        size_t nl = a.find('\n', pos);
+        if (nl == std::string::npos) nl = a.size();
+        std::string line = a.substr(pos, nl - pos);
+        if (line.compare(0, k.size(), k) == 0) return line.substr(k.size());
+        pos = nl + 1;
+    }
+    return "";
+}
+
+int failWith(filter_data* fd, int code, const char* text) {
+    fd->errorcode = code;
+    strncpy(fd->errortext, text, sizeof fd->errortext - 1);
+    return code;
+}
+
+// Stores a second record into another base from inside the filter.
+int sideStore(const std::string& base, const std::string& text) {
+    VdbHandle c = nullptr, cur = nullptr;
+    VdbCreateRecordControl(&c);
+    int st = VdbSetBase(c, base.c_str(), 2);
+    if (st & 1) st = VdbSetCursor(&cur, c, 0, 0, 0);
+    int a, b, d;
+    if (st & 1) st = VdbPutRecordBuffer(cur, text.data(), static_cast<int>(text.size()), &a, &b, &d);
+    int rid = 0;
+    if (st & 1) st = VdbPutRecord(c, &rid);
+    VdbDeleteRecordControl(c);
+    return st;
+}
+
+}  // namespace
+
+extern "C" int tf_put(char* p, int*) {
+    auto* fd = reinterpret_cast<filter_data*>(p);
+    if (!fd->record_control && (fd->filter_options & FO_NEWRECORD)) VdbCreateRecordControl(&fd->record_control);
+    if (!fd->cursor) VdbSetCursor(&fd->cursor, fd->record_control, 0, 0, 0);
+    if (!(fd->vdb_options & IEOPT_MEMORY)) return failWith(fd, 0, "tf_put reads memory only");
+    std::string side = arg(fd, "SIDEBASE");
+    if (!side.empty()) {
+        int st = sideStore(side, arg(fd, "SIDETEXT"));
+        if (!(st & 1)) return failWith(fd, st, "side store failed");
+    }
+    // Written in two pieces, split in the middle, as a streaming writer would.
+    const char* data = static_cast<const char*>(fd->buffer);
+    int half = fd->buffer_length / 2;
+    int a, b, d;
+    VdbPutRecordBuffer(fd->cursor, data, half, &a, &b, &d);
+    VdbPutRecordBuffer(fd->cursor, data + half, fd->buffer_length - half, &a, &b, &d);
+    std::string nested = arg(fd, "NESTED");
+    if (!nested.empty()) {
+        filter_data inner;
+        memset(&inner, 0, sizeof inner);
+        strcpy(inner.filter_name, "tf_put");
+        inner.filter_options = FO_NEWRECORD;
+        inner.vdb_options = IEOPT_MEMORY;
+        inner.buffer = const_cast<char*>(nested.c_str());
+        inner.buffer_length = static_cast<int>(nested.size());
+        int st = VdbImport(&inner);
+        if (inner.record_control) VdbDeleteRecordControl(inner.record_control);
+        if (!(st & 1)) return failWith(fd, st, "nested import failed");
+    }
+    if (arg(fd, "FAIL") == "1") return failWith(fd, 0, "asked to fail");
+    fd->errorcode = 1;
+    return 1;
+}
+
+// Exports item 1 of the field named by FIELD into a buffer the caller frees.
+extern "C" int tf_get(char* p, int*) {
+    auto* fd = reinterpret_cast<filter_data*>(p);
+    std::string name = arg(fd, "FIELD");
+    int num = 0, type = 0, flags = 0;
+    int st = VdbCheckField(fd->record_control, name.c_str(), &num, &type, &flags);
+    if (!(st & 1)) return failWith(fd, st, "no such field");
+    VdbHandle cur = nullptr;
+    st = VdbSetCursor(&cur, fd->record_control, num, 0, 1);
+    char buf[4096];
+    int len = 0;
+    if (st & 1) st = VdbGetLine(cur, buf, &len, sizeof buf);
+    VdbDeleteCursor(cur);
+    if (st != 1) return failWith(fd, st == 0 ? 0 : st, "no value");
+    char* out = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
+    memcpy(out, buf, static_cast<size_t>(len));
+    out[len] = 0;
+    fd->buffer = out;
+    fd->buffer_length = len;
+    fd->errorcode = 1;
+    return 1;
+}
+
+// Writes VALUE into item 1 of FIELD of the exported record, then returns
+// STATUS (default 1): an export keeps what it wrote whatever it returns.
+extern "C" int tf_update(char* p, int*) {
+    auto* fd = reinterpret_cast<filter_data*>(p);
+    std::string name = arg(fd, "FIELD");
+    int num = 0, type = 0, flags = 0;
+    VdbCheckField(fd->record_control, name.c_str(), &num, &type, &flags);
+    VdbHandle cur = nullptr;
+    VdbSetCursor(&cur, fd->record_control, num, 0, 1);
+    std::string v = arg(fd, "VALUE");
+    VdbReplaceItem(cur, v.c_str(), static_cast<int>(v.size()));
+    VdbDeleteCursor(cur);
+    std::string s = arg(fd, "STATUS");
+    int rc = s.empty() ? 1 : atoi(s.c_str());
+    fd->errorcode = rc;
+    return rc;
+}
+
+// A kernel extension: upper-cases its argument in place.
+extern "C" int tf_upper(char* text, int* len) {
+    for (int i = 0; i < *len; ++i)
+        if (text[i] >= 'a' && text[i] <= 'z') text[i] = static_cast<char>(text[i] - 'a' + 'A');
+    return 1;
+}

@@ -1,0 +1,190 @@
+// The record text form: parts, plain fields, text pieces, any split of the
+// input, and malformed input that must not reach the base.
+#include <string>
+
+#include "fixture.h"
+
+using namespace kt;
+
+namespace {
+
+class TextFormTest : public KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        for (const char* n : {"D_DOCNAME", "D_DOCTYPE", "N_ID", "N_PARENT", "N_TYPE", "N_NAME", "N_TVALUE", "N_ENCODING"})
+            f[n] = std::to_string(field(c, n));
+    }
+    std::string line(const char* name, int item, const std::string& v) {
+        return f[name] + "F^" + std::to_string(item) + "P" + v + "^\n";
+    }
+    std::string block(const char* name, const std::string& text, size_t piece = 4096) {
+        std::string out = f[name] + "F^\n";
+        size_t off = 0;
+        do {
+            std::string p = text.substr(off, piece);
+            out += std::to_string(p.size()) + "L" + p + "^\n";
+            off += piece;
+        } while (off < text.size());
+        return out;
+    }
+    static std::string part(int p) { return "\n\n" + std::to_string(p) + "G^\n"; }
+
+    // <?xml ...?><r a="1">x<!--c-->y</r> as the shredder writes it.
+    std::string sampleDocument() {
+        std::string t = line("D_DOCNAME", 1, "doc.xml");
+        t += f["D_DOCTYPE"] + "F^\n0L^\n";
+        t += part(1) + line("N_ID", 1, "1") + line("N_TYPE", 1, "XML_DECL");
+        t += part(2) + line("N_ID", 2, "2") + line("N_TYPE", 2, "ELEMENT") + line("N_NAME", 2, "r");
+        t += part(3) + line("N_ID", 3, "3") + line("N_PARENT", 3, "2") + line("N_TYPE", 3, "ATTRIBUTE") +
+             line("N_NAME", 3, "a") + block("N_TVALUE", "1") + line("N_ENCODING", 3, "utf-8");
+        t += part(4) + line("N_ID", 4, "4") + line("N_PARENT", 4, "2") + line("N_TYPE", 4, "TEXT") +
+             block("N_TVALUE", "x^\nwith caret^ and 7L^ inside");
+        t += part(5) + line("N_ID", 5, "5") + line("N_PARENT", 5, "2") + line("N_TYPE", 5, "COMMENT") +
+             block("N_TVALUE", "c");
+        return t;
+    }
+
+    void expectSample(VdbHandle c) {
+        EXPECT_EQ("doc.xml", get(c, "D_DOCNAME", 0, 1));
+        EXPECT_EQ("ELEMENT", get(c, "N_TYPE", 0, 2));
+        EXPECT_EQ("ATTRIBUTE", get(c, "N_TYPE", 0, 3));
+        EXPECT_EQ("2", get(c, "N_PARENT", 0, 4));
+        EXPECT_EQ("1", get(c, "N_TVALUE", 3, 0));
+        EXPECT_EQ("utf-8", get(c, "N_ENCODING", 3, 0));
+        EXPECT_EQ("x^\nwith caret^ and 7L^ inside", get(c, "N_TVALUE", 4, 0));
+        EXPECT_EQ("c", get(c, "N_TVALUE", 5, 0));
+        int parts = 0, items = 0;
+        VdbPartCount(c, &parts);
+        EXPECT_EQ(5, parts);
+        VdbHandle cur = nullptr;
+        VdbSetCursor(&cur, c, atoi(f["N_ID"].c_str()), 0, 0);
+        VdbItemCount(cur, &items);
+        VdbDeleteCursor(cur);
+        EXPECT_EQ(5, items);
+    }
+
+    std::map<std::string, std::string> f;
+};
+
+TEST_F(TextFormTest, DocumentRecordStoresAndReadsBackByItemAndPart) {
+    int rid = store("docs", sampleDocument());
+    ASSERT_GT(rid, 0);
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    expectSample(c);
+    // An empty text field is a value of length 0, not a missing one.
+    int st = 0;
+    EXPECT_EQ("", get(c, "D_DOCTYPE", 0, 0, &st));
+    EXPECT_EQ(1, st);
+}
+
+TEST_F(TextFormTest, LongTextInPiecesOf4096) {
+    std::string text;
+    for (int i = 0; i < 10000; ++i) text.push_back(static_cast<char>(i % 251));  // every byte, '\0' and '^' too
+    std::string t = part(1) + line("N_ID", 1, "1") + line("N_TYPE", 1, "TEXT") + block("N_TVALUE", text);
+    ASSERT_NE(std::string::npos, t.find("4096L"));
+    ASSERT_NE(std::string::npos, t.find("1808L"));
+    int rid = store("docs", t);
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    EXPECT_EQ(text, get(c, "N_TVALUE", 1, 0));
+}
+
+TEST_F(TextFormTest, AnySplitOfTheInputGivesTheSameRecord) {
+    std::string t = sampleDocument();
+    for (size_t cut = 0; cut <= t.size(); ++cut) {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        VdbHandle cur = nullptr;
+        VdbSetCursor(&cur, c, 0, 0, 0);
+        int a, b, d;
+        ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(cut), &a, &b, &d)) << cut;
+        ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data() + cut, static_cast<int>(t.size() - cut), &a, &b, &d)) << cut;
+        SCOPED_TRACE("split at " + std::to_string(cut));
+        expectSample(c);
+    }
+    // And one byte at a time, then stored.
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    VdbHandle cur = nullptr;
+    VdbSetCursor(&cur, c, 0, 0, 0);
+    int a, b, d;
+    for (char ch : t) ASSERT_EQ(1, VdbPutRecordBuffer(cur, &ch, 1, &a, &b, &d));
+    int rid = 0;
+    ASSERT_EQ(1, VdbPutRecord(c, &rid));
+    Control r;
+    VdbSetBase(r, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(r, rid));
+    expectSample(r);
+}
+
+TEST_F(TextFormTest, ItemNumbersOfPartAndRecordFields) {
+    // A part field written in part 9 carries item 1; a record field carries 9.
+    std::string t = part(9) + line("N_TYPE", 9, "TEXT") + line("N_ENCODING", 9, "latin1");
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    VdbHandle cur = nullptr;
+    VdbSetCursor(&cur, c, 0, 0, 0);
+    int a, b, d;
+    ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d));
+    EXPECT_EQ(9, a);
+    EXPECT_EQ("TEXT", get(c, "N_TYPE", 0, 9));
+    EXPECT_EQ("latin1", get(c, "N_ENCODING", 9, 0));
+    int st = 0;
+    get(c, "N_TYPE", 0, 1, &st);
+    EXPECT_EQ(VDB_NOITEM, st);
+}
+
+TEST_F(TextFormTest, MalformedInputIsRefusedAndNothingIsStored) {
+    ASSERT_GT(store("docs", sampleDocument()), 0);
+    struct Case {
+        std::string text;
+        std::string says;
+    } cases[] = {
+        {part(1) + "999F^1Px^\n", "bad field number 999"},
+        {part(1) + f["N_TVALUE"] + "F^\n5Labc^\n2G^\n", "runs past its data"},
+        {f["D_DOCNAME"] + "F^1Pdoc.xml\n" + line("N_TYPE", 1, "TEXT"), "missing '^'"},
+        {part(1) + "N_TYPE F^1PTEXT^\n", "expected a number"},
+        {"3X^\n", "expected G, F or L"},
+        {f["N_TYPE"] + "F^1Xa^\n", "expected 'P'"},
+        {"12L" + std::string("abc"), "without a field header"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.text);
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        VdbHandle cur = nullptr;
+        VdbSetCursor(&cur, c, 0, 0, 0);
+        int a, b, d;
+        int st = VdbPutRecordBuffer(cur, k.text.data(), static_cast<int>(k.text.size()), &a, &b, &d);
+        int rid = 0;
+        int put = VdbPutRecord(c, &rid);
+        EXPECT_EQ(VDB_TEXTFORM, put);
+        EXPECT_TRUE(st == VDB_TEXTFORM || st == 1);
+        EXPECT_NE(std::string::npos, message(put).find(k.says)) << message(put);
+        EXPECT_EQ(1, recordCount("docs"));
+    }
+}
+
+TEST_F(TextFormTest, ValueCutOffAtTheEndIsRefusedAtStore) {
+    std::string t = line("D_DOCNAME", 1, "doc.xml");
+    t.resize(t.size() - 2);  // no "^\n"
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    VdbHandle cur = nullptr;
+    VdbSetCursor(&cur, c, 0, 0, 0);
+    int a, b, d;
+    EXPECT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d));
+    int rid = 0;
+    EXPECT_EQ(VDB_TEXTFORM, VdbPutRecord(c, &rid));
+    EXPECT_NE(std::string::npos, message(VDB_TEXTFORM).find("missing '^'"));
+    EXPECT_EQ(0, recordCount("docs"));
+}
+
+}  // namespace
