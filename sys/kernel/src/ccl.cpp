@@ -514,7 +514,19 @@ private:
             r.hits = hitOr(hitNot(any, eq), hitAnd(multi, eq));
         } else {
             double num;
-            if (parseXPathNumber(v, num)) {
+            if (parseXPathNumber(v, num) && !numericKeys(fd->type)) {
+                // Few distinct values: compare each of them.
+                auto cmp = [op, num](std::string_view t) {
+                    double x;
+                    if (!parseXPathNumber(t, x)) return false;
+                    if (op == ">") return x > num;
+                    if (op == ">=") return x >= num;
+                    if (op == "<") return x < num;
+                    return x <= num;
+                };
+                lookupRange(*k_.st, base_->id, *meta_, indexKey(f, kExact), std::string(), std::string(), true, cmp,
+                            r.hits);
+            } else if (parseXPathNumber(v, num)) {
                 std::string t = numTerm(num);
                 std::string lo, hi;
                 bool open = false;

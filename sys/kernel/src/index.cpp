@@ -11,6 +11,8 @@ namespace {
 constexpr size_t kLongExact = 1024;
 constexpr size_t kChunkHits = 65536;
 constexpr size_t kMergeFanIn = 8;
+constexpr int kPendingRecords = 64;
+constexpr int64_t kPendingBytes = 8 << 20;
 
 void decodeInto(const unsigned char* p, size_t n, const std::unordered_set<int>* dead, HitList& out) {
     const unsigned char* end = p + n;
@@ -35,8 +37,9 @@ void decodeInto(const unsigned char* p, size_t n, const std::unordered_set<int>*
 template <typename Emit>
 void encodeChunks(const HitList& hits, Emit emit) {
     size_t i = 0;
+    std::string data;
     while (i < hits.size()) {
-        std::string data;
+        data.clear();
         int first = hitRid(hits[i]);
         uint64_t prevRid = 0;
         size_t inChunk = 0;
@@ -61,17 +64,41 @@ void encodeChunks(const HitList& hits, Emit emit) {
     }
 }
 
-void addTrigrams(std::string_view v, int key, int part, Postings& out) {
-    size_t n = std::min(v.size(), kTrigramLimit);
-    if (n < 3) return;
-    std::unordered_set<uint32_t> seen;
-    for (size_t i = 0; i + 3 <= n; ++i) {
-        uint32_t t = (static_cast<uint32_t>(static_cast<unsigned char>(v[i])) << 16) |
-                     (static_cast<uint32_t>(static_cast<unsigned char>(v[i + 1])) << 8) |
-                     static_cast<unsigned char>(v[i + 2]);
-        if (!seen.insert(t).second) continue;
-        out[{key, std::string(v.substr(i, 3))}].push_back(part);
-    }
+std::string pendingKey(int key, std::string_view term) {
+    std::string k(4, '\0');
+    for (int i = 0; i < 4; ++i) k[static_cast<size_t>(i)] = static_cast<char>((static_cast<uint32_t>(key) >> (24 - 8 * i)) & 0xff);
+    k.append(term);
+    return k;
+}
+
+// One index entry while a record's postings are built: the term points into
+// the record's values or into the numeric/long-term arena.
+struct Entry {
+    int key;
+    int part;
+    const char* p;
+    uint32_t len;
+    uint64_t pre;  // key and the first four term bytes: most comparisons end here
+};
+
+Entry mkEntry(int key, int part, const char* p, uint32_t len) {
+    uint64_t pre = static_cast<uint64_t>(static_cast<uint32_t>(key)) << 32;
+    for (uint32_t i = 0; i < 4 && i < len; ++i)
+        pre |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (24 - 8 * i);
+    return Entry{key, part, p, len, pre};
+}
+
+bool entryLess(const Entry& a, const Entry& b) {
+    if (a.pre != b.pre) return a.pre < b.pre;
+    size_t n = std::min(a.len, b.len);
+    int c = n > 4 ? memcmp(a.p + 4, b.p + 4, n - 4) : 0;
+    if (c != 0) return c < 0;
+    if (a.len != b.len) return a.len < b.len;
+    return a.part < b.part;
+}
+
+bool sameTerm(const Entry& a, const Entry& b) {
+    return a.key == b.key && a.len == b.len && (a.len == 0 || memcmp(a.p, b.p, a.len) == 0);
 }
 
 }  // namespace
@@ -91,64 +118,136 @@ std::string numTerm(double d) {
     memcpy(&bits, &d, sizeof bits);
     bits = (bits & 0x8000000000000000ull) ? ~bits : (bits | 0x8000000000000000ull);
     std::string t(8, '\0');
-    for (int i = 0; i < 8; ++i) t[i] = static_cast<char>((bits >> (56 - 8 * i)) & 0xff);
+    for (int i = 0; i < 8; ++i) t[static_cast<size_t>(i)] = static_cast<char>((bits >> (56 - 8 * i)) & 0xff);
     return t;
 }
 
-void buildPostings(Record& rec, Postings& out) {
+void buildPostings(Record& rec, RecordPostings& out) {
+    out.clear();
     const Design& d = rec.design();
-    // (field, part) -> first exact term seen, to find parts with several values
-    std::map<std::pair<int, int>, std::string> firstTerm;
-    std::set<std::pair<int, int>> multi;
-    rec.forEachValue([&](int slot, const Value& v) {
-        const FieldDef* f = d.field(v.field);
+    std::vector<Entry> entries;
+    std::vector<std::unique_ptr<std::string>> arena;  // generated terms; stable addresses
+    // Values are copied when the record streams from storage (its slots are not all in memory).
+    std::vector<std::unique_ptr<std::string>> kept;
+    static const char kEmpty = 0;
+    std::vector<Entry> exactSeen;  // (field, part) exact terms for the "several values" marker
+    bool stable = rec.inMemory();
+    rec.forEachValue([&](int slot, const Value& vRef) {
+        const FieldDef* f = d.field(vRef.field);
         if (!f || f->type == 20) return;
-        int part = (v.flags & (kPart | kNode)) ? slot : 0;
-        std::string term = exactTerm(v.data);
-        out[{indexKey(v.field, kExact), term}].push_back(part);
-        out[{indexKey(v.field, kAny), std::string()}].push_back(part);
-        double num;
-        if (parseXPathNumber(v.data, num)) out[{indexKey(v.field, kNum), numTerm(num)}].push_back(part);
-        if (f->type == 1) {
-            addTrigrams(v.data, indexKey(v.field, kTri), part, out);
-            if (v.data.size() > kTrigramLimit) out[{indexKey(v.field, kLong), std::string()}].push_back(part);
+        if (!stable) kept.push_back(std::make_unique<std::string>(vRef.data));
+        const std::string& v = stable ? vRef.data : *kept.back();
+        int part = (vRef.flags & (kPart | kNode)) ? slot : 0;
+        int fk = vRef.field;
+        if (v.size() <= kLongExact) {
+            entries.push_back(mkEntry(indexKey(fk, kExact), part, v.data(), static_cast<uint32_t>(v.size())));
+        } else {
+            arena.push_back(std::make_unique<std::string>(exactTerm(v)));
+            entries.push_back(mkEntry(indexKey(fk, kExact), part, arena.back()->data(),
+                                    static_cast<uint32_t>(arena.back()->size())));
         }
-        auto key = std::make_pair(v.field, part);
-        auto it = firstTerm.find(key);
-        if (it == firstTerm.end())
-            firstTerm.emplace(key, term);
-        else if (it->second != term)
-            multi.insert(key);
+        exactSeen.push_back(mkEntry(fk, part, entries.back().p, entries.back().len));
+        entries.push_back(mkEntry(indexKey(fk, kAny), part, &kEmpty, 0));
+        double num;
+        if (numericKeys(f->type) && parseXPathNumber(v, num)) {
+            arena.push_back(std::make_unique<std::string>(numTerm(num)));
+            entries.push_back(mkEntry(indexKey(fk, kNum), part, arena.back()->data(), 8));
+        }
+        if (f->type == 1) {
+            size_t n = std::min(v.size(), kTrigramLimit);
+            for (size_t i = 0; i + 3 <= n; ++i) entries.push_back(mkEntry(indexKey(fk, kTri), part, v.data() + i, 3));
+            if (v.size() > kTrigramLimit) entries.push_back(mkEntry(indexKey(fk, kLong), part, &kEmpty, 0));
+        }
     });
-    for (auto& m : multi) out[{indexKey(m.first, kMulti), std::string()}].push_back(m.second);
-    for (auto& kv : out) {
-        std::vector<int>& parts = kv.second;
-        std::sort(parts.begin(), parts.end());
-        parts.erase(std::unique(parts.begin(), parts.end()), parts.end());
+    // Parts with two different values of a field.
+    std::sort(exactSeen.begin(), exactSeen.end(), [](const Entry& a, const Entry& b) {
+        if (a.key != b.key) return a.key < b.key;
+        return a.part < b.part;
+    });
+    for (size_t i = 0; i < exactSeen.size();) {
+        size_t j = i + 1;
+        bool multi = false;
+        while (j < exactSeen.size() && exactSeen[j].key == exactSeen[i].key && exactSeen[j].part == exactSeen[i].part) {
+            if (exactSeen[j].len != exactSeen[i].len || memcmp(exactSeen[j].p, exactSeen[i].p, exactSeen[i].len) != 0)
+                multi = true;
+            ++j;
+        }
+        if (multi) entries.push_back(mkEntry(indexKey(exactSeen[i].key, kMulti), exactSeen[i].part, &kEmpty, 0));
+        i = j;
+    }
+    std::sort(entries.begin(), entries.end(), entryLess);
+    for (size_t i = 0; i < entries.size();) {
+        PostingGroup g;
+        g.key = entries[i].key;
+        g.term.assign(entries[i].p, entries[i].len);
+        size_t j = i;
+        while (j < entries.size() && sameTerm(entries[j], entries[i])) {
+            if (g.parts.empty() || g.parts.back() != entries[j].part) g.parts.push_back(entries[j].part);
+            ++j;
+        }
+        out.push_back(std::move(g));
+        i = j;
     }
 }
 
-int64_t writeRun(Storage& st, int64_t base, int rid, const Postings& p) {
-    int64_t run = st.createRun(base, 0);
-    std::string data;
-    for (auto& kv : p) {
-        data.clear();
-        putVarint(data, static_cast<uint64_t>(rid));
-        putVarint(data, kv.second.size());
+std::string encodePending(const RecordPostings& p) {
+    std::string out;
+    for (const PostingGroup& g : p) {
+        putVarint(out, static_cast<uint64_t>(g.key));
+        putVarint(out, g.term.size());
+        out.append(g.term);
+        putVarint(out, g.parts.size());
         uint64_t prev = 0;
-        for (int part : kv.second) {
-            putVarint(data, static_cast<uint64_t>(part) - prev);
+        for (int part : g.parts) {
+            putVarint(out, static_cast<uint64_t>(part) - prev);
             prev = static_cast<uint64_t>(part);
         }
-        st.putPosting(base, run, kv.first.first, kv.first.second, rid, data);
     }
-    return run;
+    return out;
 }
+
+namespace {
+
+// Decodes a pending row, calling fn(key, term, parts).
+template <typename Fn>
+void decodePending(const unsigned char* p, size_t n, Fn fn) {
+    const unsigned char* e = p + n;
+    std::vector<int> parts;
+    while (p < e) {
+        uint64_t key, tl, cnt;
+        if (!getVarint(p, e, key) || !getVarint(p, e, tl) || tl > static_cast<uint64_t>(e - p)) return;
+        std::string_view term(reinterpret_cast<const char*>(p), tl);
+        p += tl;
+        if (!getVarint(p, e, cnt)) return;
+        parts.clear();
+        uint64_t part = 0;
+        for (uint64_t i = 0; i < cnt; ++i) {
+            uint64_t d;
+            if (!getVarint(p, e, d)) return;
+            part += d;
+            parts.push_back(static_cast<int>(part));
+        }
+        fn(static_cast<int>(key), term, parts);
+    }
+}
+
+const std::unordered_set<int>* deadOf(const IndexMeta& meta, int64_t run) {
+    auto d = meta.dead.find(run);
+    return (d == meta.dead.end() || d->second.empty()) ? nullptr : &d->second;
+}
+
+}  // namespace
 
 IndexMetaPtr loadIndexMeta(Storage& st, int64_t base) {
     auto m = std::make_shared<IndexMeta>();
     m->runs = st.listRuns(base);
     st.listDead(base, [&](int64_t run, int rid) { m->dead[run].insert(rid); });
+    st.readPending(base, [&](int rid, const unsigned char* p, size_t n) {
+        decodePending(p, n, [&](int key, std::string_view term, const std::vector<int>& parts) {
+            HitList& h = m->pending[pendingKey(key, term)];
+            for (int part : parts) h.push_back(mkHit(rid, part));
+        });
+    });
     return m;
 }
 
@@ -158,16 +257,24 @@ void lookupTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const
     hi.push_back('\0');  // the next possible term
     size_t before = out.size();
     bool sorted = true;
+    auto note = [&](size_t start) {
+        if (start > before && start < out.size() && out[start - 1] >= out[start]) sorted = false;
+    };
     for (const RunInfo& r : meta.runs) {
-        auto d = meta.dead.find(r.run);
-        const std::unordered_set<int>* dead = (d == meta.dead.end() || d->second.empty()) ? nullptr : &d->second;
+        const std::unordered_set<int>* dead = deadOf(meta, r.run);
         size_t start = out.size();
         st.scanPostings(base, r.run, key, term, hi, false,
                         [&](const unsigned char*, size_t, int, const unsigned char* data, size_t len) {
                             decodeInto(data, len, dead, out);
                             return true;
                         });
-        if (start > before && start < out.size() && out[start - 1] >= out[start]) sorted = false;
+        note(start);
+    }
+    auto p = meta.pending.find(pendingKey(key, term));
+    if (p != meta.pending.end()) {
+        size_t start = out.size();
+        out.insert(out.end(), p->second.begin(), p->second.end());
+        note(start);
     }
     if (!sorted) {
         HitList tail(out.begin() + static_cast<long>(before), out.end());
@@ -181,8 +288,7 @@ void lookupRange(Storage& st, int64_t base, const IndexMeta& meta, int key, cons
                  const std::string& hi, bool hiOpen, const std::function<bool(std::string_view)>& accept,
                  HitList& out) {
     for (const RunInfo& r : meta.runs) {
-        auto d = meta.dead.find(r.run);
-        const std::unordered_set<int>* dead = (d == meta.dead.end() || d->second.empty()) ? nullptr : &d->second;
+        const std::unordered_set<int>* dead = deadOf(meta, r.run);
         st.scanPostings(base, r.run, key, lo, hi, hiOpen,
                         [&](const unsigned char* t, size_t tn, int, const unsigned char* data, size_t len) {
                             if (!accept || accept(std::string_view(reinterpret_cast<const char*>(t), tn)))
@@ -190,97 +296,20 @@ void lookupRange(Storage& st, int64_t base, const IndexMeta& meta, int key, cons
                             return true;
                         });
     }
+    std::string plo = pendingKey(key, lo);
+    std::string phi = hiOpen ? pendingKey(key + 1, "") : pendingKey(key, hi);
+    for (auto it = meta.pending.lower_bound(plo); it != meta.pending.end() && it->first < phi; ++it) {
+        std::string_view t(it->first.data() + 4, it->first.size() - 4);
+        if (!accept || accept(t)) out.insert(out.end(), it->second.begin(), it->second.end());
+    }
     sortUnique(out);
 }
 
-bool mergeRuns(Storage& st, int64_t base) {
-    bool merged = false;
-    for (;;) {
-        std::vector<RunInfo> runs = st.listRuns(base);
-        std::map<int, std::vector<int64_t>> byTier;
-        for (const RunInfo& r : runs) byTier[r.tier].push_back(r.run);
-        int tier = -1;
-        for (auto& kv : byTier)
-            if (kv.second.size() >= kMergeFanIn) {
-                tier = kv.first;
-                break;
-            }
-        if (tier < 0) return merged;
-        std::vector<int64_t> inputs(byTier[tier].begin(), byTier[tier].begin() + kMergeFanIn);
-
-        st.begin();
-        try {
-            // Another process may have merged these runs meanwhile.
-            std::vector<RunInfo> now = st.listRuns(base);
-            size_t present = 0;
-            for (const RunInfo& r : now)
-                if (std::find(inputs.begin(), inputs.end(), r.run) != inputs.end()) ++present;
-            if (present != inputs.size()) {
-                st.commit();
-                continue;
-            }
-            IndexMetaPtr meta = loadIndexMeta(st, base);
-            int64_t out = st.createRun(base, tier + 1);
-            struct Input {
-                std::unique_ptr<RunCursor> cur;
-                PostingRow row;
-                bool valid = false;
-                const std::unordered_set<int>* dead = nullptr;
-            };
-            std::vector<Input> in(inputs.size());
-            for (size_t i = 0; i < inputs.size(); ++i) {
-                in[i].cur = st.openRun(base, inputs[i]);
-                in[i].valid = in[i].cur->next(in[i].row);
-                auto d = meta->dead.find(inputs[i]);
-                if (d != meta->dead.end() && !d->second.empty()) in[i].dead = &d->second;
-            }
-            HitList hits;
-            for (;;) {
-                const PostingRow* min = nullptr;
-                for (auto& x : in)
-                    if (x.valid && (!min || x.row.key < min->key ||
-                                    (x.row.key == min->key && x.row.term < min->term)))
-                        min = &x.row;
-                if (!min) break;
-                int key = min->key;
-                std::string term = min->term;
-                hits.clear();
-                for (auto& x : in) {
-                    while (x.valid && x.row.key == key && x.row.term == term) {
-                        decodeInto(reinterpret_cast<const unsigned char*>(x.row.data.data()), x.row.data.size(),
-                                   x.dead, hits);
-                        x.valid = x.cur->next(x.row);
-                    }
-                }
-                if (hits.empty()) continue;
-                sortUnique(hits);
-                encodeChunks(hits, [&](int first, const std::string& data) {
-                    st.putPosting(base, out, key, term, first, data);
-                });
-            }
-            for (auto& x : in) x.cur.reset();
-            for (int64_t r : inputs) {
-                st.moveRecordsToRun(base, r, out);
-                st.dropRun(base, r);
-            }
-            st.commit();
-            merged = true;
-        } catch (...) {
-            st.rollback();
-            throw;
-        }
-    }
-}
-
-}  // namespace vdbs
-
-namespace vdbs {
 void listTerms(Storage& st, int64_t base, const IndexMeta& meta, int key,
                const std::function<void(const std::string&)>& fn) {
     HitList scratch;
     for (const RunInfo& r : meta.runs) {
-        auto d = meta.dead.find(r.run);
-        const std::unordered_set<int>* dead = (d == meta.dead.end() || d->second.empty()) ? nullptr : &d->second;
+        const std::unordered_set<int>* dead = deadOf(meta, r.run);
         st.scanPostings(base, r.run, key, std::string(), std::string(), true,
                         [&](const unsigned char* t, size_t tn, int, const unsigned char* data, size_t len) {
                             if (dead) {
@@ -292,5 +321,126 @@ void listTerms(Storage& st, int64_t base, const IndexMeta& meta, int key,
                             return true;
                         });
     }
+    std::string plo = pendingKey(key, ""), phi = pendingKey(key + 1, "");
+    for (auto it = meta.pending.lower_bound(plo); it != meta.pending.end() && it->first < phi; ++it)
+        fn(it->first.substr(4));
 }
+
+namespace {
+
+// Folds every pending row of the base into one new run (tier 1).
+void foldPending(Storage& st, int64_t base) {
+    std::map<std::string, HitList> all;
+    st.readPending(base, [&](int rid, const unsigned char* p, size_t n) {
+        decodePending(p, n, [&](int key, std::string_view term, const std::vector<int>& parts) {
+            HitList& h = all[pendingKey(key, term)];
+            for (int part : parts) h.push_back(mkHit(rid, part));
+        });
+    });
+    if (all.empty()) return;
+    int64_t run = st.createRun(base, 1);
+    for (auto& kv : all) {
+        int key = static_cast<int>((static_cast<uint32_t>(static_cast<unsigned char>(kv.first[0])) << 24) |
+                                   (static_cast<uint32_t>(static_cast<unsigned char>(kv.first[1])) << 16) |
+                                   (static_cast<uint32_t>(static_cast<unsigned char>(kv.first[2])) << 8) |
+                                   static_cast<unsigned char>(kv.first[3]));
+        std::string term = kv.first.substr(4);
+        encodeChunks(kv.second, [&](int first, const std::string& data) { st.putPosting(base, run, key, term, first, data); });
+    }
+    st.moveRecordsToRun(base, 0, run);
+    st.clearPending(base);
+}
+
+void mergeTier(Storage& st, int64_t base, int tier, const std::vector<int64_t>& inputs) {
+    IndexMetaPtr meta = loadIndexMeta(st, base);
+    int64_t out = st.createRun(base, tier + 1);
+    struct Input {
+        std::unique_ptr<RunCursor> cur;
+        PostingRow row;
+        bool valid = false;
+        const std::unordered_set<int>* dead = nullptr;
+    };
+    std::vector<Input> in(inputs.size());
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        in[i].cur = st.openRun(base, inputs[i]);
+        in[i].valid = in[i].cur->next(in[i].row);
+        in[i].dead = deadOf(*meta, inputs[i]);
+    }
+    HitList hits;
+    for (;;) {
+        const PostingRow* min = nullptr;
+        for (auto& x : in)
+            if (x.valid && (!min || x.row.key < min->key || (x.row.key == min->key && x.row.term < min->term)))
+                min = &x.row;
+        if (!min) break;
+        int key = min->key;
+        std::string term = min->term;
+        hits.clear();
+        bool sorted = true;
+        for (auto& x : in) {
+            while (x.valid && x.row.key == key && x.row.term == term) {
+                size_t start = hits.size();
+                decodeInto(reinterpret_cast<const unsigned char*>(x.row.data.data()), x.row.data.size(), x.dead, hits);
+                if (start > 0 && start < hits.size() && hits[start - 1] >= hits[start]) sorted = false;
+                x.valid = x.cur->next(x.row);
+            }
+        }
+        if (hits.empty()) continue;
+        if (!sorted) sortUnique(hits);
+        encodeChunks(hits, [&](int first, const std::string& data) { st.putPosting(base, out, key, term, first, data); });
+    }
+    for (auto& x : in) x.cur.reset();
+    for (int64_t r : inputs) {
+        st.moveRecordsToRun(base, r, out);
+        st.dropRun(base, r);
+    }
+}
+
+}  // namespace
+
+bool mergeRuns(Storage& st, int64_t base) {
+    bool changed = false;
+    int pendingRecords = 0;
+    int64_t pendingBytes = 0;
+    st.pendingSize(base, pendingRecords, pendingBytes);
+    if (pendingRecords >= kPendingRecords || pendingBytes >= kPendingBytes) {
+        st.begin();
+        try {
+            foldPending(st, base);
+            st.commit();
+        } catch (...) {
+            st.rollback();
+            throw;
+        }
+        changed = true;
+    }
+    for (;;) {
+        std::vector<RunInfo> runs = st.listRuns(base);
+        std::map<int, std::vector<int64_t>> byTier;
+        for (const RunInfo& r : runs) byTier[r.tier].push_back(r.run);
+        int tier = -1;
+        for (auto& kv : byTier)
+            if (kv.second.size() >= kMergeFanIn) {
+                tier = kv.first;
+                break;
+            }
+        if (tier < 0) return changed;
+        std::vector<int64_t> inputs(byTier[tier].begin(), byTier[tier].begin() + kMergeFanIn);
+        st.begin();
+        try {
+            // Another process may have merged these runs meanwhile.
+            std::vector<RunInfo> now = st.listRuns(base);
+            size_t present = 0;
+            for (const RunInfo& r : now)
+                if (std::find(inputs.begin(), inputs.end(), r.run) != inputs.end()) ++present;
+            if (present == inputs.size()) mergeTier(st, base, tier, inputs);
+            st.commit();
+        } catch (...) {
+            st.rollback();
+            throw;
+        }
+        changed = true;
+    }
+}
+
 }  // namespace vdbs

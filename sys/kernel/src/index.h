@@ -1,13 +1,14 @@
-// The inverted index: per base, a set of posting runs (log-structured: every
-// store writes a small run, runs of one tier are merged into the next tier).
-// A posting row maps (field, kind, term) to the (rid, part) pairs of the run's
-// records; rows of records stored again later are masked by "dead" entries
-// until the next merge drops them.
+// The inverted index. A stored record's index entries first go into one
+// pending row (cheap to write and to replace); pending rows are folded in
+// batches into posting runs, and runs of one tier are merged into the next
+// (log-structured). A posting row maps (field, kind, term) to the (rid, part)
+// pairs of its run's records; rows of records stored again or deleted are
+// masked by "dead" entries until the next merge drops them.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,7 +23,7 @@ namespace vdbs {
 
 enum IndexKind {
     kExact = 0,  // the value
-    kNum = 1,    // the value as a number (order-preserving key)
+    kNum = 1,    // the value as a number (order-preserving key; text and phrase fields)
     kTri = 2,    // trigrams of text values
     kAny = 3,    // the part has a value of the field
     kMulti = 4,  // the part has two or more different values of the field
@@ -30,23 +31,32 @@ enum IndexKind {
 };
 
 inline int indexKey(int field, int kind) { return field * 8 + kind; }
+// Fields whose numeric values get their own keys; others are compared by
+// reading their (few) distinct values.
+inline bool numericKeys(int type) { return type == 1 || type == 2; }
 
 std::string exactTerm(std::string_view v);
 std::string numTerm(double d);
-// The part of a text value covered by trigrams.
 constexpr size_t kTrigramLimit = 65536;
 
-using Postings = std::map<std::pair<int, std::string>, std::vector<int>>;
+struct PostingGroup {
+    int key = 0;
+    std::string term;
+    std::vector<int> parts;  // ascending
+};
+using RecordPostings = std::vector<PostingGroup>;  // by (key, term)
 
 // Index entries of one record.
-void buildPostings(Record& rec, Postings& out);
-// Writes them as a new run of the base; returns the run.
-int64_t writeRun(Storage& st, int64_t base, int rid, const Postings& p);
+void buildPostings(Record& rec, RecordPostings& out);
+std::string encodePending(const RecordPostings& p);
 
-// Runs and dead entries of a base, read once and kept until the base changes.
+// Runs, dead entries and the pending entries of a base, read once and kept
+// until the base changes.
 struct IndexMeta {
     std::vector<RunInfo> runs;
     std::unordered_map<int64_t, std::unordered_set<int>> dead;
+    // pending entries: 4-byte big-endian key + term -> hits
+    std::map<std::string, HitList> pending;
 };
 using IndexMetaPtr = std::shared_ptr<const IndexMeta>;
 IndexMetaPtr loadIndexMeta(Storage& st, int64_t base);
@@ -57,18 +67,16 @@ void lookupTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const
 // Hits of every term t of key with lo <= t < hi (hiOpen: no upper bound) that
 // accept(t) takes; out is sorted and unique afterwards.
 void lookupRange(Storage& st, int64_t base, const IndexMeta& meta, int key, const std::string& lo,
-                 const std::string& hi, bool hiOpen,
-                 const std::function<bool(std::string_view)>& accept, HitList& out);
-
-// Merges runs while a tier holds enough of them. Runs its own transactions.
-// Returns true when it merged anything.
-bool mergeRuns(Storage& st, int64_t base);
-
-}  // namespace vdbs
-
-namespace vdbs {
-// Calls fn for every term of key that still has live hits, in term order
-// (a term present in several runs is reported once per run).
+                 const std::string& hi, bool hiOpen, const std::function<bool(std::string_view)>& accept,
+                 HitList& out);
+// Calls fn for every term of key that still has live hits (a term may be
+// reported more than once).
 void listTerms(Storage& st, int64_t base, const IndexMeta& meta, int key,
                const std::function<void(const std::string&)>& fn);
+
+// Folds pending entries into a run when there are enough of them, and merges
+// runs while a tier holds enough. Runs its own transactions. True when it
+// changed anything.
+bool mergeRuns(Storage& st, int64_t base);
+
 }  // namespace vdbs

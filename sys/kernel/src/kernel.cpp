@@ -267,8 +267,15 @@ void Kernel::mergeTouched() {
     if (st->depth() > 0) return;
     std::set<int64_t> work;
     work.swap(touchedBases);
-    for (int64_t b : work)
-        if (mergeRuns(*st, b)) metas.erase(b);
+    // Merging is housekeeping after a commit: when it cannot run now (another
+    // process holds the lock too long), a later commit does it.
+    for (int64_t b : work) {
+        try {
+            if (mergeRuns(*st, b)) metas.erase(b);
+        } catch (const StorageError&) {
+            metas.erase(b);
+        }
+    }
 }
 
 static void clearBackedDepths(Kernel& k) {

@@ -447,10 +447,12 @@ int Record::finalize() {
             return fail(VDB_NAMETAKEN, "record name '%s' belongs to record %d of base %s", name.c_str(), other,
                         base_->name.c_str());
     }
-    Postings postings;
+    RecordPostings postings;
     buildPostings(*this, postings);
+    // Entries already folded into a run are masked there; pending ones are replaced.
     if (run_) store().addDead(base_->id, run_, rid_);
-    run_ = writeRun(store(), base_->id, rid_, postings);
+    store().putPending(base_->id, rid_, encodePending(postings));
+    run_ = 0;
     if (d.isXml) store().writeTree(base_->id, rid_, encodeTree(*this, d.find("N_PARENT"), d.find("N_TYPE")));
     RecordRow row;
     row.rid = rid_;

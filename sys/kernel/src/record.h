@@ -120,6 +120,8 @@ public:
     void blobAppend(int field, int part, const char* data, size_t n);
     void blobClear(int field, int part);
 
+    // Every slot is in memory: values stay put while they are read.
+    bool inMemory() const { return complete_ || !backed_; }
     // Every value, slot by slot (for indexing and structure).
     void forEachValue(const std::function<void(int slot, const Value&)>& fn);
 

@@ -28,6 +28,7 @@ const char* kSchema[] = {
     "CREATE TABLE IF NOT EXISTS runs(base INT, run INT, tier INT, PRIMARY KEY(base, run)) WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS postings(base INT, run INT, key INT, term BLOB, first INT, data BLOB, "
     "PRIMARY KEY(base, run, key, term, first)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS pending(base INT, rid INT, data BLOB, PRIMARY KEY(base, rid)) WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS dead(base INT, run INT, rid INT, PRIMARY KEY(base, run, rid)) WITHOUT ROWID",
 };
 
@@ -213,7 +214,7 @@ public:
         return sqlite3_last_insert_rowid(db_);
     }
     void dropBase(int64_t base) override {
-        static const char* tables[] = {"records", "slots", "blobs", "trees", "runs", "postings", "dead"};
+        static const char* tables[] = {"records", "slots", "blobs", "trees", "runs", "postings", "dead", "pending"};
         for (const char* t : tables)
             q(std::string("DELETE FROM ") + t + " WHERE base=?").i(1, base).run();
         q("DELETE FROM bases WHERE id=?").i(1, base).run();
@@ -245,7 +246,7 @@ public:
         s.i(4, r.nparts).i(5, r.run).run();
     }
     void deleteRecord(int64_t base, int rid) override {
-        static const char* tables[] = {"records", "slots", "blobs", "trees"};
+        static const char* tables[] = {"records", "slots", "blobs", "trees", "pending"};
         for (const char* t : tables)
             q(std::string("DELETE FROM ") + t + " WHERE base=? AND rid=?").i(1, base).i(2, rid).run();
     }
@@ -368,6 +369,33 @@ public:
         sqlite3_bind_int64(st, 2, run);
         return std::make_unique<SqliteRunCursor>(db_, st);
     }
+    void putPending(int64_t base, int rid, const std::string& data) override {
+        q("INSERT OR REPLACE INTO pending VALUES(?,?,?)").i(1, base).i(2, rid).b(3, data.data(), data.size()).run();
+    }
+    void deletePending(int64_t base, int rid) override {
+        q("DELETE FROM pending WHERE base=? AND rid=?").i(1, base).i(2, rid).run();
+    }
+    void readPending(int64_t base,
+                     const std::function<void(int, const unsigned char*, size_t)>& fn) override {
+        Stmt s = q("SELECT rid, data FROM pending WHERE base=? ORDER BY rid");
+        s.i(1, base);
+        while (s.row()) {
+            size_t n;
+            const unsigned char* p = s.blob(1, n);
+            fn(static_cast<int>(s.col(0)), p, n);
+        }
+    }
+    void pendingSize(int64_t base, int& records, int64_t& bytes) override {
+        Stmt s = q("SELECT count(*), coalesce(sum(length(data)),0) FROM pending WHERE base=?");
+        s.i(1, base);
+        records = 0;
+        bytes = 0;
+        if (s.row()) {
+            records = static_cast<int>(s.col(0));
+            bytes = s.col(1);
+        }
+    }
+    void clearPending(int64_t base) override { q("DELETE FROM pending WHERE base=?").i(1, base).run(); }
     void addDead(int64_t base, int64_t run, int rid) override {
         q("INSERT OR IGNORE INTO dead VALUES(?,?,?)").i(1, base).i(2, run).i(3, rid).run();
     }

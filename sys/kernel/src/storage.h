@@ -29,7 +29,7 @@ struct RecordRow {
     int rid = 0;
     std::string name;  // empty: no record name
     int nparts = 0;
-    int64_t run = 0;  // posting run holding the record's current index entries
+    int64_t run = 0;  // posting run holding the record's index entries; 0: pending
 };
 
 struct RunInfo {
@@ -110,6 +110,12 @@ public:
                               const std::string& hi, bool hiOpen, const PostingFn& fn) = 0;
     // Every row of a run in (key, term, first) order, pulled one at a time.
     virtual std::unique_ptr<RunCursor> openRun(int64_t base, int64_t run) = 0;
+    // Index entries of records not yet folded into a run: one row per record.
+    virtual void putPending(int64_t base, int rid, const std::string& data) = 0;
+    virtual void deletePending(int64_t base, int rid) = 0;
+    virtual void readPending(int64_t base, const std::function<void(int rid, const unsigned char* data, size_t len)>& fn) = 0;
+    virtual void pendingSize(int64_t base, int& records, int64_t& bytes) = 0;
+    virtual void clearPending(int64_t base) = 0;
     virtual void addDead(int64_t base, int64_t run, int rid) = 0;
     virtual void listDead(int64_t base, const std::function<void(int64_t run, int rid)>& fn) = 0;
     virtual void moveRecordsToRun(int64_t base, int64_t fromRun, int64_t toRun) = 0;
