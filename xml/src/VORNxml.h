@@ -1,0 +1,133 @@
+// CVORNxml: the request object of one filter call. Every entry point of the
+// module builds one on its stack, runs one operation on it and destroys it.
+// The operations live in one source file per subject (see CMakeLists.txt);
+// this header declares them all.
+#pragma once
+
+#include <vector>
+
+#include <xercesc/util/XercesDefs.hpp>
+
+#include "FieldInfo.h"
+#include "FilterBase.h"
+#include "StringBuffer.h"
+#include "StringTranscoder.h"
+#include "TFormWriter.h"
+
+XERCES_CPP_NAMESPACE_BEGIN
+class SAX2XMLReader;
+class XercesDOMParser;
+class DOMDocument;
+class DOMNode;
+XERCES_CPP_NAMESPACE_END
+
+class CLink;
+class CSAXWriter;
+class CVfxEntityResolver;
+
+// Symbols the kernel looks up in the module.
+#define VX_EXPORT extern "C" __attribute__((visibility("default")))
+
+// Status of the module's own failures (odd is success, as for the kernel).
+#define VX_FAILED 0
+#define VX_OK 1
+
+class CVORNxml : public CFilterBase {
+    friend class CSAXWriter;
+    friend class CVfxEntityResolver;
+
+public:
+    explicit CVORNxml(filter_data* p);
+    ~CVORNxml() override;
+
+    // ----- Operations behind the entry points (each returns errorcode) -----
+    int vornXmlPut();      // store
+    int vornXmlGet();      // retrieve
+    int vornXmlRelink();   // relink filter
+    int vornXmlPutBlob();  // non-XML documents
+    int vornXmlGetLinks(); // get-links filter
+    int vornXmlQuery();    // XPath query
+    int vornXmlUpdate();   // XPath update
+
+    // ----- Request (VORNxml.cpp) -----
+    bool isXmlDatabase();
+    bool isXmlDocument();
+    void parseUrl(const char* pszUrl, CStringBuffer& base, CStringBuffer& file, CStringBuffer& alias);
+
+    // Steps every operation starts with, in the order the operation needs:
+    // open the per-call log and log "Entered." (debug, else information).
+    void openCallLog(const char* pszLogName, const char* pszModule, bool bDebug = true);
+    // False (logged, result 0, nothing touched) without a filter_data.
+    bool checkFilterData(const char* pszModule);
+    // Loads the field catalogue for the record's database.
+    void loadFieldCatalogue();
+    // False with "No XML database or no database opened." and errorcode 0.
+    bool requireXmlDatabase(const char* pszModule);
+    // Refusal of an operation this build does not have yet: errorcode 0 and
+    // a text that names what is missing. Returns 0.
+    int notAvailable(const char* pszEntry, const char* pszMissing);
+
+    // ----- Parser library (VORNxml.cpp; parser set-up in vornxerces.cpp) -----
+    int initXerces();
+    void deInitXerces();
+    XERCES_CPP_NAMESPACE::SAX2XMLReader* createReader();
+    XERCES_CPP_NAMESPACE::XercesDOMParser* createParser();
+    bool getDocumentRoot(XERCES_CPP_NAMESPACE::SAX2XMLReader* reader);
+    bool getDocumentRoot(XERCES_CPP_NAMESPACE::XercesDOMParser* parser, XERCES_CPP_NAMESPACE::DOMDocument** doc);
+    static void extractNameSpace(CStringBuffer& name, CStringBuffer& prefix);
+
+    // ----- Session services (session.cpp) -----
+    int executeCCL(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+    int getShellSymbol(char* pszSymbol);
+    void setVornEncoding();
+    const char* getVornEncoding() const { return m_szVornEncoding; }
+    const char* getBaseEncoding() const { return m_szBaseEncoding; }
+    const char* getDocEncoding() const { return m_szDocEncoding; }
+    bool isUnicodeSession();
+    int getPhraseValue(const char* pszField, long nItem, char* pszValue, int* pnLength);
+    int getPhraseValue(const char* pszField, long nItem, CStringBuffer& strValue);
+    int getIntValue(const char* pszField, long nItem, long* pnValue);
+    int setFieldValue(const char* pszField, int nIndex, const char* pszValue, int nLength);
+    void setProperty(const char* pszName, const char* pszValue);
+    int getProperty(const char* pszName, CStringBuffer& strValue);
+    int clearXMLRecord();
+    // Read callback of the stream reader; pContext is the request object.
+    static int streamRead(void* pData, int nLength, void* pContext);
+
+    // ----- Output encoding and escapes (encoding.cpp) -----
+    bool encodeOutput(const char* pszTarget, const char* pData, int nLength, CStringBuffer& strOut);
+    bool encodeOutput(const char* pData, int nLength, CStringBuffer& strOut);
+    bool encodeOutput(const char* pszTarget, CStringBuffer& strText);
+    bool encodeOutput(CStringBuffer& strText);
+    bool reEncode(const char* pszFrom, const char* pszTo, char** ppData, int* pnLength);
+    void escapeXml(CStringBuffer& strText);
+
+    // ----- Reconstruction, fragments, entities -----
+    void processRecord(int nSubTreeRootId, bool useNamespaces);
+    int getFragments(int nSearch, int nRecords, const char* xpathFragmentExpression, CStringBuffer& strOut,
+                     int nFrom, int nTo, bool bHighlight);
+    void getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs);
+    int getPartTextValue(CStringBuffer& textVal, const char* pszFieldName, long nPartNo, bool bHighlight);
+    int getHighlightLength(char* pszText, int nOffset, int nLen);
+    bool exportDtd(char* pszFileName);
+
+    // ----- Links: declared with the link code -----
+
+    const char* getLinkDb() const { return m_strLinkDb; }
+    CTFormWriter* getWriter() const { return m_pTfo; }
+
+protected:
+    CStringBuffer m_strLinkDb;
+    CStringBuffer m_strXIncludeNs;
+    CStringBuffer m_strXLinkNs;
+    // Emptied (and its links deleted) by the link code that fills it.
+    std::vector<CLink*> m_links;
+    CTFormWriter* m_pTfo;
+    CStringBuffer* m_pStreamData;
+    char m_szBaseEncoding[64];
+    char m_szVornEncoding[64];
+    char m_szDocEncoding[64];
+
+    // This request's field catalogue, current on its thread while it lives.
+    CFieldCatalogue m_fieldCatalogue;
+};
