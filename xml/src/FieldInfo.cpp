@@ -40,6 +40,23 @@ const FieldSpec kFields[] = {
     {"N_NTYPE", false, false, false},    {"N_SIBNO", false, false, false},    {"A_ITEM", false, true, false},
 };
 
+// Fields the operations add on demand, with the flags they always carry.
+const FieldSpec kOnDemand[] = {{"D_DOCTEXT", false, true, false}};
+
+// A field of the model keeps its flags however it is first looked up, so a
+// catalogue filled lazily (a record control made after the first lookup)
+// holds the same entries as one loaded at once.
+const FieldSpec* knownField(const char* name)
+{
+    for (const FieldSpec& f : kFields)
+        if (strcmp(f.name, name) == 0)
+            return &f;
+    for (const FieldSpec& f : kOnDemand)
+        if (strcmp(f.name, name) == 0)
+            return &f;
+    return nullptr;
+}
+
 thread_local CFieldCatalogue* t_pCurrent = nullptr;
 
 CFieldCatalogue& defaultCatalogue()
@@ -123,6 +140,10 @@ void CFieldInfo::init(void* recordControl)
 {
     CFieldCatalogue& cat = CFieldCatalogue::current();
     cat.clear();
+    // Without a record there is no database to load from: the first lookup
+    // that brings a record control loads the catalogue.
+    if (!recordControl)
+        return;
     // The default entry, under the empty name, is never written.
     cat.m_fieldMap.insert("", new CFieldInfo());
     for (const FieldSpec& f : kFields)
@@ -137,9 +158,10 @@ void CFieldInfo::loadField(void* recordControl, const char* name, bool bPart, bo
         return;
     auto* entry = new CFieldInfo();
     strcpy(entry->m_szName, name);
-    entry->m_bPartField = bPart;
-    entry->m_bTextField = bText;
-    entry->m_bIntField = bInt;
+    const FieldSpec* known = knownField(name);
+    entry->m_bPartField = bPart || (known && known->bPart);
+    entry->m_bTextField = bText || (known && known->bText);
+    entry->m_bIntField = bInt || (known && known->bInt);
     int status = VdbCheckField(recordControl, name, &entry->m_nNumber, &entry->m_nType, &entry->m_nFlags);
     if (!(status & 1)) {
         delete entry;

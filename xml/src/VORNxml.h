@@ -59,7 +59,9 @@ public:
     void openCallLog(const char* pszLogName, const char* pszModule, bool bDebug = true);
     // False (logged, result 0, nothing touched) without a filter_data.
     bool checkFilterData(const char* pszModule);
-    // Loads the field catalogue for the record's database.
+    // Loads the field catalogue for the record's database. Without a record
+    // control it stays empty until a lookup brings one (see CFieldInfo), so
+    // an operation that makes the record control calls this again after.
     void loadFieldCatalogue();
     // False with "No XML database or no database opened." and errorcode 0.
     bool requireXmlDatabase(const char* pszModule);

@@ -51,6 +51,27 @@ TEST_F(BaseTest, ArgumentTextIsSplitIntoPairs)
     }
 }
 
+TEST_F(BaseTest, ArgumentsAreReadWithinTheirLengthOnly)
+{
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    strcpy(fd.filter_name, "vornxmlprobe");
+    char args[] = "SCRIPT=args\nURL=/beyond/the/length.xml\n";
+    fd.filter_arguments = args;
+    fd.arg_length = static_cast<int>(strlen("SCRIPT=args\n"));
+    fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+    ASSERT_EQ(1, VdbExport(&fd)) << fd.errortext;
+    EXPECT_EQ("[SCRIPT]=[args]\n", std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)));
+    free(fd.buffer);
+
+    // A length without text: no arguments, and the operation still answers.
+    memset(&fd, 0, sizeof fd);
+    strcpy(fd.filter_name, "vornxmlget");
+    fd.arg_length = 100;
+    EXPECT_EQ(0, VdbExport(&fd));
+    EXPECT_STREQ("No XML database or no database opened.", fd.errortext);
+}
+
 TEST_F(BaseTest, ArgumentLookupIgnoresCaseAndTakesTheFirst)
 {
     Call r = probe(nullptr, "arg\tURL\narg\tid\narg\tMISSING\n", false, "url=first\nURL=second\nId=7\n");

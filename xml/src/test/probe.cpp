@@ -244,6 +244,11 @@ int CProbe::command(const std::vector<std::string>& a, std::string& out)
         out = std::to_string(CFieldInfo::count());
         return 1;
     }
+    if (op == "initnull") {
+        CFieldInfo::init(nullptr);
+        out = std::to_string(CFieldInfo::count());
+        return 1;
+    }
     if (op == "ccl") {
         std::string command;
         for (size_t i = 1; i < a.size(); ++i)

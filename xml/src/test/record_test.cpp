@@ -33,6 +33,24 @@ TEST_F(RecordTest, CatalogueOfTheDocumentModel)
     EXPECT_EQ("null", l[2]);
 }
 
+TEST_F(RecordTest, ACatalogueFilledLaterKeepsTheModelFlags)
+{
+    // A store into a new record loads the catalogue before it has a record
+    // control; the first lookup with one loads it all.
+    Control doc("DOCS");
+    Call r = probe(doc, "initnull\nfield\tN_TVALUE\nfield\tN_TVALUE\tkernel\nfield\tD_DOCTEXT\tkernel\ncatalogue\n");
+    std::vector<std::string> l = r.lines();
+    ASSERT_EQ(5u, l.size()) << r.output;
+    EXPECT_EQ("0", l[0]);
+    EXPECT_EQ("absent", l[1]);
+    EXPECT_EQ(0u, l[4].rfind("29 ", 0)) << l[4];
+    std::string n = std::to_string(fieldNumber(doc, "N_TVALUE"));
+    EXPECT_NE(std::string::npos, l[4].find(" N_TVALUE=" + n + "PT")) << l[4];
+    // Looked up without its flag, the extracted-text field is still a text field.
+    n = std::to_string(fieldNumber(doc, "D_DOCTEXT"));
+    EXPECT_NE(std::string::npos, l[4].find(" D_DOCTEXT=" + n + "T")) << l[4];
+}
+
 TEST_F(RecordTest, ReloadingForAnotherBaseDropsItsFieldsAndTheWriterSkipsThem)
 {
     Control small("SMALL");
