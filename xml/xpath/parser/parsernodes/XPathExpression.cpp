@@ -80,6 +80,7 @@ XPathExpressionPair::XPathExpressionPair(XPathExpression* left, EPairOperator op
                 new XPathAxis(AXIS_CHILD, new XPathNodeTypeTest(NTYPE_TEXT)),
                 new XPathExpressionList());
             text->SetStepParent(XPATH_STEP_PARENT_IMMEDIATE);
+            text->SetAppended(true);
             path->Add(text);
         }
     }

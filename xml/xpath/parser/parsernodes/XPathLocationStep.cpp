@@ -53,6 +53,7 @@ XPathAxisLocationStep* XPathAxisLocationStep::Clone()
         new XPathAxisLocationStep(XPathCloneOf(m_pAxis), XPathCloneOf(m_pPredicates));
     copy->SetStepParent(m_eStepParent);
     copy->SetParenthesized(IsParenthesized());
+    copy->SetAppended(m_bAppended);
     return copy;
 }
 

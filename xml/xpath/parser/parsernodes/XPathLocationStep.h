@@ -38,10 +38,15 @@ public:
 
     XPathAxis* GetAxis() { return m_pAxis; }
     XPathExpressionList* GetPredicates() { return m_pPredicates; }
+    // Marks the text() step a literal comparison appends to its path, so the
+    // translation can tell it from a text() step written in the expression.
+    void SetAppended(bool bAppended) { m_bAppended = bAppended; }
+    bool IsAppended() const { return m_bAppended; }
 
 protected:
     XPathAxis* m_pAxis;
     XPathExpressionList* m_pPredicates;
+    bool m_bAppended = false;
 };
 
 class XPathFilterExpression : public XPathLocationStep {
