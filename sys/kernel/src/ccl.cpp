@@ -217,6 +217,7 @@ private:
         size_t e;
         std::string w = peekWord(&e);
         if (w.empty()) syntax("expected a condition");
+        if (isOperatorWord(w)) syntax("expected a condition, found " + w);
         std::string u = upper(w);
         pos_ = e;
         if (u == "ALL" && !nextIsOperatorChar()) return all();
@@ -357,7 +358,7 @@ private:
         std::vector<int> ps, cs, res;
         size_t pc = 0, cc = 0;
         for (int rid : rids) {
-            TreePtr t = k_.tree(base_->id, rid);
+            const Tree* t = k_.treeRef(base_->id, rid);
             if (!t) continue;
             if (P) partsOf(P, rid, pc, ps);
             if (C) partsOf(C, rid, cc, cs);
@@ -372,7 +373,7 @@ private:
         std::vector<int> ps, cs, res, all;
         size_t pc = 0, cc = 0;
         for (int rid : rids) {
-            TreePtr t = k_.tree(base_->id, rid);
+            const Tree* t = k_.treeRef(base_->id, rid);
             if (!t) continue;
             if (P) {
                 partsOf(P, rid, pc, ps);
@@ -422,7 +423,7 @@ private:
     }
 
     // ----- field conditions -----
-    enum Quote { None, Quoted };
+    enum Quote { None, Quoted, Dollars };
 
     std::string value(Quote& q) {
         ws();
@@ -439,6 +440,18 @@ private:
                 }
             }
             syntax(std::string("unterminated value opened with ") + c);
+        }
+        // "$...$": a substring; it may hold blanks, parentheses and operator words.
+        if (c == '$') {
+            for (size_t i = pos_ + 1; i < s_.size(); ++i) {
+                if (s_[i] != '$') continue;
+                if (i + 1 == s_.size() || blank(s_[i + 1]) || s_[i + 1] == ')') {
+                    std::string inner = s_.substr(pos_ + 1, i - pos_ - 1);
+                    pos_ = i + 1;
+                    q = Dollars;
+                    return inner;
+                }
+            }
         }
         q = None;
         size_t start = pos_;
@@ -484,7 +497,13 @@ private:
         Result r;
         const FieldDef* fd = base_->design.field(f);
         if (fd->type == 20) throw CclError{VDB_FIELDKIND, "field " + fd->name + " is a blob and cannot be searched"};
-        if (op == "=") {
+        if (op == "=" && q == Dollars) {
+            if (v.empty())
+                term(indexKey(f, kAny), std::string(), r.hits);
+            else
+                substring(f, v, false, r.hits);
+            r.terms.push_back(Term{f, Term::Contains, v});
+        } else if (op == "=") {
             if (q == None && v == "$") {
                 term(indexKey(f, kAny), std::string(), r.hits);
             } else if (q == None && v.size() >= 2 && v.front() == '$' && v.back() == '$') {

@@ -64,12 +64,6 @@ void encodeChunks(const HitList& hits, Emit emit) {
     }
 }
 
-std::string pendingKey(int key, std::string_view term) {
-    std::string k(4, '\0');
-    for (int i = 0; i < 4; ++i) k[static_cast<size_t>(i)] = static_cast<char>((static_cast<uint32_t>(key) >> (24 - 8 * i)) & 0xff);
-    k.append(term);
-    return k;
-}
 
 // One index entry while a record's postings are built: the term points into
 // the record's values or into the numeric/long-term arena.
@@ -131,6 +125,9 @@ void buildPostings(Record& rec, RecordPostings& out) {
     std::vector<std::unique_ptr<std::string>> kept;
     static const char kEmpty = 0;
     std::vector<Entry> exactSeen;  // (field, part) exact terms for the "several values" marker
+    // Trigrams are most of a text's entries: kept as plain integers (trigram, part).
+    std::map<int, std::vector<uint64_t>> trigrams;
+    entries.reserve(static_cast<size_t>(rec.partCount() + 1) * 24);
     bool stable = rec.inMemory();
     rec.forEachValue([&](int slot, const Value& vRef) {
         const FieldDef* f = d.field(vRef.field);
@@ -155,7 +152,13 @@ void buildPostings(Record& rec, RecordPostings& out) {
         }
         if (f->type == 1) {
             size_t n = std::min(v.size(), kTrigramLimit);
-            for (size_t i = 0; i + 3 <= n; ++i) entries.push_back(mkEntry(indexKey(fk, kTri), part, v.data() + i, 3));
+            std::vector<uint64_t>& tv = trigrams[fk];
+            for (size_t i = 0; i + 3 <= n; ++i) {
+                uint64_t tri = (static_cast<uint64_t>(static_cast<unsigned char>(v[i])) << 16) |
+                               (static_cast<uint64_t>(static_cast<unsigned char>(v[i + 1])) << 8) |
+                               static_cast<unsigned char>(v[i + 2]);
+                tv.push_back((tri << 32) | static_cast<uint32_t>(part));
+            }
             if (v.size() > kTrigramLimit) entries.push_back(mkEntry(indexKey(fk, kLong), part, &kEmpty, 0));
         }
     });
@@ -188,6 +191,28 @@ void buildPostings(Record& rec, RecordPostings& out) {
         out.push_back(std::move(g));
         i = j;
     }
+    for (auto& kv : trigrams) {
+        std::vector<uint64_t>& tv = kv.second;
+        std::sort(tv.begin(), tv.end());
+        for (size_t i = 0; i < tv.size();) {
+            uint32_t tri = static_cast<uint32_t>(tv[i] >> 32);
+            PostingGroup g;
+            g.key = indexKey(kv.first, kTri);
+            g.term = {static_cast<char>(tri >> 16), static_cast<char>((tri >> 8) & 0xff), static_cast<char>(tri & 0xff)};
+            size_t j = i;
+            while (j < tv.size() && static_cast<uint32_t>(tv[j] >> 32) == tri) {
+                int part = static_cast<int>(tv[j] & 0xffffffffu);
+                if (g.parts.empty() || g.parts.back() != part) g.parts.push_back(part);
+                ++j;
+            }
+            out.push_back(std::move(g));
+            i = j;
+        }
+    }
+    // Sorted groups let the fold into a run merge records without a map.
+    std::sort(out.begin(), out.end(), [](const PostingGroup& a, const PostingGroup& b) {
+        return a.key != b.key ? a.key < b.key : a.term < b.term;
+    });
 }
 
 std::string encodePending(const RecordPostings& p) {
@@ -208,29 +233,6 @@ std::string encodePending(const RecordPostings& p) {
 
 namespace {
 
-// Decodes a pending row, calling fn(key, term, parts).
-template <typename Fn>
-void decodePending(const unsigned char* p, size_t n, Fn fn) {
-    const unsigned char* e = p + n;
-    std::vector<int> parts;
-    while (p < e) {
-        uint64_t key, tl, cnt;
-        if (!getVarint(p, e, key) || !getVarint(p, e, tl) || tl > static_cast<uint64_t>(e - p)) return;
-        std::string_view term(reinterpret_cast<const char*>(p), tl);
-        p += tl;
-        if (!getVarint(p, e, cnt)) return;
-        parts.clear();
-        uint64_t part = 0;
-        for (uint64_t i = 0; i < cnt; ++i) {
-            uint64_t d;
-            if (!getVarint(p, e, d)) return;
-            part += d;
-            parts.push_back(static_cast<int>(part));
-        }
-        fn(static_cast<int>(key), term, parts);
-    }
-}
-
 const std::unordered_set<int>* deadOf(const IndexMeta& meta, int64_t run) {
     auto d = meta.dead.find(run);
     return (d == meta.dead.end() || d->second.empty()) ? nullptr : &d->second;
@@ -243,13 +245,57 @@ IndexMetaPtr loadIndexMeta(Storage& st, int64_t base) {
     m->runs = st.listRuns(base);
     st.listDead(base, [&](int64_t run, int rid) { m->dead[run].insert(rid); });
     st.readPending(base, [&](int rid, const unsigned char* p, size_t n) {
-        decodePending(p, n, [&](int key, std::string_view term, const std::vector<int>& parts) {
-            HitList& h = m->pending[pendingKey(key, term)];
-            for (int part : parts) h.push_back(mkHit(rid, part));
-        });
+        auto r = std::make_unique<PendingRecord>();
+        r->rid = rid;
+        r->data.assign(reinterpret_cast<const char*>(p), n);
+        const unsigned char* q = reinterpret_cast<const unsigned char*>(r->data.data());
+        const unsigned char* e = q + r->data.size();
+        while (q < e) {
+            uint64_t key, tl, cnt;
+            if (!getVarint(q, e, key) || !getVarint(q, e, tl) || tl > static_cast<uint64_t>(e - q)) break;
+            std::string_view term(reinterpret_cast<const char*>(q), tl);
+            q += tl;
+            if (!getVarint(q, e, cnt)) break;
+            const unsigned char* parts = q;
+            uint64_t d;
+            for (uint64_t i = 0; i < cnt && getVarint(q, e, d); ++i) {
+            }
+            r->groups.push_back(PendingRecord::Group{static_cast<int>(key), term, parts, static_cast<uint32_t>(cnt)});
+        }
+        m->pending.push_back(std::move(r));
     });
     return m;
 }
+
+namespace {
+
+bool groupBefore(const PendingRecord::Group& g, int key, std::string_view term) {
+    return g.key != key ? g.key < key : g.term < term;
+}
+
+void addGroupHits(const PendingRecord& r, const PendingRecord::Group& g, HitList& out) {
+    const unsigned char* q = g.parts;
+    const unsigned char* e = reinterpret_cast<const unsigned char*>(r.data.data()) + r.data.size();
+    uint64_t part = 0;
+    for (uint32_t i = 0; i < g.count; ++i) {
+        uint64_t d;
+        if (!getVarint(q, e, d)) return;
+        part += d;
+        out.push_back(mkHit(r.rid, static_cast<int>(part)));
+    }
+}
+
+// Pending entries of key with lo <= term < hi (hiOpen: no bound), record by record.
+template <typename Fn>
+void scanPending(const IndexMeta& meta, int key, std::string_view lo, std::string_view hi, bool hiOpen, Fn fn) {
+    for (const auto& r : meta.pending) {
+        auto it = std::lower_bound(r->groups.begin(), r->groups.end(), 0,
+                                   [&](const PendingRecord::Group& g, int) { return groupBefore(g, key, lo); });
+        for (; it != r->groups.end() && it->key == key && (hiOpen || it->term < hi); ++it) fn(*r, *it);
+    }
+}
+
+}  // namespace
 
 void lookupTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const std::string& term,
                 HitList& out) {
@@ -270,10 +316,10 @@ void lookupTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const
                         });
         note(start);
     }
-    auto p = meta.pending.find(pendingKey(key, term));
-    if (p != meta.pending.end()) {
+    {
         size_t start = out.size();
-        out.insert(out.end(), p->second.begin(), p->second.end());
+        scanPending(meta, key, term, hi, false,
+                    [&](const PendingRecord& r, const PendingRecord::Group& g) { addGroupHits(r, g, out); });
         note(start);
     }
     if (!sorted) {
@@ -296,12 +342,9 @@ void lookupRange(Storage& st, int64_t base, const IndexMeta& meta, int key, cons
                             return true;
                         });
     }
-    std::string plo = pendingKey(key, lo);
-    std::string phi = hiOpen ? pendingKey(key + 1, "") : pendingKey(key, hi);
-    for (auto it = meta.pending.lower_bound(plo); it != meta.pending.end() && it->first < phi; ++it) {
-        std::string_view t(it->first.data() + 4, it->first.size() - 4);
-        if (!accept || accept(t)) out.insert(out.end(), it->second.begin(), it->second.end());
-    }
+    scanPending(meta, key, lo, hi, hiOpen, [&](const PendingRecord& r, const PendingRecord::Group& g) {
+        if (!accept || accept(g.term)) addGroupHits(r, g, out);
+    });
     sortUnique(out);
 }
 
@@ -321,31 +364,90 @@ void listTerms(Storage& st, int64_t base, const IndexMeta& meta, int key,
                             return true;
                         });
     }
-    std::string plo = pendingKey(key, ""), phi = pendingKey(key + 1, "");
-    for (auto it = meta.pending.lower_bound(plo); it != meta.pending.end() && it->first < phi; ++it)
-        fn(it->first.substr(4));
+    scanPending(meta, key, std::string_view(), std::string_view(), true,
+                [&](const PendingRecord&, const PendingRecord::Group& g) { fn(std::string(g.term)); });
 }
 
 namespace {
 
-// Folds every pending row of the base into one new run (tier 1).
+// Reads one pending row group by group; rows are sorted by (key, term).
+struct PendingCursor {
+    int rid = 0;
+    std::string data;
+    const unsigned char* p = nullptr;
+    const unsigned char* e = nullptr;
+    int key = 0;
+    std::string_view term;
+    const unsigned char* partsAt = nullptr;
+    uint64_t count = 0;
+    bool next() {
+        uint64_t k, tl;
+        if (p >= e || !getVarint(p, e, k) || !getVarint(p, e, tl) || tl > static_cast<uint64_t>(e - p)) return false;
+        key = static_cast<int>(k);
+        term = std::string_view(reinterpret_cast<const char*>(p), tl);
+        p += tl;
+        if (!getVarint(p, e, count)) return false;
+        partsAt = p;
+        for (uint64_t i = 0; i < count; ++i) {
+            uint64_t d;
+            if (!getVarint(p, e, d)) return false;
+        }
+        return true;
+    }
+    void addHits(HitList& out) const {
+        const unsigned char* q = partsAt;
+        uint64_t part = 0;
+        for (uint64_t i = 0; i < count; ++i) {
+            uint64_t d;
+            getVarint(q, e, d);
+            part += d;
+            out.push_back(mkHit(rid, static_cast<int>(part)));
+        }
+    }
+};
+
+// Folds every pending row of the base into one new run (tier 1): a merge of
+// the records' sorted entries.
 void foldPending(Storage& st, int64_t base) {
-    std::map<std::string, HitList> all;
+    std::vector<PendingCursor> cur;
     st.readPending(base, [&](int rid, const unsigned char* p, size_t n) {
-        decodePending(p, n, [&](int key, std::string_view term, const std::vector<int>& parts) {
-            HitList& h = all[pendingKey(key, term)];
-            for (int part : parts) h.push_back(mkHit(rid, part));
-        });
+        cur.emplace_back();
+        cur.back().rid = rid;
+        cur.back().data.assign(reinterpret_cast<const char*>(p), n);
     });
-    if (all.empty()) return;
+    if (cur.empty()) return;
+    std::vector<size_t> live;
+    for (size_t i = 0; i < cur.size(); ++i) {
+        PendingCursor& c = cur[i];
+        c.p = reinterpret_cast<const unsigned char*>(c.data.data());
+        c.e = c.p + c.data.size();
+        if (c.next()) live.push_back(i);
+    }
+    auto later = [&](size_t a, size_t b) {  // heap order: smallest (key, term, rid) on top
+        const PendingCursor &x = cur[a], &y = cur[b];
+        if (x.key != y.key) return x.key > y.key;
+        if (x.term != y.term) return x.term > y.term;
+        return x.rid > y.rid;
+    };
+    std::make_heap(live.begin(), live.end(), later);
     int64_t run = st.createRun(base, 1);
-    for (auto& kv : all) {
-        int key = static_cast<int>((static_cast<uint32_t>(static_cast<unsigned char>(kv.first[0])) << 24) |
-                                   (static_cast<uint32_t>(static_cast<unsigned char>(kv.first[1])) << 16) |
-                                   (static_cast<uint32_t>(static_cast<unsigned char>(kv.first[2])) << 8) |
-                                   static_cast<unsigned char>(kv.first[3]));
-        std::string term = kv.first.substr(4);
-        encodeChunks(kv.second, [&](int first, const std::string& data) { st.putPosting(base, run, key, term, first, data); });
+    HitList hits;
+    while (!live.empty()) {
+        const PendingCursor& top = cur[live.front()];
+        int key = top.key;
+        std::string term(top.term);
+        hits.clear();
+        while (!live.empty() && cur[live.front()].key == key && cur[live.front()].term == term) {
+            std::pop_heap(live.begin(), live.end(), later);
+            size_t i = live.back();
+            live.pop_back();
+            cur[i].addHits(hits);
+            if (cur[i].next()) {
+                live.push_back(i);
+                std::push_heap(live.begin(), live.end(), later);
+            }
+        }
+        encodeChunks(hits, [&](int first, const std::string& data) { st.putPosting(base, run, key, term, first, data); });
     }
     st.moveRecordsToRun(base, 0, run);
     st.clearPending(base);

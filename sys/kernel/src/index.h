@@ -44,7 +44,7 @@ struct PostingGroup {
     std::string term;
     std::vector<int> parts;  // ascending
 };
-using RecordPostings = std::vector<PostingGroup>;  // by (key, term)
+using RecordPostings = std::vector<PostingGroup>;  // one group per (key, term), in no particular order
 
 // Index entries of one record.
 void buildPostings(Record& rec, RecordPostings& out);
@@ -52,11 +52,23 @@ std::string encodePending(const RecordPostings& p);
 
 // Runs, dead entries and the pending entries of a base, read once and kept
 // until the base changes.
+// A pending row with an index of its entries (sorted by key and term).
+struct PendingRecord {
+    struct Group {
+        int key;
+        std::string_view term;
+        const unsigned char* parts;
+        uint32_t count;
+    };
+    int rid = 0;
+    std::string data;
+    std::vector<Group> groups;
+};
+
 struct IndexMeta {
     std::vector<RunInfo> runs;
     std::unordered_map<int64_t, std::unordered_set<int>> dead;
-    // pending entries: 4-byte big-endian key + term -> hits
-    std::map<std::string, HitList> pending;
+    std::vector<std::unique_ptr<PendingRecord>> pending;  // by rid
 };
 using IndexMetaPtr = std::shared_ptr<const IndexMeta>;
 IndexMetaPtr loadIndexMeta(Storage& st, int64_t base);

@@ -161,6 +161,13 @@ TreePtr Kernel::tree(int64_t base, int rid) {
     return t;
 }
 
+const Tree* Kernel::treeRef(int64_t base, int rid) {
+    auto it = trees.find(treeKey(base, rid));
+    if (it != trees.end()) return it->second.get();
+    TreePtr t = tree(base, rid);
+    return t.get();
+}
+
 RecordPtr Kernel::loadRecord(const BasePtr& base, int rid) {
     auto key = std::make_pair(base->id, rid);
     auto it = records.find(key);

@@ -143,6 +143,8 @@ public:
     BasePtr findBase(const std::string& name);  // null when missing
     IndexMetaPtr meta(int64_t base);
     TreePtr tree(int64_t base, int rid);
+    // The same without a reference count: valid until the next call.
+    const Tree* treeRef(int64_t base, int rid);
     RecordPtr loadRecord(const BasePtr& base, int rid);  // null when missing
 
     Control* control(VdbHandle h);

@@ -49,7 +49,8 @@ std::unique_ptr<Storage> openStore(const std::string& dir) {
     std::string sync = configString("VDBS_SYNC", "full");
     int cache = atoi(configString("VDBS_CACHE_MB", "64").c_str());
     int busy = atoi(configString("VDBS_BUSY_MS", "60000").c_str());
-    return openSqliteStorage(dir, sync, cache > 0 ? cache : 64, busy > 0 ? busy : 60000);
+    int mmap = atoi(configString("VDBS_MMAP_MB", "0").c_str());
+    return openSqliteStorage(dir, sync, cache > 0 ? cache : 64, busy > 0 ? busy : 60000, mmap > 0 ? mmap : 0);
 }
 
 // A fresh data directory gets user warden with an empty password.

@@ -109,7 +109,7 @@ private:
 
 class SqliteStorage : public Storage {
 public:
-    SqliteStorage(const std::string& dir, const std::string& syncMode, int cacheMb, int busyMs) {
+    SqliteStorage(const std::string& dir, const std::string& syncMode, int cacheMb, int busyMs, int mmapMb) {
         std::string path = dir + "/vdbs.db";
         int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
                                                          SQLITE_OPEN_NOMUTEX, nullptr);
@@ -124,7 +124,7 @@ public:
             exec("PRAGMA journal_mode=WAL");
             exec(std::string("PRAGMA synchronous=") + (syncMode == "normal" ? "NORMAL" : "FULL"));
             exec("PRAGMA cache_size=-" + std::to_string(cacheMb * 1024));
-            exec("PRAGMA mmap_size=268435456");
+            exec("PRAGMA mmap_size=" + std::to_string(static_cast<int64_t>(mmapMb) << 20));
             exec("PRAGMA temp_store=MEMORY");
             begin();
             for (const char* sql : kSchema) exec(sql);
@@ -483,11 +483,11 @@ bool makeDirs(const std::string& dir, std::string& err) {
 }  // namespace
 
 std::unique_ptr<Storage> openSqliteStorage(const std::string& dir, const std::string& syncMode, int cacheMb,
-                                           int busyMs) {
+                                           int busyMs, int mmapMb) {
     std::string err;
     if (dir.empty()) throw StorageError("no data directory given");
     if (!makeDirs(dir, err)) throw StorageError("cannot create data directory " + dir + ": " + err);
-    return std::make_unique<SqliteStorage>(dir, syncMode, cacheMb, busyMs);
+    return std::make_unique<SqliteStorage>(dir, syncMode, cacheMb, busyMs, mmapMb);
 }
 
 }  // namespace vdbs

@@ -124,6 +124,6 @@ public:
 // Opens (creating when missing) the data directory dir. Throws StorageError
 // with a message naming the path.
 std::unique_ptr<Storage> openSqliteStorage(const std::string& dir, const std::string& syncMode,
-                                           int cacheMb, int busyMs);
+                                           int cacheMb, int busyMs, int mmapMb);
 
 }  // namespace vdbs

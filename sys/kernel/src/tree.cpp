@@ -49,22 +49,46 @@ struct Scratch {
     int get(int i) const { return val[static_cast<size_t>(i)]; }
 };
 
-thread_local Scratch g_scratch;
+// Kernel calls come from one thread at a time: plain statics serve as scratch.
+Scratch g_scratch;
 
-// Converts part numbers to sorted pre ranks (identity trees: a copy).
-void toPre(const Tree& t, const std::vector<int>* parts, std::vector<int>& out) {
-    out.clear();
+struct Span {
+    const int* p = nullptr;
+    size_t n = 0;
+    const int* begin() const { return p; }
+    const int* end() const { return p + n; }
+    bool empty() const { return n == 0; }
+    int back() const { return p[n - 1]; }
+    int operator[](size_t i) const { return p[i]; }
+    size_t size() const { return n; }
+};
+
+std::vector<int> g_identity, g_p, g_c, g_r, g_tmp;
+
+// Part numbers as sorted pre ranks; for a tree in document order the input
+// is used as it is, and "every node" is a shared 0..n sequence.
+Span toPre(const Tree& t, const std::vector<int>* parts, std::vector<int>& buf) {
     if (!parts) {
-        out.resize(static_cast<size_t>(t.n) + 1);
-        for (int i = 0; i <= t.n; ++i) out[static_cast<size_t>(i)] = i;
-        return;
+        if (g_identity.size() < static_cast<size_t>(t.n) + 1) {
+            size_t old = g_identity.size();
+            g_identity.resize(static_cast<size_t>(t.n) + 1);
+            for (size_t i = old; i < g_identity.size(); ++i) g_identity[i] = static_cast<int>(i);
+        }
+        return Span{g_identity.data(), static_cast<size_t>(t.n) + 1};
     }
-    out.reserve(parts->size());
-    for (int p : *parts) {
-        if (p < 0 || p > t.n) continue;
-        out.push_back(t.pre.empty() ? p : t.pre[static_cast<size_t>(p)]);
+    if (t.pre.empty()) {
+        // Parts beyond the tree (none in a consistent record) are dropped.
+        size_t n = parts->size();
+        while (n > 0 && (*parts)[n - 1] > t.n) --n;
+        size_t b = 0;
+        while (b < n && (*parts)[b] < 0) ++b;
+        return Span{parts->data() + b, n - b};
     }
-    if (!t.pre.empty()) std::sort(out.begin(), out.end());
+    buf.clear();
+    for (int p : *parts)
+        if (p >= 0 && p <= t.n) buf.push_back(t.pre[static_cast<size_t>(p)]);
+    std::sort(buf.begin(), buf.end());
+    return Span{buf.data(), buf.size()};
 }
 
 void toParts(const Tree& t, std::vector<int>& pres, std::vector<int>& out) {
@@ -78,7 +102,7 @@ void toParts(const Tree& t, std::vector<int>& pres, std::vector<int>& out) {
     std::sort(out.begin(), out.end());
 }
 
-bool contains(const std::vector<int>& sorted, int v) { return std::binary_search(sorted.begin(), sorted.end(), v); }
+bool contains(const Span& sorted, int v) { return std::binary_search(sorted.begin(), sorted.end(), v); }
 
 }  // namespace
 
@@ -179,9 +203,10 @@ TreePtr decodeTree(const std::string& data) {
 void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::vector<int>* cs, int direction,
               std::vector<int>& out) {
     out.clear();
-    std::vector<int> P, C, R;
-    toPre(t, ps, P);
-    toPre(t, cs, C);
+    Span P = toPre(t, ps, g_p);
+    Span C = toPre(t, cs, g_c);
+    std::vector<int>& R = g_r;
+    R.clear();
     if (P.empty() || C.empty() || axis == AxisNamespace) return;
     const auto& parent = t.parent;
     const auto& end = t.end;
@@ -191,6 +216,53 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
     auto END = [&](int x) { return end[static_cast<size_t>(x)]; };
     Scratch& s = g_scratch;
     s.prepare(static_cast<size_t>(t.n) + 1);
+
+    // Every node on one side: most axes reduce to a test of the other side's nodes.
+    if (direction == 2 && !ps) {
+        bool done = true;
+        for (int c : C) {
+            bool keep;
+            switch (axis) {
+                case AxisChild:
+                case AxisDescendant: keep = c != 0 && !A(c); break;
+                case AxisAttribute: keep = A(c); break;
+                case AxisSelf:
+                case AxisDescendantOrSelf:
+                case AxisAncestorOrSelf: keep = true; break;
+                case AxisParent:
+                case AxisAncestor: keep = END(c) > c; break;
+                default: keep = false; done = false; break;
+            }
+            if (!done) break;
+            if (keep) R.push_back(c);
+        }
+        if (done) {
+            toParts(t, R, out);
+            return;
+        }
+        R.clear();
+    }
+    if (direction == 1 && !cs) {
+        bool done = true;
+        for (int p : P) {
+            bool keep;
+            switch (axis) {
+                case AxisSelf:
+                case AxisDescendantOrSelf:
+                case AxisAncestorOrSelf: keep = true; break;
+                case AxisParent:
+                case AxisAncestor: keep = p != 0; break;
+                default: keep = false; done = false; break;
+            }
+            if (!done) break;
+            if (keep) R.push_back(p);
+        }
+        if (done) {
+            toParts(t, R, out);
+            return;
+        }
+        R.clear();
+    }
 
     if (direction == 2) {
         switch (axis) {
@@ -288,8 +360,8 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             case AxisDescendant:
             case AxisDescendantOrSelf: {
                 bool orSelf = axis == AxisDescendantOrSelf;
-                std::vector<int> nonAttr;
-                nonAttr.reserve(C.size());
+                std::vector<int>& nonAttr = g_tmp;
+                nonAttr.clear();
                 for (int c : C)
                     if (!A(c)) nonAttr.push_back(c);
                 size_t j = 0;
@@ -356,27 +428,32 @@ void positionFilter(const Tree& t, const std::vector<int>& ps, int op, int k, st
     out.clear();
     Scratch& s = g_scratch;
     s.prepare(static_cast<size_t>(t.n) + 2);
+    static std::vector<int32_t> seen;  // running position per group, valid where s marks the group
+    if (seen.size() < static_cast<size_t>(t.n) + 2) seen.resize(static_cast<size_t>(t.n) + 2);
     // Group by parent pre rank (+1 so the document node's group has a slot).
     auto groupOf = [&](int part) {
         int pre = t.pre.empty() ? part : t.pre[static_cast<size_t>(part)];
         return t.parent[static_cast<size_t>(pre)] + 1;
     };
-    std::vector<int> valid;
-    valid.reserve(ps.size());
+    // The parents are scattered over the tree: ask for all of them at once.
     for (int p : ps)
-        if (p >= 0 && p <= t.n) valid.push_back(p);
-    for (int p : valid) {
+        if (p >= 0 && p <= t.n) __builtin_prefetch(&t.parent[static_cast<size_t>(t.pre.empty() ? p : t.pre[static_cast<size_t>(p)])]);
+    for (int p : ps) {
+        if (p < 0 || p > t.n) continue;
         int g = groupOf(p);
-        s.setMax(g, s.has(g) ? s.get(g) + 1 : 1);
+        if (s.has(g)) {
+            s.val[static_cast<size_t>(g)]++;
+        } else {
+            s.mark(g);
+            s.val[static_cast<size_t>(g)] = 1;
+            seen[static_cast<size_t>(g)] = 0;
+        }
     }
-    std::vector<int> sizes(valid.size());
-    for (size_t i = 0; i < valid.size(); ++i) sizes[i] = s.get(groupOf(valid[i]));
-    s.prepare(static_cast<size_t>(t.n) + 2);
-    for (size_t i = 0; i < valid.size(); ++i) {
-        int g = groupOf(valid[i]);
-        int pos = s.has(g) ? s.get(g) + 1 : 1;
-        s.setMax(g, pos);
-        int target = k < 0 ? sizes[i] + 1 + k : k;
+    for (int p : ps) {
+        if (p < 0 || p > t.n) continue;
+        int g = groupOf(p);
+        int pos = ++seen[static_cast<size_t>(g)];
+        int target = k < 0 ? s.val[static_cast<size_t>(g)] + 1 + k : k;
         bool ok = false;
         switch (op) {
             case 0: ok = pos == target; break;
@@ -386,7 +463,7 @@ void positionFilter(const Tree& t, const std::vector<int>& ps, int op, int k, st
             case 4: ok = pos <= target; break;
             case 5: ok = pos >= target; break;
         }
-        if (ok) out.push_back(valid[i]);
+        if (ok) out.push_back(p);
     }
 }
 
