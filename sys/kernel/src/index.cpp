@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "util.h"
 
@@ -116,22 +117,32 @@ std::string numTerm(double d) {
     return t;
 }
 
-void buildPostings(Record& rec, RecordPostings& out) {
-    out.clear();
-    const Design& d = rec.design();
+namespace {
+
+// Entries of one chunk of slots, turned into sorted groups.
+struct ChunkBuilder {
+    const Design& d;
     std::vector<Entry> entries;
     std::vector<std::unique_ptr<std::string>> arena;  // generated terms; stable addresses
-    // Values are copied when the record streams from storage (its slots are not all in memory).
-    std::vector<std::unique_ptr<std::string>> kept;
-    static const char kEmpty = 0;
-    std::vector<Entry> exactSeen;  // (field, part) exact terms for the "several values" marker
+    std::vector<std::unique_ptr<std::string>> kept;   // values of slots read from storage
+    std::vector<Entry> exactSeen;  // (field, part) exact terms, for the "several values" marker
     // Trigrams are most of a text's entries: kept as plain integers (trigram, part).
     std::map<int, std::vector<uint64_t>> trigrams;
-    entries.reserve(static_cast<size_t>(rec.partCount() + 1) * 24);
-    bool stable = rec.inMemory();
-    rec.forEachValue([&](int slot, const Value& vRef) {
+    // Part 0 values may come from any slot: their marker is decided at the end.
+    std::map<int, std::set<std::string>> part0;
+    size_t slots = 0;
+    int lastSlot = -1;
+    static constexpr char kEmpty = 0;
+
+    explicit ChunkBuilder(const Design& design) : d(design) {}
+
+    void add(int slot, const Value& vRef, bool stable) {
         const FieldDef* f = d.field(vRef.field);
         if (!f || f->type == 20) return;
+        if (slot != lastSlot) {
+            ++slots;
+            lastSlot = slot;
+        }
         if (!stable) kept.push_back(std::make_unique<std::string>(vRef.data));
         const std::string& v = stable ? vRef.data : *kept.back();
         int part = (vRef.flags & (kPart | kNode)) ? slot : 0;
@@ -141,9 +152,12 @@ void buildPostings(Record& rec, RecordPostings& out) {
         } else {
             arena.push_back(std::make_unique<std::string>(exactTerm(v)));
             entries.push_back(mkEntry(indexKey(fk, kExact), part, arena.back()->data(),
-                                    static_cast<uint32_t>(arena.back()->size())));
+                                      static_cast<uint32_t>(arena.back()->size())));
         }
-        exactSeen.push_back(mkEntry(fk, part, entries.back().p, entries.back().len));
+        if (part == 0)
+            part0[fk].insert(std::string(entries.back().p, entries.back().len));
+        else
+            exactSeen.push_back(mkEntry(fk, part, entries.back().p, entries.back().len));
         entries.push_back(mkEntry(indexKey(fk, kAny), part, &kEmpty, 0));
         double num;
         if (numericKeys(f->type) && parseXPathNumber(v, num)) {
@@ -161,58 +175,95 @@ void buildPostings(Record& rec, RecordPostings& out) {
             }
             if (v.size() > kTrigramLimit) entries.push_back(mkEntry(indexKey(fk, kLong), part, &kEmpty, 0));
         }
-    });
-    // Parts with two different values of a field.
-    std::sort(exactSeen.begin(), exactSeen.end(), [](const Entry& a, const Entry& b) {
-        if (a.key != b.key) return a.key < b.key;
-        return a.part < b.part;
-    });
-    for (size_t i = 0; i < exactSeen.size();) {
-        size_t j = i + 1;
-        bool multi = false;
-        while (j < exactSeen.size() && exactSeen[j].key == exactSeen[i].key && exactSeen[j].part == exactSeen[i].part) {
-            if (exactSeen[j].len != exactSeen[i].len || memcmp(exactSeen[j].p, exactSeen[i].p, exactSeen[i].len) != 0)
-                multi = true;
-            ++j;
-        }
-        if (multi) entries.push_back(mkEntry(indexKey(exactSeen[i].key, kMulti), exactSeen[i].part, &kEmpty, 0));
-        i = j;
     }
-    std::sort(entries.begin(), entries.end(), entryLess);
-    for (size_t i = 0; i < entries.size();) {
-        PostingGroup g;
-        g.key = entries[i].key;
-        g.term.assign(entries[i].p, entries[i].len);
-        size_t j = i;
-        while (j < entries.size() && sameTerm(entries[j], entries[i])) {
-            if (g.parts.empty() || g.parts.back() != entries[j].part) g.parts.push_back(entries[j].part);
-            ++j;
+
+    void finish(RecordPostings& out, bool last) {
+        out.clear();
+        // Parts with two different values of a field (a part's values share its slot).
+        std::sort(exactSeen.begin(), exactSeen.end(), [](const Entry& a, const Entry& b) {
+            return a.key != b.key ? a.key < b.key : a.part < b.part;
+        });
+        for (size_t i = 0; i < exactSeen.size();) {
+            size_t j = i + 1;
+            bool multi = false;
+            while (j < exactSeen.size() && exactSeen[j].key == exactSeen[i].key &&
+                   exactSeen[j].part == exactSeen[i].part) {
+                if (exactSeen[j].len != exactSeen[i].len ||
+                    memcmp(exactSeen[j].p, exactSeen[i].p, exactSeen[i].len) != 0)
+                    multi = true;
+                ++j;
+            }
+            if (multi) entries.push_back(mkEntry(indexKey(exactSeen[i].key, kMulti), exactSeen[i].part, &kEmpty, 0));
+            i = j;
         }
-        out.push_back(std::move(g));
-        i = j;
-    }
-    for (auto& kv : trigrams) {
-        std::vector<uint64_t>& tv = kv.second;
-        std::sort(tv.begin(), tv.end());
-        for (size_t i = 0; i < tv.size();) {
-            uint32_t tri = static_cast<uint32_t>(tv[i] >> 32);
+        if (last)
+            for (auto& kv : part0)
+                if (kv.second.size() > 1) entries.push_back(mkEntry(indexKey(kv.first, kMulti), 0, &kEmpty, 0));
+        std::sort(entries.begin(), entries.end(), entryLess);
+        for (size_t i = 0; i < entries.size();) {
             PostingGroup g;
-            g.key = indexKey(kv.first, kTri);
-            g.term = {static_cast<char>(tri >> 16), static_cast<char>((tri >> 8) & 0xff), static_cast<char>(tri & 0xff)};
+            g.key = entries[i].key;
+            g.term.assign(entries[i].p, entries[i].len);
             size_t j = i;
-            while (j < tv.size() && static_cast<uint32_t>(tv[j] >> 32) == tri) {
-                int part = static_cast<int>(tv[j] & 0xffffffffu);
-                if (g.parts.empty() || g.parts.back() != part) g.parts.push_back(part);
+            while (j < entries.size() && sameTerm(entries[j], entries[i])) {
+                if (g.parts.empty() || g.parts.back() != entries[j].part) g.parts.push_back(entries[j].part);
                 ++j;
             }
             out.push_back(std::move(g));
             i = j;
         }
+        for (auto& kv : trigrams) {
+            std::vector<uint64_t>& tv = kv.second;
+            std::sort(tv.begin(), tv.end());
+            for (size_t i = 0; i < tv.size();) {
+                uint32_t tri = static_cast<uint32_t>(tv[i] >> 32);
+                PostingGroup g;
+                g.key = indexKey(kv.first, kTri);
+                g.term = {static_cast<char>(tri >> 16), static_cast<char>((tri >> 8) & 0xff),
+                          static_cast<char>(tri & 0xff)};
+                size_t j = i;
+                while (j < tv.size() && static_cast<uint32_t>(tv[j] >> 32) == tri) {
+                    int part = static_cast<int>(tv[j] & 0xffffffffu);
+                    if (g.parts.empty() || g.parts.back() != part) g.parts.push_back(part);
+                    ++j;
+                }
+                out.push_back(std::move(g));
+                i = j;
+            }
+        }
+        // Sorted groups let the fold into a run merge records without a map.
+        std::sort(out.begin(), out.end(), [](const PostingGroup& a, const PostingGroup& b) {
+            return a.key != b.key ? a.key < b.key : a.term < b.term;
+        });
+        entries.clear();
+        arena.clear();
+        kept.clear();
+        exactSeen.clear();
+        trigrams.clear();
+        slots = 0;
     }
-    // Sorted groups let the fold into a run merge records without a map.
-    std::sort(out.begin(), out.end(), [](const PostingGroup& a, const PostingGroup& b) {
-        return a.key != b.key ? a.key < b.key : a.term < b.term;
+};
+
+constexpr size_t kChunkSlots = 16384;
+
+}  // namespace
+
+void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit) {
+    ChunkBuilder b(rec.design());
+    RecordPostings out;
+    bool stable = rec.inMemory();
+    bool any = false;
+    rec.forEachValue([&](int slot, const Value& v) {
+        // A chunk ends between slots, so every value of a part stays in one chunk.
+        if (b.slots >= kChunkSlots && slot != b.lastSlot) {
+            b.finish(out, false);
+            emit(out);
+            any = true;
+        }
+        b.add(slot, v, stable);
     });
+    b.finish(out, true);
+    if (!out.empty() || !any) emit(out);
 }
 
 std::string encodePending(const RecordPostings& p) {
@@ -427,7 +478,7 @@ void foldPending(Storage& st, int64_t base) {
         const PendingCursor &x = cur[a], &y = cur[b];
         if (x.key != y.key) return x.key > y.key;
         if (x.term != y.term) return x.term > y.term;
-        return x.rid > y.rid;
+        return a > b;  // cursors are in (rid, chunk) order
     };
     std::make_heap(live.begin(), live.end(), later);
     int64_t run = st.createRun(base, 1);

@@ -46,8 +46,9 @@ struct PostingGroup {
 };
 using RecordPostings = std::vector<PostingGroup>;  // one group per (key, term), in no particular order
 
-// Index entries of one record.
-void buildPostings(Record& rec, RecordPostings& out);
+// Index entries of one record, handed over in chunks of parts so that a
+// large record never has all of its entries in memory.
+void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit);
 std::string encodePending(const RecordPostings& p);
 
 // Runs, dead entries and the pending entries of a base, read once and kept

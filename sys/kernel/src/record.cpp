@@ -170,14 +170,15 @@ void Record::flush() {
         sl.dirty = false;
     }
     // A record streamed into storage does not keep every part in memory.
-    if (slots_.size() > kMaxCachedSlots) {
+    if (slots_.size() > evictMark_ + kMaxCachedSlots) {
         for (size_t k = 1; k < slots_.size(); ++k)
-            if (static_cast<int>(k) != batchSlot_) {
+            if (static_cast<int>(k) != batchSlot_ && slots_[k].loaded && !slots_[k].dirty) {
                 slots_[k].values.clear();
                 slots_[k].values.shrink_to_fit();
                 slots_[k].loaded = false;
             }
         complete_ = false;
+        evictMark_ = slots_.size();
     }
 }
 
@@ -447,11 +448,11 @@ int Record::finalize() {
             return fail(VDB_NAMETAKEN, "record name '%s' belongs to record %d of base %s", name.c_str(), other,
                         base_->name.c_str());
     }
-    RecordPostings postings;
-    buildPostings(*this, postings);
     // Entries already folded into a run are masked there; pending ones are replaced.
     if (run_) store().addDead(base_->id, run_, rid_);
-    store().putPending(base_->id, rid_, encodePending(postings));
+    store().deletePending(base_->id, rid_);
+    int chunk = 0;
+    buildPostings(*this, [&](RecordPostings& p) { store().putPending(base_->id, rid_, chunk++, encodePending(p)); });
     run_ = 0;
     if (d.isXml) store().writeTree(base_->id, rid_, encodeTree(*this, d.find("N_PARENT"), d.find("N_TYPE")));
     RecordRow row;
@@ -488,6 +489,7 @@ void Record::resetToNew() {
     tfStatus_ = 1;
     tfMessage_.clear();
     batchSlot_ = -1;
+    evictMark_ = 0;
     modified_ = false;
     backedDepth = 0;
 }

@@ -195,6 +195,7 @@ private:
     int tfStatus_ = 1;
     std::string tfMessage_;
     int batchSlot_ = -1;
+    size_t evictMark_ = 0;  // slot count at the last eviction
     bool modified_ = false;
     uint64_t changeSeq_ = 0;
 };

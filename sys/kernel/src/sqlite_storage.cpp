@@ -28,7 +28,8 @@ const char* kSchema[] = {
     "CREATE TABLE IF NOT EXISTS runs(base INT, run INT, tier INT, PRIMARY KEY(base, run)) WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS postings(base INT, run INT, key INT, term BLOB, first INT, data BLOB, "
     "PRIMARY KEY(base, run, key, term, first)) WITHOUT ROWID",
-    "CREATE TABLE IF NOT EXISTS pending(base INT, rid INT, data BLOB, PRIMARY KEY(base, rid)) WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS pending(base INT, rid INT, chunk INT, data BLOB, PRIMARY KEY(base, rid, chunk)) "
+    "WITHOUT ROWID",
     "CREATE TABLE IF NOT EXISTS dead(base INT, run INT, rid INT, PRIMARY KEY(base, run, rid)) WITHOUT ROWID",
 };
 
@@ -369,15 +370,16 @@ public:
         sqlite3_bind_int64(st, 2, run);
         return std::make_unique<SqliteRunCursor>(db_, st);
     }
-    void putPending(int64_t base, int rid, const std::string& data) override {
-        q("INSERT OR REPLACE INTO pending VALUES(?,?,?)").i(1, base).i(2, rid).b(3, data.data(), data.size()).run();
+    void putPending(int64_t base, int rid, int chunk, const std::string& data) override {
+        q("INSERT OR REPLACE INTO pending VALUES(?,?,?,?)").i(1, base).i(2, rid).i(3, chunk)
+            .b(4, data.data(), data.size()).run();
     }
     void deletePending(int64_t base, int rid) override {
         q("DELETE FROM pending WHERE base=? AND rid=?").i(1, base).i(2, rid).run();
     }
     void readPending(int64_t base,
                      const std::function<void(int, const unsigned char*, size_t)>& fn) override {
-        Stmt s = q("SELECT rid, data FROM pending WHERE base=? ORDER BY rid");
+        Stmt s = q("SELECT rid, data FROM pending WHERE base=? ORDER BY rid, chunk");
         s.i(1, base);
         while (s.row()) {
             size_t n;

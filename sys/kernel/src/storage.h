@@ -110,8 +110,9 @@ public:
                               const std::string& hi, bool hiOpen, const PostingFn& fn) = 0;
     // Every row of a run in (key, term, first) order, pulled one at a time.
     virtual std::unique_ptr<RunCursor> openRun(int64_t base, int64_t run) = 0;
-    // Index entries of records not yet folded into a run: one row per record.
-    virtual void putPending(int64_t base, int rid, const std::string& data) = 0;
+    // Index entries of records not yet folded into a run: rows per record
+    // (a large record writes several chunks, each sorted on its own).
+    virtual void putPending(int64_t base, int rid, int chunk, const std::string& data) = 0;
     virtual void deletePending(int64_t base, int rid) = 0;
     virtual void readPending(int64_t base, const std::function<void(int rid, const unsigned char* data, size_t len)>& fn) = 0;
     virtual void pendingSize(int64_t base, int& records, int64_t& bytes) = 0;

@@ -114,20 +114,25 @@ int axisByName(const std::string& name) {
 
 std::string encodeTree(Record& rec, int parentField, int typeField) {
     int n = rec.partCount();
+    std::vector<int32_t> parent(static_cast<size_t>(n) + 1, 0);
+    std::vector<uint8_t> attr(static_cast<size_t>(n) + 1, 0);
+    // One pass over the values: a record being imported need not be in memory.
+    rec.forEachValue([&](int slot, const Value& v) {
+        if (slot < 1 || slot > n || (v.flags & kPart) || v.item != slot) return;
+        if (v.field == parentField && parentField) {
+            char* endp = nullptr;
+            long x = strtol(v.data.c_str(), &endp, 10);
+            // Only an earlier part can be a parent; anything else hangs on the document.
+            parent[static_cast<size_t>(slot)] = (endp != v.data.c_str() && x > 0 && x < slot) ? static_cast<int32_t>(x) : 0;
+        } else if (v.field == typeField && typeField) {
+            attr[static_cast<size_t>(slot)] = v.data == "ATTRIBUTE" ? 1 : 0;
+        }
+    });
     std::string out;
     putVarint(out, static_cast<uint64_t>(n));
     for (int p = 1; p <= n; ++p) {
-        int parent = 0;
-        if (const Value* v = parentField ? rec.recordItem(parentField, p) : nullptr) {
-            char* endp = nullptr;
-            long x = strtol(v->data.c_str(), &endp, 10);
-            // Only an earlier part can be a parent; anything else hangs on the document.
-            if (endp != v->data.c_str() && x > 0 && x < p) parent = static_cast<int>(x);
-        }
-        bool attr = false;
-        if (const Value* v = typeField ? rec.recordItem(typeField, p) : nullptr) attr = (v->data == "ATTRIBUTE");
-        putVarint(out, static_cast<uint64_t>(parent));
-        out.push_back(attr ? 1 : 0);
+        putVarint(out, static_cast<uint64_t>(parent[static_cast<size_t>(p)]));
+        out.push_back(static_cast<char>(attr[static_cast<size_t>(p)]));
     }
     return out;
 }

@@ -179,4 +179,44 @@ TEST_F(FilterTest, KernelExtensionsComeFromTheConfiguration) {
     unsetenv("VDBS_ASE_upper");
 }
 
+
+TEST_F(FilterTest, LargeDocumentStreamsIntoStorageAndIsIndexedWhole) {
+    // More parts than a record keeps in memory while it is imported.
+    const int parts = 70000;
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    std::string idf = std::to_string(field(c, "N_ID")), pf = std::to_string(field(c, "N_PARENT"));
+    std::string t = nameField + "F^1Pbig^\n";
+    for (int p = 1; p <= parts; ++p) {
+        std::string ps = std::to_string(p);
+        t += "\n\n" + ps + "G^\n" + idf + "F^" + ps + "P" + ps + "^\n" + pf + "F^" + ps + "P" + (p > 1 ? "1" : "0") +
+             "^\n" + typeField + "F^" + ps + "P" + (p % 2 ? "odd" : "even") + "^\n";
+    }
+    filter_data fd;
+    ASSERT_EQ(1, import(nullptr, t, "", &fd, FO_NEWRECORD)) << fd.errortext;
+    VdbDeleteRecordControl(fd.record_control);
+    auto check = [&] {
+        EXPECT_EQ(parts / 2, hitsOf("N_TYPE=odd"));
+        EXPECT_EQ(parts, hitsOf("N_ID=$"));
+        int roots = 0;
+        ASSERT_EQ(1, ccl("FIND N_PARENT=0", &roots));
+        EXPECT_EQ(parts - 1, hitsOf("XPATH(child," + std::to_string(roots) + ",0,2)"));
+        Control r;
+        VdbSetBase(r, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(r, 1));
+        EXPECT_EQ("even", get(r, "N_TYPE", 0, parts));
+        int n = 0;
+        VdbPartCount(r, &n);
+        EXPECT_EQ(parts, n);
+    };
+    check();
+    // Enough further records to fold the pending entries into a run.
+    for (int i = 0; i < 70; ++i) {
+        ASSERT_EQ(1, import(nullptr, doc("small" + std::to_string(i), 1), "", &fd, FO_NEWRECORD));
+        VdbDeleteRecordControl(fd.record_control);
+    }
+    check();
+    EXPECT_EQ(70, hitsOf("N_TYPE=$small$"));
+}
+
 }  // namespace
