@@ -105,7 +105,13 @@ public:
     void escapeXml(CStringBuffer& strText);
 
     // ----- Reconstruction, fragments, entities -----
-    void processRecord(int nSubTreeRootId, bool useNamespaces);
+    // Rebuilds the document (nSubTreeRootId 1) or the subtree of that part
+    // into the sink filter_data names. The fragment builder passes
+    // bToMemory true: the text then goes to memory (buffer, buffer_length)
+    // whatever the stream option says.
+    void processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMemory = false);
+    // Number of nodes of the current record (items of N_ID, else parts).
+    int countNodes();
     int getFragments(int nSearch, int nRecords, const char* xpathFragmentExpression, CStringBuffer& strOut,
                      int nFrom, int nTo, bool bHighlight);
     void getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs);

@@ -12,17 +12,6 @@ int CVORNxml::vornXmlPut()
     return notAvailable("vornxmlput", "storing XML documents (parser set-up, SAX shredder, store operation)");
 }
 
-int CVORNxml::vornXmlGet()
-{
-    openCallLog("vornxmlget.log", "vornXmlGet", false);
-    if (!checkFilterData("vornXmlGet"))
-        return VX_FAILED;
-    loadFieldCatalogue();
-    if (!requireXmlDatabase("vornXmlGet"))
-        return VX_FAILED;
-    return notAvailable("vornxmlget", "retrieving XML documents (reconstruction, retrieve operation)");
-}
-
 int CVORNxml::vornXmlRelink()
 {
     openCallLog("vornxmllink.log", "vornXmlRelink");
@@ -72,4 +61,44 @@ int CVORNxml::vornXmlUpdate()
     if (!checkFilterData("vornXmlUpdate"))
         return VX_FAILED;
     return notAvailable("vornxmlupdate", "the XPath update operation");
+}
+
+// Stand-in until the fragment code brings hit highlighting: the text value of
+// a part as reconstruction reads it, without hit markers.
+int CVORNxml::getPartTextValue(CStringBuffer& textVal, const char* pszFieldName, long nPartNo, bool bHighlight)
+{
+    (void)bHighlight;
+    if (!m_pData)
+        return 0;
+    CFieldInfo* f = CFieldInfo::getFieldInfo(pszFieldName);
+    if (!f)
+        return 0;
+    if (f->getType() != VDB_FT_TEXT) {
+        logError("getPartTextValue", 0, "Internal error - field type number must be 1.\n");
+        return 0;
+    }
+    VdbHandle cursor = nullptr;
+    int st = VdbSetRecordPart(&cursor, m_pData->record_control, static_cast<int>(nPartNo));
+    if (st & 1)
+        st = VdbSetCursor(&cursor, m_pData->record_control, f->getNumber(), 0, 0);
+    if (!(st & 1)) {
+        if (cursor)
+            VdbDeleteCursor(cursor);
+        return logVornError(st, "CVORNxml::getPartTextValue/VdbSetCursor");
+    }
+    int length = 0;
+    char* text = nullptr;
+    st = VdbGetFieldInfo(cursor, &length, &text, nullptr, nullptr, nullptr);
+    VdbDeleteCursor(cursor);
+    if (!(st & 1))
+        return vornError(st, "CVORNxml::getPartTextValue/VdbGetFieldInfo");
+    textVal.clear();
+    if (text && length > 0) {
+        if (!encodeOutput(text, length, textVal))
+            textVal.set(text, length);
+        textVal.convertLinebreaks();
+    }
+    if (text)
+        VdbDeallocate(text);
+    return 1;
 }

@@ -12,6 +12,12 @@ using Entry = int (*)(char*, int*);
 const char* const kEntries[] = {"vornxmlput",      "vornxmlget",   "vornxmlrelink", "vornxmlputblob",
                                 "vornxmlgetlinks", "vornxmlquery", "vornxmlupdate"};
 
+// Entries whose operation is built; their own tests cover them.
+bool isBuilt(const std::string& name)
+{
+    return name == "vornxmlget";
+}
+
 class EntryTest : public FilterTest {};
 
 TEST_F(EntryTest, NullFilterDataAndPlainEntriesAnswerWithoutTouchingAnything)
@@ -39,6 +45,8 @@ TEST_F(EntryTest, NullFilterDataAndPlainEntriesAnswerWithoutTouchingAnything)
 TEST_F(EntryTest, OperationsNotBuiltYetRefuseAndNameWhatIsMissing)
 {
     for (const char* name : kEntries) {
+        if (isBuilt(name))
+            continue;
         SCOPED_TRACE(name);
         for (bool import : {true, false}) {
             Control c("DOCS");

@@ -1,0 +1,841 @@
+// Reconstruction: the node parts of the current record back into XML text,
+// delivered to memory, an open FILE*, a named file or a transfer stream.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+
+#include <string>
+#include <vector>
+
+#include <unicode/ucnv.h>
+
+#include "VORNxml.h"
+#include "VfxPlatform.h"
+#include "VfxStack.h"
+#include "VfxStrings.h"
+#include "filexmit.h"
+#include "reconstruct.h"
+
+using vxexport::CDocText;
+
+// ---------------------------------------------------------------------------
+// Shared pieces (reconstruct.h)
+
+namespace vxexport {
+
+void CDocText::add(const char* s)
+{
+    if (s)
+        add(s, static_cast<int>(strlen(s)));
+}
+
+char* CDocText::take(int* pnLength)
+{
+    if (pnLength)
+        *pnLength = m_nLength;
+    m_nBlockSize = DEFAULT_BLOCK;
+    return detach();
+}
+
+void CDocText::reset()
+{
+    if (m_nBufLength > 4 * DEFAULT_BLOCK) {
+        m_nBlockSize = DEFAULT_BLOCK;
+        free(detach());
+    } else {
+        clear();
+    }
+}
+
+namespace {
+
+// Code points written as character references in UTF-8 text (as the text
+// escape of the encoding code does).
+bool isReferencedCodePoint(unsigned int cp)
+{
+    switch (cp) {
+    case 0x2010:
+    case 0x2012:
+    case 0x2013:
+    case 0x2014:
+    case 0x2015:
+    case 0x2026:
+    case 0xFE60:
+    case 0xFF06: return true;
+    default: return false;
+    }
+}
+
+// Length of a well-formed UTF-8 sequence at p (lead byte >= 0x80) and its
+// code point; 0 when it is not one.
+int utf8Sequence(const unsigned char* p, int n, unsigned int* cp)
+{
+    unsigned char c = p[0];
+    int extra;
+    unsigned int v;
+    if (c >= 0xC2 && c <= 0xDF) {
+        extra = 1;
+        v = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        extra = 2;
+        v = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        extra = 3;
+        v = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (extra >= n)
+        return 0;
+    for (int k = 1; k <= extra; ++k) {
+        if (p[k] < 0x80 || p[k] > 0xBF)
+            return 0;
+        v = (v << 6) | (p[k] & 0x3F);
+    }
+    *cp = v;
+    return extra + 1;
+}
+
+} // namespace
+
+void escapeText(const char* text, int n, bool bUtf8, CDocText& out)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    int run = 0; // start of the bytes copied as they are
+    int i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        const char* rep = nullptr;
+        int skip = 1;
+        char ref[16];
+        switch (c) {
+        case '<': rep = "&lt;"; break;
+        case '>': rep = "&gt;"; break;
+        case '&': rep = "&amp;"; break;
+        case '"': rep = "&quot;"; break;
+        case '\'': rep = "&apos;"; break;
+        case 0x1A: rep = "&#x3F;"; break;
+        default:
+            if (c >= 0xE2 && bUtf8) {
+                unsigned int cp = 0;
+                int len = utf8Sequence(p + i, n - i, &cp);
+                if (len > 0 && isReferencedCodePoint(cp)) {
+                    snprintf(ref, sizeof ref, "&#x%04X;", cp);
+                    rep = ref;
+                    skip = len;
+                } else if (len > 0) {
+                    i += len;
+                    continue;
+                }
+            }
+            break;
+        }
+        if (!rep) {
+            ++i;
+            continue;
+        }
+        out.add(text + run, i - run);
+        out.add(rep);
+        i += skip;
+        run = i;
+    }
+    out.add(text + run, n - run);
+}
+
+void escapeAttribute(const char* text, int n, CDocText& out)
+{
+    int run = 0;
+    for (int i = 0; i < n; ++i) {
+        const char* rep;
+        switch (text[i]) {
+        case '&': rep = "&amp;"; break;
+        case '<': rep = "&lt;"; break;
+        case '"': rep = "&quot;"; break;
+        case '\t': rep = "&#x9;"; break;
+        case '\n': rep = "&#xA;"; break;
+        case '\r': rep = "&#xD;"; break;
+        case 0x1A: rep = "&#x3F;"; break;
+        default: continue;
+        }
+        out.add(text + run, i - run);
+        out.add(rep);
+        run = i + 1;
+    }
+    out.add(text + run, n - run);
+}
+
+} // namespace vxexport
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+const int kFlushSize = 8192;
+const char kModule[] = "processRecord";
+
+enum ENodeKind {
+    NK_OTHER,
+    NK_ELEMENT,
+    NK_ATTRIBUTE,
+    NK_TEXT,
+    NK_COMMENT,
+    NK_PI,
+    NK_DOCTYPE,
+    NK_XMLDECL,
+    NK_ENTITYREF,
+    NK_CDATA
+};
+
+ENodeKind kindOf(const CStringBuffer& type)
+{
+    static const struct {
+        const char* name;
+        ENodeKind kind;
+    } kKinds[] = {{"ELEMENT", NK_ELEMENT},
+                  {"ATTRIBUTE", NK_ATTRIBUTE},
+                  {"TEXT", NK_TEXT},
+                  {"COMMENT", NK_COMMENT},
+                  {"PROCESSING_INSTRUCTION", NK_PI},
+                  {"DOCUMENT_TYPE", NK_DOCTYPE},
+                  {"XML_DECL", NK_XMLDECL},
+                  {"ENTITY_REFERENCE", NK_ENTITYREF},
+                  {"CDATA_SECTION", NK_CDATA}};
+    for (const auto& k : kKinds)
+        if (type.compareNoCase(k.name) == 0)
+            return k.kind;
+    return NK_OTHER;
+}
+
+// Reads node values of the record in a record control. One cursor per field
+// is placed again for every read, so a node costs a few kernel calls and no
+// allocation; values longer than the scratch area are read whole.
+class CNodeReader {
+public:
+    CNodeReader(CVORNxml& x, VdbHandle rc) : m_x(x), m_rc(rc), m_scratch(16384)
+    {
+        for (VdbHandle& c : m_cursor)
+            c = nullptr;
+        m_fType = number("N_TYPE");
+        m_fName = number("N_NAME");
+        m_fNspace = number("N_NSPACE");
+        m_fId = number("N_ID");
+        m_fParent = number("N_PARENT");
+        m_fValue = number("N_TVALUE");
+    }
+    ~CNodeReader()
+    {
+        for (VdbHandle c : m_cursor)
+            if (c)
+                VdbDeleteCursor(c);
+    }
+    CNodeReader(const CNodeReader&) = delete;
+    CNodeReader& operator=(const CNodeReader&) = delete;
+
+    enum { C_TYPE, C_NAME, C_NSPACE, C_ID, C_PARENT, C_VALUE, C_DOC, C_COUNT };
+
+    // Item `item` of a record field (node `item`'s value), as stored. False
+    // (and out empty) when there is none.
+    bool raw(int slot, int field, int item, CStringBuffer& out)
+    {
+        out.clear();
+        if (field < 1)
+            return false;
+        return read(slot, field, 0, item, out);
+    }
+    // The same, converted for output into the encoding `target`.
+    bool text(int slot, int field, int item, const char* target, CStringBuffer& out)
+    {
+        if (!raw(slot, field, item, m_raw))
+            return false;
+        m_x.encodeOutput(target, m_raw.getBufferPointer(), m_raw.length(), out);
+        return true;
+    }
+    // The first value of a part-scoped text field in part `part`, converted
+    // for output, carriage returns made line feeds as text values are read
+    // for output everywhere (bLinebreaks), or kept (attribute values, whose
+    // carriage returns came from character references).
+    bool partText(int slot, int field, int part, const char* target, CStringBuffer& out, bool bLinebreaks = true)
+    {
+        out.clear();
+        if (field < 1 || !read(slot, field, part, 0, m_raw))
+            return false;
+        m_x.encodeOutput(target, m_raw.getBufferPointer(), m_raw.length(), out);
+        if (bLinebreaks)
+            out.convertLinebreaks();
+        return true;
+    }
+    long number(int slot, int field, int item)
+    {
+        if (!raw(slot, field, item, m_raw))
+            return 0;
+        return atol(m_raw.getBufferPointer());
+    }
+
+    int m_fType, m_fName, m_fNspace, m_fId, m_fParent, m_fValue;
+
+private:
+    int number(const char* name)
+    {
+        CFieldInfo* f = CFieldInfo::getFieldInfo(name, m_rc);
+        return f ? f->getNumber() : 0;
+    }
+
+    bool read(int slot, int field, int part, int item, CStringBuffer& out)
+    {
+        VdbHandle& cur = m_cursor[slot];
+        if (!(VdbSetCursor(&cur, m_rc, field, part, item) & 1))
+            return false;
+        int len = 0;
+        int cap = static_cast<int>(m_scratch.size());
+        int st = VdbGetLine(cur, m_scratch.data(), &len, cap);
+        if (st != 1) {
+            out.clear();
+            return false;
+        }
+        if (len < cap) {
+            out.set(m_scratch.data(), len);
+            return true;
+        }
+        // Longer than the scratch area: read the whole value.
+        char* whole = nullptr;
+        if (!(VdbSetCursor(&cur, m_rc, field, part, item) & 1) ||
+            !(VdbGetFieldInfo(cur, &len, &whole, nullptr, nullptr, nullptr) & 1) || !whole) {
+            out.set(m_scratch.data(), cap);
+            return true;
+        }
+        out.set(whole, len);
+        VdbDeallocate(whole);
+        return true;
+    }
+
+    CVORNxml& m_x;
+    VdbHandle m_rc;
+    VdbHandle m_cursor[C_COUNT];
+    std::vector<char> m_scratch;
+    CStringBuffer m_raw;
+};
+
+// Where encodings cannot carry markup as ASCII bytes (UTF-16, UTF-32), the
+// text is built in UTF-8 and converted on its way to the sink.
+bool isAsciiCompatible(const char* encoding)
+{
+    UErrorCode err = U_ZERO_ERROR;
+    UConverter* cnv = ucnv_open(encoding, &err);
+    if (U_FAILURE(err) || !cnv)
+        return true; // unknown: values stay unconverted, which keeps them readable
+    static const UChar probe[] = {'<', '?', 'x', '&', 0};
+    char out[32];
+    int32_t len = ucnv_fromUChars(cnv, out, sizeof out, probe, 4, &err);
+    ucnv_close(cnv);
+    return U_SUCCESS(err) && len == 4 && memcmp(out, "<?x&", 4) == 0;
+}
+
+// Converts UTF-8 text chunk by chunk into another encoding; a character split
+// between two chunks is carried over.
+class CChunkConverter {
+public:
+    CChunkConverter() : m_from(nullptr), m_to(nullptr) {}
+    ~CChunkConverter()
+    {
+        if (m_from)
+            ucnv_close(m_from);
+        if (m_to)
+            ucnv_close(m_to);
+    }
+    CChunkConverter(const CChunkConverter&) = delete;
+    CChunkConverter& operator=(const CChunkConverter&) = delete;
+
+    bool open(const char* target)
+    {
+        UErrorCode err = U_ZERO_ERROR;
+        m_from = ucnv_open("UTF-8", &err);
+        m_to = ucnv_open(target, &err);
+        m_pivotSource = m_pivotTarget = m_pivot;
+        return U_SUCCESS(err);
+    }
+    bool active() const { return m_to != nullptr; }
+
+    // Replaces text by its conversion; false on a conversion error.
+    bool convert(CStringBuffer& text, bool bLast)
+    {
+        m_out.clear();
+        const char* src = text.getBufferPointer();
+        const char* srcEnd = src + text.length();
+        char area[16384];
+        UErrorCode err;
+        do {
+            err = U_ZERO_ERROR;
+            char* dst = area;
+            ucnv_convertEx(m_to, m_from, &dst, area + sizeof area, &src, srcEnd, m_pivot, &m_pivotSource,
+                           &m_pivotTarget, m_pivot + kPivot, false, bLast, &err);
+            m_out.append(area, static_cast<int>(dst - area));
+        } while (err == U_BUFFER_OVERFLOW_ERROR);
+        text.set(m_out);
+        return U_SUCCESS(err);
+    }
+
+private:
+    enum { kPivot = 1024 };
+    UConverter* m_from;
+    UConverter* m_to;
+    UChar m_pivot[kPivot];
+    UChar* m_pivotSource;
+    UChar* m_pivotTarget;
+    CStringBuffer m_out;
+};
+
+// The sink of one reconstruction: a stream, an open or named file, or memory.
+class CDocSink {
+public:
+    enum EKind { NONE, STREAM, FILE_SINK, MEMORY };
+
+    explicit CDocSink(CVORNxml& x) : m_x(x), m_kind(NONE), m_fp(nullptr), m_bOwnFile(false), m_sock(0),
+                                     m_nAccWrite(0), m_bFailed(false) {}
+    ~CDocSink()
+    {
+        if (m_bOwnFile && m_fp)
+            fclose(m_fp);
+        if (m_sock)
+            VfxFTMWriteClose(m_sock);
+    }
+    CDocSink(const CDocSink&) = delete;
+    CDocSink& operator=(const CDocSink&) = delete;
+
+    EKind kind() const { return m_kind; }
+    bool failed() const { return m_bFailed; }
+    bool ownFile() const { return m_bOwnFile; }
+
+    // Chooses and opens the sink; false when the request cannot be served
+    // (errortext and errorcode set).
+    bool open(bool bToMemory)
+    {
+        filter_data* fd = m_x.getFilterData();
+        if ((fd->filter_options & FO_STREAM) && !bToMemory) {
+            CStringBuffer url;
+            if (!m_x.getFilterArgument("FILEURL", url)) {
+                static const char kMissing[] = "Required argument FILEURL missing for stream export.";
+                m_x.setError(VX_FAILED, kMissing);
+                m_x.logError(kModule, 0, "%s", kMissing);
+                return false;
+            }
+            int r = VfxFTMWriteOpen(&m_sock, url);
+            if (r != 0) {
+                m_sock = 0;
+                char text[256];
+                VfxGetErrorText(r, text, sizeof text);
+                m_x.setErrorText("Error E%04d opening stream: %s", r, text);
+                fd->errorcode = VX_FAILED;
+                m_x.logError(kModule, r, "Error E%04d opening stream: %s", r, text);
+                return false;
+            }
+            m_kind = STREAM;
+            return true;
+        }
+        if (bToMemory) {
+            m_kind = MEMORY;
+            return true;
+        }
+        if (fd->vdb_options & IEOPT_FILE) {
+            m_fp = static_cast<FILE*>(fd->buffer);
+            m_x.logDebug(kModule, "Writing document using provided filepointer %p\n", fd->buffer);
+            if (!m_fp) {
+                m_x.setError(VX_FAILED, "No open file provided for the export (FILE* option with a null buffer).");
+                return false;
+            }
+            m_kind = FILE_SINK;
+            return true;
+        }
+        if (fd->vdb_options & IEOPT_FILENAME) {
+            const char* name = static_cast<const char*>(fd->buffer);
+            m_x.logDebug(kModule, "Overwriting to provided file name \"%s\"\n", name ? name : "");
+            m_fp = name && *name ? fopen(name, "wb") : nullptr;
+            if (m_fp) {
+                m_bOwnFile = true;
+                m_kind = FILE_SINK;
+                return true;
+            }
+            int e = errno;
+            // Memory, when also asked for, still takes the text.
+            if (!(fd->vdb_options & IEOPT_MEMORY)) {
+                m_x.setErrorText("Could not open file \"%s\" for writing: %s", name ? name : "", strerror(e));
+                fd->errorcode = VX_FAILED;
+                m_x.logError(kModule, e, "%s", fd->errortext);
+                return false;
+            }
+        }
+        if (fd->vdb_options & IEOPT_MEMORY) {
+            m_kind = MEMORY;
+            return true;
+        }
+        m_x.setErrorText("No output for the document: vdb_options 0x%x names no file, open file or memory, "
+                         "and no stream was asked for.",
+                         static_cast<unsigned>(fd->vdb_options));
+        fd->errorcode = VX_FAILED;
+        return false;
+    }
+
+    // Hands text over when the sink takes it in pieces; memory keeps growing.
+    void flush(CDocText& text, CChunkConverter& conv, bool bLast)
+    {
+        if (m_bFailed || m_kind == MEMORY || m_kind == NONE)
+            return;
+        if (!bLast && text.length() <= (m_kind == STREAM ? kFlushSize : 4 * kFlushSize))
+            return;
+        if (conv.active())
+            conv.convert(text, bLast);
+        if (text.length() > 0)
+            write(text.getBufferPointer(), text.length());
+        text.reset();
+    }
+
+    // Ends the output: terminator and close for a stream, close of a file
+    // opened here; false when writing failed (errortext set).
+    bool finish()
+    {
+        filter_data* fd = m_x.getFilterData();
+        if (m_kind == STREAM) {
+            if (!m_bFailed)
+                write(FTM_TERMINATOR, FTM_TERMINATOR_LENGTH, false);
+            // The reader closes once it has the terminator; wait for that.
+            struct timeval tmvTimeout = {30, 0};
+            int err = 0;
+            VfxSocketReadSelect(m_sock, &tmvTimeout, &err);
+            VfxFTMWriteClose(m_sock);
+            m_sock = 0;
+        } else if (m_kind == FILE_SINK) {
+            if (fflush(m_fp) != 0 && !m_bFailed)
+                fileError(errno);
+            if (m_bOwnFile) {
+                if (fclose(m_fp) != 0 && !m_bFailed)
+                    fileError(errno);
+                m_fp = nullptr;
+            }
+        }
+        if (m_bFailed)
+            fd->errorcode = VX_FAILED;
+        return !m_bFailed;
+    }
+
+private:
+    void write(const char* p, int n, bool bCount = true)
+    {
+        if (m_bFailed)
+            return;
+        if (m_kind == STREAM) {
+            if (bCount) {
+                m_nAccWrite += n;
+                m_x.logDebug(kModule, "Writing %d bytes to socket. %d written.\n", n, m_nAccWrite);
+            }
+            int rc = VfxFTMWriteBlock(m_sock, p, n);
+            if (rc != 0) {
+                // The peer sees a missing terminator; the caller is told as well.
+                char text[256];
+                VfxGetErrorText(rc, text, sizeof text);
+                m_x.setErrorText("Error E%04d writing to stream: %s", rc, text);
+                m_x.logError(kModule, rc, "Error E%04d writing to stream: %s", rc, text);
+                m_bFailed = true;
+            }
+        } else if (m_kind == FILE_SINK) {
+            if (fwrite(p, 1, static_cast<size_t>(n), m_fp) != static_cast<size_t>(n))
+                fileError(errno);
+        }
+    }
+
+    void fileError(int e)
+    {
+        filter_data* fd = m_x.getFilterData();
+        if (m_bOwnFile)
+            m_x.setErrorText("Error writing to file \"%s\": %s", static_cast<const char*>(fd->buffer), strerror(e));
+        else
+            m_x.setErrorText("Error writing to the provided file: %s", strerror(e));
+        m_x.logError(kModule, e, "%s", fd->errortext);
+        m_bFailed = true;
+    }
+
+    CVORNxml& m_x;
+    EKind m_kind;
+    FILE* m_fp;
+    bool m_bOwnFile;
+    int m_sock;
+    int m_nAccWrite;
+    bool m_bFailed;
+};
+
+// Restores the request's document encoding when reconstruction ends.
+class CDocEncodingGuard {
+public:
+    CDocEncodingGuard(char* pszTarget, const char* pszReal) : m_pszTarget(pszTarget)
+    {
+        snprintf(m_szReal, sizeof m_szReal, "%s", pszReal);
+    }
+    ~CDocEncodingGuard() { snprintf(m_pszTarget, sizeof m_szReal, "%s", m_szReal); }
+    CDocEncodingGuard(const CDocEncodingGuard&) = delete;
+    CDocEncodingGuard& operator=(const CDocEncodingGuard&) = delete;
+
+private:
+    char* m_pszTarget;
+    char m_szReal[64];
+};
+
+void appendName(CDocText& out, const CStringBuffer& prefix, const CStringBuffer& name)
+{
+    if (prefix.length() > 0) {
+        out.add(prefix);
+        out.add(':');
+    }
+    out.add(name);
+}
+
+} // namespace
+
+int CVORNxml::countNodes()
+{
+    if (!m_pData)
+        return 0;
+    VdbHandle rc = m_pData->record_control;
+    int count = 0;
+    CFieldInfo* f = CFieldInfo::getFieldInfo("N_ID", rc);
+    if (f && f->getNumber() > 0) {
+        VdbHandle cursor = nullptr;
+        if (VdbSetCursor(&cursor, rc, f->getNumber(), 0, 0) & 1)
+            VdbItemCount(cursor, &count);
+        if (cursor)
+            VdbDeleteCursor(cursor);
+        logDebug(kModule, "There are %d items in the document.\n", count);
+    } else {
+        VdbPartCount(rc, &count);
+        logDebug(kModule, "There are %d parts in the document.\n", count);
+    }
+    return count;
+}
+
+void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMemory)
+{
+    if (!m_pData)
+        return;
+    filter_data* fd = m_pData;
+    VdbHandle rc = fd->record_control;
+
+    CStringBuffer strEnc(64), strVer(64), txv(64);
+    getProperty("xmlencoding", strEnc);
+    getProperty("xmlversion", strVer);
+    getProperty("vornxmlversion", txv);
+    // A document without an XML declaration was read as UTF-8, so it is
+    // written as UTF-8 (an empty name would leave the choice to ICU's default).
+    snprintf(m_szDocEncoding, sizeof m_szDocEncoding, "%s", strEnc.length() > 0 ? strEnc.getBufferPointer() : "UTF-8");
+    if (strVer.length() == 0)
+        strVer.set("1.0");
+    const bool bHighlight = (fd->filter_options & FO_HIGHLIGHT) != 0;
+    const bool bEscape = txv.length() > 0;
+    const bool bDebug = getLogLevel() >= IVfxLogger::LL_DEBUG && getLogging();
+
+    logDebug(kModule, "Retrieving XML document parts.\n");
+    const int nCount = countNodes();
+
+    CDocSink sink(*this);
+    if (!sink.open(bToMemory))
+        return;
+
+    // Markup is ASCII: an encoding that does not keep it so is produced from
+    // UTF-8 at the sink, and the values are read into UTF-8 meanwhile.
+    CChunkConverter conv;
+    CDocEncodingGuard encodingGuard(m_szDocEncoding, m_szDocEncoding);
+    if (!isAsciiCompatible(m_szDocEncoding)) {
+        if (!conv.open(m_szDocEncoding)) {
+            setErrorText("Cannot convert the document to its encoding \"%s\".", m_szDocEncoding);
+            fd->errorcode = VX_FAILED;
+            sink.finish();
+            return;
+        }
+        snprintf(m_szDocEncoding, sizeof m_szDocEncoding, "%s", "UTF-8");
+    }
+    const char* target = m_szDocEncoding;
+    const bool bUtf8 = VfxStrNoCaseEquals(target, "utf-8") || VfxStrNoCaseEquals(target, "utf8") ||
+                       VfxStrNoCaseEquals(target, "utf 8");
+
+    CNodeReader nodes(*this, rc);
+    CFieldInfo* f = CFieldInfo::getFieldInfo("D_DOCTYPE", rc);
+    const int fDoctype = f ? f->getNumber() : 0;
+    f = CFieldInfo::getFieldInfo("D_META", rc);
+    const int fMeta = f ? f->getNumber() : 0;
+    CDocText strDoc;
+    CStringBuffer strType(64), strName(256), strNSpace(64), strValue(1024), strNext(64);
+    CIntStack elemStack, partNoStack;
+    // Prefixed names of the open elements, beside the two stacks.
+    std::vector<std::string> nameStack;
+    int nextKindFor = -1; // part whose type is in strNext
+    ENodeKind nextKind = NK_OTHER;
+    auto kindAt = [&](int part) -> ENodeKind {
+        if (part == nextKindFor)
+            return nextKind;
+        nodes.raw(CNodeReader::C_TYPE, nodes.m_fType, part, strNext);
+        nextKindFor = part;
+        nextKind = kindOf(strNext);
+        return nextKind;
+    };
+    auto attributeFollows = [&](int i) { return i + 1 <= nCount && kindAt(i + 1) == NK_ATTRIBUTE; };
+
+    if (nSubTreeRootId < 1)
+        nSubTreeRootId = 1;
+    for (int i = nSubTreeRootId; i <= nCount && !sink.failed(); ++i) {
+        ENodeKind kind = kindAt(i);
+        if (bDebug || kind == NK_OTHER)
+            nodes.raw(CNodeReader::C_TYPE, nodes.m_fType, i, strType);
+        strName.clear();
+        strNSpace.clear();
+        strValue.clear();
+        bool bNamed = kind == NK_ELEMENT || kind == NK_ATTRIBUTE || kind == NK_PI || kind == NK_ENTITYREF;
+        if (bNamed) {
+            nodes.text(CNodeReader::C_NAME, nodes.m_fName, i, target, strName);
+            if (useNamespaces)
+                nodes.text(CNodeReader::C_NSPACE, nodes.m_fNspace, i, target, strNSpace);
+        }
+        bool bValued = kind == NK_ATTRIBUTE || kind == NK_TEXT || kind == NK_COMMENT || kind == NK_PI ||
+                       kind == NK_CDATA || (kind == NK_ENTITYREF && !bEscape);
+        if (bValued) {
+            if (bHighlight && kind == NK_TEXT)
+                getPartTextValue(strValue, "N_TVALUE", i, true);
+            else
+                nodes.partText(CNodeReader::C_VALUE, nodes.m_fValue, i, target, strValue,
+                               kind != NK_ATTRIBUTE || !bEscape);
+        }
+        long nParentId = nodes.number(CNodeReader::C_PARENT, nodes.m_fParent, i);
+
+        if (nSubTreeRootId > 1 && i > nSubTreeRootId && nParentId < nSubTreeRootId)
+            break;
+        if (bDebug) {
+            long nId = nodes.number(CNodeReader::C_ID, nodes.m_fId, i);
+            logDebug(kModule, "%s %s ID=%ld, P=%ld, TOP=%d\n", strType.getBufferPointer(), strName.getBufferPointer(),
+                     nId, nParentId, elemStack.top());
+        }
+
+        if (elemStack.size() > 0) {
+            if (kind == NK_ATTRIBUTE) {
+                strDoc.add(' ');
+                appendName(strDoc, strNSpace, strName);
+                strDoc.add("=\"", 2);
+                if (bEscape)
+                    vxexport::escapeAttribute(strValue.getBufferPointer(), strValue.length(), strDoc);
+                else
+                    strDoc.add(strValue);
+                strDoc.add('"');
+                if (!attributeFollows(i))
+                    strDoc.add('>');
+            }
+            while (elemStack.size() > 0 && elemStack.top() >= nParentId) {
+                strDoc.add("</", 2);
+                strDoc.add(nameStack.back().data(), static_cast<int>(nameStack.back().size()));
+                strDoc.add('>');
+                if (bDebug)
+                    logDebug(kModule, "--end-of-element-- %s", nameStack.back().c_str());
+                elemStack.pop();
+                partNoStack.pop();
+                nameStack.pop_back();
+            }
+        }
+
+        switch (kind) {
+        case NK_COMMENT:
+            strDoc.add("<!--", 4);
+            strDoc.add(strValue);
+            strDoc.add("-->", 3);
+            break;
+        case NK_ELEMENT: {
+            bool bAttr = attributeFollows(i);
+            elemStack.push(static_cast<int>(nParentId));
+            partNoStack.push(i);
+            std::string qname;
+            if (strNSpace.length() > 0) {
+                qname.assign(strNSpace.getBufferPointer(), static_cast<size_t>(strNSpace.length()));
+                qname += ':';
+            }
+            qname.append(strName.getBufferPointer(), static_cast<size_t>(strName.length()));
+            strDoc.add('<');
+            strDoc.add(qname.data(), static_cast<int>(qname.size()));
+            if (!bAttr)
+                strDoc.add('>');
+            nameStack.push_back(std::move(qname));
+            break;
+        }
+        case NK_ATTRIBUTE: break;
+        case NK_TEXT:
+            if (bEscape) {
+                if (bHighlight) {
+                    // The hit markers pass the text escape.
+                    escapeXml(strValue);
+                    strDoc.add(strValue);
+                } else {
+                    vxexport::escapeText(strValue.getBufferPointer(), strValue.length(), bUtf8, strDoc);
+                }
+            } else {
+                strDoc.add(strValue);
+            }
+            break;
+        case NK_PI:
+            strDoc.add("<?", 2);
+            appendName(strDoc, strNSpace, strName);
+            if (strValue.length() > 0) {
+                strDoc.add(' ');
+                strDoc.add(strValue);
+            }
+            strDoc.add("?>", 2);
+            // Inside an element a line feed would be character data of the element.
+            if (nParentId == 0)
+                strDoc.add('\n');
+            break;
+        case NK_DOCTYPE:
+            nodes.partText(CNodeReader::C_DOC, fDoctype, 0, target, strValue);
+            strDoc.add(strValue);
+            strDoc.add('\n');
+            break;
+        case NK_XMLDECL: {
+            nodes.partText(CNodeReader::C_DOC, fMeta, 0, target, strValue);
+            if (strValue.length() > 0) {
+                strDoc.add(strValue);
+            } else {
+                strDoc.add("<?xml version=\"");
+                strDoc.add(strVer);
+                strDoc.add("\" encoding=\"UTF-8\"?>");
+            }
+            strDoc.add('\n');
+            break;
+        }
+        case NK_ENTITYREF:
+            strDoc.add('&');
+            strDoc.add(bEscape ? strName : strValue);
+            strDoc.add(';');
+            break;
+        case NK_CDATA:
+            strDoc.add("<![CDATA[", 9);
+            strDoc.add(strValue);
+            strDoc.add("]]>", 3);
+            break;
+        case NK_OTHER:
+            logWarning(kModule, 0, "Error in part No.%d: Bad node type \"%s\"\n", i, strType.getBufferPointer());
+            break;
+        }
+        sink.flush(strDoc, conv, false);
+    }
+
+    while (elemStack.size() > 0) {
+        strDoc.add("</", 2);
+        strDoc.add(nameStack.back().data(), static_cast<int>(nameStack.back().size()));
+        strDoc.add(">\n", 2);
+        elemStack.pop();
+        partNoStack.pop();
+        nameStack.pop_back();
+    }
+    logDebug(kModule, "Document structure recreated.\n");
+
+    if (sink.kind() == CDocSink::MEMORY) {
+        if (conv.active())
+            conv.convert(strDoc, true);
+        int len = 0;
+        fd->buffer = strDoc.take(&len);
+        fd->buffer_length = len;
+        return;
+    }
+    sink.flush(strDoc, conv, true);
+    sink.finish();
+}
