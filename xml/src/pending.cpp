@@ -23,17 +23,6 @@ int CVORNxml::vornXmlRelink()
     return notAvailable("vornxmlrelink", "link scanning and resolution");
 }
 
-int CVORNxml::vornXmlPutBlob()
-{
-    openCallLog("vornxmlputblob.log", "vornXmlPutBlob");
-    if (!checkFilterData("vornXmlPutBlob"))
-        return VX_FAILED;
-    loadFieldCatalogue();
-    if (!requireXmlDatabase("vornxmlPutBlob"))
-        return VX_FAILED;
-    return notAvailable("vornxmlputblob", "storing non-XML documents");
-}
-
 int CVORNxml::vornXmlGetLinks()
 {
     openCallLog("vornxmlgetlinks.log", "vornXmlGetLinks");

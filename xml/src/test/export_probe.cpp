@@ -6,7 +6,10 @@
 //   MEMORY=1       into memory whatever the stream option says
 //   DOCENC=1       errortext "docenc=<document encoding>" afterwards
 #include <stdlib.h>
+#include <ctype.h>
 #include <string.h>
+
+#include <string>
 
 #include "VORNxml.h"
 
@@ -47,4 +50,39 @@ VX_EXPORT int vornxmlrebuild(char* pszArg1, int* pnArg2)
             snprintf(p->errortext, sizeof p->errortext, "rebuild probe: exception");
         return 0;
     }
+}
+
+// A stand-in for the kernel's text extraction extension: stores the bytes as
+// the blob and their upper-case form as the text field named by the
+// arguments; a document beginning with "FAIL" fails with code 77.
+VX_EXPORT int vornextracttext(char* pszArg1, int* pnArg2)
+{
+    auto* p = reinterpret_cast<filter_data*>(pszArg1);
+    if (!p)
+        return 0;
+    const char* data = static_cast<const char*>(p->buffer);
+    int n = p->buffer_length;
+    if (n >= 4 && memcmp(data, "FAIL", 4) == 0) {
+        p->errorcode = 77;
+        snprintf(p->errortext, sizeof p->errortext, "%s", "cannot read this format");
+        return 0;
+    }
+    int st = VdbPutBlobBlock(p->cursor, n, data);
+    char field[33];
+    snprintf(field, sizeof field, "%.*s", p->arg_length, p->filter_arguments ? p->filter_arguments : "");
+    int number = 0;
+    if (st & 1)
+        st = VdbCheckField(p->record_control, field, &number, nullptr, nullptr);
+    std::string upper(data, static_cast<size_t>(n));
+    for (char& c : upper)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    VdbHandle cur = nullptr;
+    if (st & 1)
+        st = VdbSetCursor(&cur, p->record_control, number, 0, 0);
+    if (st & 1)
+        st = VdbPutLine(cur, upper.data(), static_cast<int>(upper.size()));
+    if (cur)
+        VdbDeleteCursor(cur);
+    p->errorcode = st;
+    return st;
 }
