@@ -1,12 +1,21 @@
 // Non-XML documents (blob import, with and without the text extraction
 // extension) and the kernel extension xmldata.
-#include <regex>
-
 #include "export_fixture.h"
 #include "filexmit.h"
 
 namespace vxt {
 namespace {
+
+// The text with every digit as 9, upper-case letter as A, lower-case as a.
+std::string shape(const std::string& s)
+{
+    std::string out;
+    for (char c : s) {
+        unsigned char u = static_cast<unsigned char>(c);
+        out += isdigit(u) ? '9' : isupper(u) ? 'A' : islower(u) ? 'a' : c;
+    }
+    return out;
+}
 
 class NonXmlTest : public ExportTest {
 protected:
@@ -83,13 +92,12 @@ TEST_F(NonXmlTest, AFileIsStoredAsABlobWithItsNamesIdentityAndTime)
     EXPECT_EQ("report.pdf", field(rid, "D_DOCNAME"));
     EXPECT_EQ("/report.pdf", field(rid, "D_URLALIAS"));
     std::string id = field(rid, "D_ID");
-    EXPECT_TRUE(std::regex_match(id, std::regex("[0-9]{9}-DOCS-[0-9]+"))) << id;
+    EXPECT_EQ(0u, shape(id).rfind("999999999-AAAA-9", 0)) << id;
+    EXPECT_EQ(std::string::npos, shape(id).find_first_not_of("9", 15)) << id;
     Control c;
     load(c, "DOCS", rid);
     Call p = probe(c, "getprop\tlastmodified\n");
-    EXPECT_TRUE(std::regex_match(p.output, std::regex("1\t[A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} "
-                                                      "[0-9]{2}:[0-9]{2}:[0-9]{2} GMT\n")))
-        << p.output;
+    EXPECT_EQ("9\tAaa, 99 Aaa 9999 99:99:99 AAA\n", shape(p.output)) << p.output;
     // A blob record is no XML document.
     Get x = get(rid);
     EXPECT_EQ(0, x.status);

@@ -1,0 +1,455 @@
+// Export benchmark: retrieval of stored documents as raw text and rebuilt
+// from their node parts, beside the time the parser alone takes to read the
+// same bytes (SAX, empty handler). Prints its figures; asserts nothing.
+//   export_bench [big-MB] [small-count] [small-KB] [runs]
+// Defaults: one document of 100 MB and 10,000 documents of 10 KB, 3 runs
+// (the median is reported). The corpus is generated here. Documents are
+// stored through the store filter when the module has it, otherwise written
+// as the shredder writes them (record text form) by this program.
+// The data directory is VDBS_BENCH_DIR (default /tmp/vx-export-bench), emptied first.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/sax2/DefaultHandler.hpp>
+#include <xercesc/sax2/SAX2XMLReader.hpp>
+#include <xercesc/sax2/XMLReaderFactory.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+
+#include "vornapi.h"
+
+XERCES_CPP_NAMESPACE_USE
+
+namespace {
+
+double now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+long peakRssMb()
+{
+    rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss / 1024;
+}
+
+std::string message(int st)
+{
+    char buf[512];
+    int len = sizeof buf;
+    VdbMessage(st, buf, &len);
+    return std::string(buf, static_cast<size_t>(len > 0 ? len : 0));
+}
+
+void check(int st, const char* what)
+{
+    if (st & 1)
+        return;
+    fprintf(stderr, "%s failed: %d %s\n", what, st, message(st).c_str());
+    exit(1);
+}
+
+int fieldNo(VdbHandle c, const char* name)
+{
+    int n = 0;
+    check(VdbCheckField(c, name, &n, nullptr, nullptr), name);
+    return n;
+}
+
+// ---- corpus: the XML text and the node parts the shredder makes of it ----
+
+struct Node {
+    int type; // 1 element, 2 attribute, 3 text
+    int parent;
+    std::string name;
+    std::string value;
+    std::string path;
+};
+
+class Doc {
+public:
+    std::string xml;
+    std::vector<Node> nodes;
+
+    void open(const char* name, std::initializer_list<std::pair<const char*, std::string>> attrs = {})
+    {
+        flush();
+        xml += '<';
+        xml += name;
+        int parent = stack_.empty() ? 0 : stack_.back();
+        std::string path = paths_.empty() ? std::string() : paths_.back();
+        path += '/';
+        path += name;
+        nodes.push_back({1, parent, name, "", ""});
+        int id = static_cast<int>(nodes.size());
+        for (const auto& a : attrs) {
+            xml += ' ';
+            xml += a.first;
+            xml += "=\"";
+            xml += a.second;
+            xml += '"';
+            nodes.push_back({2, id, a.first, a.second, path + "/" + a.first});
+        }
+        xml += '>';
+        stack_.push_back(id);
+        paths_.push_back(path);
+    }
+    void text(const std::string& t)
+    {
+        xml += t;
+        text_ += t;
+    }
+    void close()
+    {
+        flush();
+        xml += "</";
+        xml += nodes[static_cast<size_t>(stack_.back() - 1)].name;
+        xml += '>';
+        stack_.pop_back();
+        paths_.pop_back();
+    }
+
+private:
+    void flush()
+    {
+        if (text_.empty())
+            return;
+        int parent = stack_.back();
+        nodes.push_back({3, parent, nodes[static_cast<size_t>(parent - 1)].name, text_, paths_.back()});
+        text_.clear();
+    }
+    std::vector<int> stack_;
+    std::vector<std::string> paths_;
+    std::string text_;
+};
+
+const char* const kWords[] = {"auction", "bid",  "gold",   "silver", "rare",  "vintage", "lamp",   "chair",
+                               "table",   "clock", "mirror", "book",   "print", "stamp",   "coin",   "vase",
+                               "quilt",   "toy",   "radio",  "camera", "watch", "ring",    "bottle", "map"};
+
+// Auction-style items until the text reaches `bytes`.
+Doc makeDocument(size_t bytes, unsigned seed)
+{
+    Doc d;
+    d.xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    d.open("site");
+    d.text("\n");
+    unsigned r = seed;
+    auto next = [&r]() {
+        r = r * 1103515245u + 12345u;
+        return (r >> 16) & 0x7fff;
+    };
+    for (int i = 0; d.xml.size() < bytes; ++i) {
+        d.open("item", {{"id", "item" + std::to_string(i)}, {"category", "c" + std::to_string(next() % 50)}});
+        d.open("name");
+        d.text(std::string(kWords[next() % 24]) + " " + kWords[next() % 24] + " #" + std::to_string(i));
+        d.close();
+        d.open("description");
+        std::string t;
+        int words = 20 + static_cast<int>(next() % 40);
+        for (int w = 0; w < words; ++w) {
+            t += kWords[next() % 24];
+            t += (w % 9 == 8) ? " &amp; " : " ";
+        }
+        d.text(t);
+        d.close();
+        d.open("price", {{"currency", "EUR"}});
+        d.text(std::to_string(next() % 1000) + "." + std::to_string(10 + next() % 90));
+        d.close();
+        d.close();
+        d.text("\n");
+    }
+    d.close();
+    return d;
+}
+
+// ---- storing ----
+
+
+// Through the store filter; false when the module does not have it yet.
+bool storeThroughFilter(const Doc& d, int* rid)
+{
+    VdbHandle c = nullptr;
+    check(VdbCreateRecordControl(&c), "VdbCreateRecordControl");
+    check(VdbSetBase(c, "DOCS", 2), "VdbSetBase");
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    fd.record_control = c;
+    strcpy(fd.filter_name, "vornxmlput");
+    fd.buffer = const_cast<char*>(d.xml.data());
+    fd.buffer_length = static_cast<int>(d.xml.size());
+    fd.vdb_options = IEOPT_MEMORY;
+    fd.filter_options = FO_NEWRECORD;
+    int st = VdbImport(&fd);
+    if (fd.cursor)
+        VdbDeleteCursor(fd.cursor);
+    VdbRecordInfo(c, 1, nullptr, rid);
+    VdbDeleteRecordControl(c);
+    if (!(st & 1) && strstr(fd.errortext, "not available"))
+        return false;
+    if (!(st & 1)) {
+        fprintf(stderr, "vornxmlput failed: %s\n", fd.errortext);
+        exit(1);
+    }
+    return true;
+}
+
+struct Fields {
+    int id, parent, type, ntype, name, nspace, path, tvalue, propname, propval, meta, xmldoc, docsize;
+};
+
+void piece(VdbHandle cur, std::string& buf, bool force)
+{
+    if (buf.size() < 65536 && !force)
+        return;
+    check(VdbPutRecordBuffer(cur, buf.data(), static_cast<int>(buf.size()), nullptr, nullptr, nullptr),
+          "VdbPutRecordBuffer");
+    buf.clear();
+}
+
+void line(std::string& buf, int field, int item, const std::string& value)
+{
+    buf += std::to_string(field) + "F^" + std::to_string(item) + "P" + value + "^\n";
+}
+
+void block(std::string& buf, int field, const std::string& value)
+{
+    buf += std::to_string(field) + "F^\n";
+    for (size_t at = 0;; at += 4096) {
+        size_t n = std::min<size_t>(4096, value.size() - std::min(at, value.size()));
+        buf += std::to_string(n) + "L";
+        buf.append(value, std::min(at, value.size()), n);
+        buf += "^\n";
+        if (at + 4096 >= value.size())
+            break;
+    }
+}
+
+// The record the shredder and the store make of d, written by this program.
+void storeDirect(const Doc& d, int* rid)
+{
+    VdbHandle c = nullptr;
+    check(VdbCreateRecordControl(&c), "VdbCreateRecordControl");
+    check(VdbSetBase(c, "DOCS", 2), "VdbSetBase");
+    Fields f{fieldNo(c, "N_ID"),     fieldNo(c, "N_PARENT"),  fieldNo(c, "N_TYPE"), fieldNo(c, "N_NTYPE"),
+             fieldNo(c, "N_NAME"),   fieldNo(c, "N_NSPACE"),  fieldNo(c, "N_PATH"), fieldNo(c, "N_TVALUE"),
+             fieldNo(c, "D_PROPNAME"), fieldNo(c, "D_PROPVAL"), fieldNo(c, "D_META"), fieldNo(c, "D_XMLDOC"),
+             fieldNo(c, "D_DOCSIZE")};
+    VdbHandle cur = nullptr;
+    check(VdbSetCursor(&cur, c, 0, 0, 0), "VdbSetCursor");
+    std::string buf;
+    const char* props[][2] = {{"vornxmlversion", "3.0-1"}, {"vornxmlstyle", "SAX"}, {"xmlencoding", "UTF-8"},
+                              {"xmlversion", "1.0"}};
+    for (int i = 0; i < 4; ++i) {
+        line(buf, f.propname, i + 1, props[i][0]);
+        line(buf, f.propval, i + 1, props[i][1]);
+    }
+    line(buf, f.meta, 1, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>");
+    static const char* const types[] = {"", "ELEMENT", "ATTRIBUTE", "TEXT"};
+    int part = 1;
+    buf += "\n\n1G^\n";
+    line(buf, f.id, 1, "1");
+    line(buf, f.parent, 1, "0");
+    line(buf, f.ntype, 1, "0");
+    line(buf, f.type, 1, "XML_DECL");
+    for (const Node& n : d.nodes) {
+        ++part;
+        buf += "\n\n" + std::to_string(part) + "G^\n";
+        line(buf, f.id, part, std::to_string(part));
+        line(buf, f.parent, part, std::to_string(n.parent + 1));
+        if (!n.path.empty())
+            line(buf, f.path, part, n.path);
+        line(buf, f.name, part, n.name);
+        line(buf, f.ntype, part, std::to_string(n.type));
+        line(buf, f.type, part, types[n.type]);
+        if (n.type != 3)
+            line(buf, f.nspace, part, "");
+        if (n.type != 1)
+            block(buf, f.tvalue, n.value);
+        piece(cur, buf, false);
+    }
+    piece(cur, buf, true);
+    VdbHandle blob = nullptr;
+    check(VdbSetCursor(&blob, c, f.xmldoc, 0, 0), "VdbSetCursor D_XMLDOC");
+    for (size_t at = 0; at < d.xml.size(); at += 1023)
+        check(VdbPutBlobBlock(blob, static_cast<int>(std::min<size_t>(1023, d.xml.size() - at)), d.xml.data() + at),
+              "VdbPutBlobBlock");
+    VdbDeleteCursor(blob);
+    check(VdbPutRecord(c, rid), "VdbPutRecord");
+    VdbDeleteCursor(cur);
+    VdbDeleteRecordControl(c);
+}
+
+bool g_viaFilter = true;
+
+int store(const Doc& d)
+{
+    int rid = 0;
+    if (g_viaFilter && storeThroughFilter(d, &rid))
+        return rid;
+    g_viaFilter = false;
+    storeDirect(d, &rid);
+    return rid;
+}
+
+// ---- measuring ----
+
+// Retrieves record rid into filter memory; the bytes delivered.
+size_t retrieve(int rid, bool rebuild)
+{
+    VdbHandle c = nullptr;
+    check(VdbCreateRecordControl(&c), "VdbCreateRecordControl");
+    check(VdbSetBase(c, "DOCS", 2), "VdbSetBase");
+    check(VdbGetRecordInBase(c, rid), "VdbGetRecordInBase");
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    fd.record_control = c;
+    strcpy(fd.filter_name, "vornxmlget");
+    fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+    fd.filter_options = rebuild ? EXPORT_BLOCK : 0;
+    int st = VdbExport(&fd);
+    if (!(st & 1)) {
+        fprintf(stderr, "vornxmlget failed: %s\n", fd.errortext);
+        exit(1);
+    }
+    size_t n = static_cast<size_t>(fd.buffer_length);
+    free(fd.buffer);
+    if (fd.cursor)
+        VdbDeleteCursor(fd.cursor);
+    VdbDeleteRecordControl(c);
+    return n;
+}
+
+class NullHandler : public DefaultHandler {};
+
+void parse(SAX2XMLReader* reader, const std::string& xml)
+{
+    MemBufInputSource src(reinterpret_cast<const XMLByte*>(xml.data()), xml.size(), "bench", false);
+    reader->parse(src);
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Median seconds of `runs` runs of fn.
+double timed(int runs, const std::function<void()>& fn)
+{
+    std::vector<double> t;
+    for (int i = 0; i < runs; ++i) {
+        double t0 = now();
+        fn();
+        t.push_back(now() - t0);
+    }
+    return median(t);
+}
+
+void report(const char* what, size_t bytes, double seconds, double floor)
+{
+    double mb = static_cast<double>(bytes) / 1e6;
+    printf("  %-28s %9.3f s  %8.1f MB/s", what, seconds, mb / seconds);
+    if (floor > 0)
+        printf("  (%.2fx the parse time)", seconds / floor);
+    printf("\n");
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    size_t bigMb = argc > 1 ? static_cast<size_t>(atol(argv[1])) : 100;
+    int smallCount = argc > 2 ? atoi(argv[2]) : 10000;
+    size_t smallKb = argc > 3 ? static_cast<size_t>(atol(argv[3])) : 10;
+    int runs = argc > 4 ? atoi(argv[4]) : 3;
+
+    const char* dirEnv = getenv("VDBS_BENCH_DIR");
+    std::string dir = dirEnv && *dirEnv ? dirEnv : "/tmp/vx-export-bench";
+    std::string cmd = "rm -rf '" + dir + "'";
+    if (system(cmd.c_str()) != 0)
+        return 1;
+    setenv("VDBS_DATA", dir.c_str(), 1);
+    if (!getenv("VDBS_SYNC"))
+        setenv("VDBS_SYNC", "normal", 1);
+    setenv("VDBS_FILTERS", VORNXML_MODULE, 1);
+    check(VdbStartVorn("warden", "", 9, 4096), "VdbStartVorn");
+    check(VdbCreateBase("DOCS", "xml"), "VdbCreateBase");
+    check(VdbExecuteCcl("BASE DOCS", nullptr), "BASE DOCS");
+
+    utsname u;
+    uname(&u);
+    printf("machine: %s %s %s, %ld cores\n", u.sysname, u.release, u.machine, sysconf(_SC_NPROCESSORS_ONLN));
+
+    XMLPlatformUtils::Initialize();
+    SAX2XMLReader* reader = XMLReaderFactory::createXMLReader();
+    NullHandler handler;
+    reader->setContentHandler(&handler);
+    reader->setErrorHandler(&handler);
+
+    // One large document.
+    {
+        Doc d = makeDocument(bigMb * 1000 * 1000, 1);
+        printf("\none document: %.1f MB, %zu nodes\n", static_cast<double>(d.xml.size()) / 1e6, d.nodes.size() + 1);
+        double t0 = now();
+        int rid = store(d);
+        printf("  stored in %.1f s (%s)\n", now() - t0, g_viaFilter ? "store filter" : "record text form");
+        double floor = timed(runs, [&] { parse(reader, d.xml); });
+        report("parse floor (SAX, no-op)", d.xml.size(), floor, 0);
+        size_t out = 0;
+        double raw = timed(runs, [&] { out = retrieve(rid, false); });
+        report("raw text", out, raw, floor);
+        double rebuilt = timed(runs, [&] { out = retrieve(rid, true); });
+        report("rebuilt", d.xml.size(), rebuilt, floor);
+        printf("  rebuilt text: %zu bytes; peak RSS %ld MB\n", out, peakRssMb());
+    }
+
+    // Many small documents.
+    {
+        std::vector<std::string> texts;
+        std::vector<int> rids;
+        size_t total = 0;
+        double t0 = now();
+        for (int i = 0; i < smallCount; ++i) {
+            Doc d = makeDocument(smallKb * 1000, static_cast<unsigned>(i + 7));
+            rids.push_back(store(d));
+            total += d.xml.size();
+            texts.push_back(std::move(d.xml));
+        }
+        printf("\n%d documents: %.1f MB in all, stored in %.1f s (%s)\n", smallCount, static_cast<double>(total) / 1e6,
+               now() - t0, g_viaFilter ? "store filter" : "record text form");
+        double floor = timed(runs, [&] {
+            for (const std::string& t : texts)
+                parse(reader, t);
+        });
+        report("parse floor (SAX, no-op)", total, floor, 0);
+        double raw = timed(runs, [&] {
+            for (int rid : rids)
+                retrieve(rid, false);
+        });
+        report("raw text", total, raw, floor);
+        double rebuilt = timed(runs, [&] {
+            for (int rid : rids)
+                retrieve(rid, true);
+        });
+        report("rebuilt", total, rebuilt, floor);
+    }
+
+    delete reader;
+    XMLPlatformUtils::Terminate();
+    VdbStopVorn(0);
+    return 0;
+}
