@@ -105,6 +105,7 @@ typedef struct shell_dao_rec {
 #define VDB_STACKEMPTY     86    /* VdbLoadStatus without a saved status */
 #define VDB_INITDONE       88    /* the data directory has a password already */
 #define VDB_NOTAVAILABLE   90    /* the call is not available in this state */
+#define VDB_FILTERERROR    92    /* a filter ended with an exception instead of a status */
 #define VDB_BADFIELD       1354  /* a field named in a condition or call is not in the design */
 #define VDB_NAMEEXISTS     7074  /* VdbCheckRecordName: a record of that name exists */
 #define VDB_MAPEMPTY       32610 /* DEFINE MAP: the mapped base holds no records */

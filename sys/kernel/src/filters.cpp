@@ -129,10 +129,18 @@ int runFilter(Kernel& k, filter_data* fd, bool import) {
 
     bool outer = k.st->depth() == 0;
     if (outer) k.checkVersion(true);
-    k.st->begin();
+    k.beginTxn();
+    bool levelOpen = true;
     k.calls.push_back(ActiveCall{fd, import, ctl});
     int dummy = 0;
-    int status = fn(reinterpret_cast<char*>(fd), &dummy);
+    int status;
+    try {
+        status = fn(reinterpret_cast<char*>(fd), &dummy);
+    } catch (...) {
+        // A filter must not throw; its work is taken back.
+        status = fail(VDB_FILTERERROR, "filter %s ended with an exception", fd->filter_name);
+        report(fd, status);
+    }
     k.calls.pop_back();
 
     try {
@@ -157,28 +165,25 @@ int runFilter(Kernel& k, filter_data* fd, bool import) {
                     // A record the filter changed cannot be stored: nothing is kept.
                     status = s;
                     report(fd, s);
-                    k.st->rollback();
-                    k.afterRollback();
+                    levelOpen = false;
+                    k.rollbackTxn();
                     if (snap && ctl && k.handles.count(ctl) && ctl->rec) ctl->rec->restoreFrom(*snap);
                     return status;
                 }
             }
-            k.st->commit();
+            levelOpen = false;
+            k.commitTxn();
             if (outer) {
-                for (void* h : k.handles) {
-                    auto* c = static_cast<Control*>(h);
-                    if (c->magic == kControlHandle && c->rec) c->rec->backedDepth = 0;
-                }
+                k.clearBackedDepths();
                 k.mergeTouched();
             }
         } else {
-            k.st->rollback();
-            k.afterRollback();
+            levelOpen = false;
+            k.rollbackTxn();
             if (snap && ctl && k.handles.count(ctl) && ctl->rec) ctl->rec->restoreFrom(*snap);
         }
     } catch (...) {
-        k.st->rollback();
-        k.afterRollback();
+        if (levelOpen) k.rollbackTxn();
         if (snap && ctl && k.handles.count(ctl) && ctl->rec) ctl->rec->restoreFrom(*snap);
         throw;
     }

@@ -49,6 +49,11 @@ void noteRecordModified(Record* rec) {
     k->dirty.push_back(rec->shared_from_this());
 }
 
+uint64_t nextWriteSeq() {
+    Kernel* k = kernel();
+    return k ? ++k->writeSeq : 0;
+}
+
 void noteIndexChanged(int64_t base, int rid) {
     Kernel* k = kernel();
     if (!k) return;
@@ -238,8 +243,7 @@ int Kernel::finalizeDirty() {
     return VDB_OK;
 }
 
-void Kernel::afterRollback() {
-    int depth = st->depth();
+std::vector<RecordPtr> Kernel::liveRecords() {
     std::vector<RecordPtr> live;
     for (void* h : handles) {
         auto* c = static_cast<Control*>(h);
@@ -250,18 +254,55 @@ void Kernel::afterRollback() {
     for (const RecordPtr& r : dirty) live.push_back(r);
     std::sort(live.begin(), live.end());
     live.erase(std::unique(live.begin(), live.end()), live.end());
-    for (const RecordPtr& r : live) {
+    return live;
+}
+
+void Kernel::beginTxn() {
+    // Values held back for a part being written go to storage first, so that
+    // undoing the new level cannot take them along.
+    if (st->depth() > 0)
+        for (const RecordPtr& r : liveRecords()) r->flush();
+    st->begin();
+    savepoints.push_back(writeSeq);
+}
+
+void Kernel::commitTxn() {
+    uint64_t seq = savepoints.empty() ? 0 : savepoints.back();
+    try {
+        st->commit();
+    } catch (...) {
+        if (!savepoints.empty()) savepoints.pop_back();
+        afterRollback(seq);
+        throw;
+    }
+    if (!savepoints.empty()) savepoints.pop_back();
+}
+
+void Kernel::rollbackTxn() {
+    uint64_t seq = savepoints.empty() ? 0 : savepoints.back();
+    if (!savepoints.empty()) savepoints.pop_back();
+    st->rollback();
+    afterRollback(seq);
+}
+
+void Kernel::afterRollback(uint64_t seq) {
+    int depth = st->depth();
+    std::set<Record*> affected;
+    for (const RecordPtr& r : liveRecords()) {
         if (!r->backed()) continue;
         if (r->backedDepth > depth) {
             r->resetToNew();
-        } else {
-            r->invalidate();
+            affected.insert(r.get());
+        } else if (r->lastWrite() > seq) {
+            r->reloadSlots();
+            affected.insert(r.get());
             if (depth > 0 && std::find(dirty.begin(), dirty.end(), r) != dirty.end()) r->markNeedsIndex();
         }
     }
     for (void* h : handles) {
         auto* c = static_cast<Cursor*>(h);
-        if (c->magic == kCursorHandle) c->tf = TextFormState();
+        if (c->magic == kCursorHandle && c->ctl && c->ctl->rec && affected.count(c->ctl->rec.get()))
+            c->tf = TextFormState();
     }
     if (depth == 0) dirty.clear();
     metas.clear();
@@ -285,43 +326,30 @@ void Kernel::mergeTouched() {
     }
 }
 
-static void clearBackedDepths(Kernel& k) {
-    for (void* h : k.handles) {
-        auto* c = static_cast<Control*>(h);
-        if (c->magic == kControlHandle && c->rec) c->rec->backedDepth = 0;
-    }
-    for (auto& kv : k.records)
-        if (RecordPtr r = kv.second.lock()) r->backedDepth = 0;
+void Kernel::clearBackedDepths() {
+    for (const RecordPtr& r : liveRecords()) r->backedDepth = 0;
 }
 
 int Kernel::write(const std::function<int()>& fn) {
     bool outer = st->depth() == 0;
     if (outer) checkVersion(true);
-    st->begin();
+    beginTxn();
     int rc;
     try {
         rc = fn();
         if ((rc & 1) && outer) rc = finalizeDirty();
     } catch (...) {
-        st->rollback();
-        afterRollback();
+        rollbackTxn();
         throw;
     }
     if (rc & 1) {
-        try {
-            st->commit();
-        } catch (...) {
-            afterRollback();
-            throw;
-        }
+        commitTxn();
         if (outer) {
-            clearBackedDepths(*this);
+            clearBackedDepths();
             mergeTouched();
         }
     } else {
-        // Keep the failure's message: the rollback must not overwrite it.
-        st->rollback();
-        afterRollback();
+        rollbackTxn();
     }
     return rc;
 }

@@ -153,14 +153,25 @@ public:
     Record* bound(Control* c, int& status);
     void refresh(Control* c);
 
+    uint64_t writeSeq = 0;
+    std::vector<uint64_t> savepoints;  // writeSeq when each open transaction level began
+    // Transaction levels: the outermost is a transaction, inner ones savepoints.
+    void beginTxn();
+    void commitTxn();
+    void rollbackTxn();
+    std::vector<RecordPtr> liveRecords();
+    // After the outermost commit nothing is undone any more.
+    void clearBackedDepths();
+
     // Runs fn as one atomic write: a transaction, or a savepoint inside one.
     // Stored records changed in it are re-indexed before it commits.
     int write(const std::function<int()>& fn);
     // Re-indexes the stored records changed in the current transaction.
     int finalizeDirty();
-    // After a rollback: cached records read storage again, records that
-    // became live in the rolled-back part are new again.
-    void afterRollback();
+    // After a rollback to the level that began at writeSeq seq: records
+    // changed since read storage again, records that became live in the
+    // rolled-back part are new again.
+    void afterRollback(uint64_t seq);
     void mergeTouched();
 
     int importDepth() const;

@@ -118,6 +118,32 @@ void Record::invalidate() {
     if (!load(rid_)) resetToNew();
 }
 
+void Record::reloadSlots() {
+    if (!backed_) return;
+    if (stored_) {
+        invalidate();
+        return;
+    }
+    // A record being imported: its values are in storage; keep none in memory.
+    slots_.clear();
+    items_.clear();
+    nparts_ = 0;
+    int maxPart = 0;
+    store().readSlots(base_->id, rid_, [&](int s, const unsigned char* p, size_t n) {
+        Slot tmp;
+        if (!decodeSlot(p, n, tmp)) return;
+        for (const Value& v : tmp.values) {
+            if (!(v.flags & kPart)) noteItem(v.field, v.item, true);
+            if (v.flags & (kPart | kNode)) maxPart = std::max(maxPart, s);
+        }
+        if (slots_.size() <= static_cast<size_t>(s)) slots_.resize(static_cast<size_t>(s) + 1);
+    });
+    nparts_ = maxPart;
+    complete_ = false;
+    evictMark_ = slots_.size();
+    batchSlot_ = -1;
+}
+
 Slot* Record::slot(int s, bool create) {
     if (s < 0) return nullptr;
     size_t i = static_cast<size_t>(s);
@@ -141,6 +167,7 @@ Slot* Record::slot(int s, bool create) {
 void Record::markModified() {
     modified_ = true;
     ++changeSeq_;
+    lastWrite_ = nextWriteSeq();
     if (stored_) noteRecordModified(this);
 }
 
@@ -461,6 +488,7 @@ int Record::finalize() {
     row.nparts = nparts_;
     row.run = run_;
     store().putRecord(base_->id, row);
+    lastWrite_ = nextWriteSeq();
     stored_ = true;
     storedName_ = name;
     modified_ = false;

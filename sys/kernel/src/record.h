@@ -159,6 +159,9 @@ public:
     void setBase(BasePtr b) { base_ = std::move(b); }
 
     bool modified() const { return modified_; }
+    uint64_t lastWrite() const { return lastWrite_; }
+    // Reads the record's values again from storage (after a partial rollback).
+    void reloadSlots();
     // After a partial rollback the record is read again but its earlier
     // changes in the transaction still need index entries.
     void markNeedsIndex() { modified_ = true; }
@@ -196,6 +199,7 @@ private:
     std::string tfMessage_;
     int batchSlot_ = -1;
     size_t evictMark_ = 0;  // slot count at the last eviction
+    uint64_t lastWrite_ = 0;
     bool modified_ = false;
     uint64_t changeSeq_ = 0;
 };

@@ -46,6 +46,7 @@ const Entry kCatalogue[] = {
     {VDB_STACKEMPTY, "No saved status"},
     {VDB_INITDONE, "Data directory is initialised already"},
     {VDB_NOTAVAILABLE, "Call not available"},
+    {VDB_FILTERERROR, "Filter failed"},
     {VDB_BADFIELD, "Unknown field"},
     {VDB_NAMEEXISTS, "Record name exists"},
     {VDB_MAPEMPTY, "Mapped base holds no records"},

@@ -118,6 +118,14 @@ TEST_F(FilterTest, StoresMadeInsideAnImportJoinItsTransaction) {
     VdbDeleteRecordControl(fd.record_control);
     EXPECT_EQ(3, recordCount("docs"));
     EXPECT_EQ(1, hitsOf("D_DOCNAME=inner"));
+    // A nested import that fails in the middle of the outer one's text form
+    // takes back only its own work: the outer record is stored whole.
+    std::string outer = doc("whole", 40) + "\n\n41G^\n" + typeField + "F^41Ppadding that moves the middle^\n";
+    ASSERT_EQ(1, import(nullptr, outer, nested + "NESTEDFAIL=1\n", &fd, FO_NEWRECORD)) << fd.errortext;
+    VdbDeleteRecordControl(fd.record_control);
+    EXPECT_EQ(4, recordCount("docs"));
+    EXPECT_EQ(40, hitsOf("N_TYPE=whole-node"));
+    EXPECT_EQ(1, hitsOf("D_DOCNAME=inner"));
 }
 
 TEST_F(FilterTest, MalformedTextFormFailsTheImportEvenWhenTheFilterSaysSuccess) {

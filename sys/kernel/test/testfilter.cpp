@@ -57,14 +57,15 @@ extern "C" int tf_put(char* p, int*) {
         int st = sideStore(side, arg(fd, "SIDETEXT"));
         if (!(st & 1)) return failWith(fd, st, "side store failed");
     }
-    // Written in two pieces, split in the middle, as a streaming writer would.
+    // Written in two pieces, split in the middle, as a streaming writer would;
+    // a nested import (NESTED, failing with NESTEDFAIL=1) runs between them.
     const char* data = static_cast<const char*>(fd->buffer);
     int half = fd->buffer_length / 2;
     int a, b, d;
     VdbPutRecordBuffer(fd->cursor, data, half, &a, &b, &d);
-    VdbPutRecordBuffer(fd->cursor, data + half, fd->buffer_length - half, &a, &b, &d);
     std::string nested = arg(fd, "NESTED");
     if (!nested.empty()) {
+        bool innerFails = arg(fd, "NESTEDFAIL") == "1";
         filter_data inner;
         memset(&inner, 0, sizeof inner);
         strcpy(inner.filter_name, "tf_put");
@@ -72,10 +73,16 @@ extern "C" int tf_put(char* p, int*) {
         inner.vdb_options = IEOPT_MEMORY;
         inner.buffer = const_cast<char*>(nested.c_str());
         inner.buffer_length = static_cast<int>(nested.size());
+        char failArg[] = "FAIL=1\n";
+        if (innerFails) {
+            inner.filter_arguments = failArg;
+            inner.arg_length = static_cast<int>(strlen(failArg));
+        }
         int st = VdbImport(&inner);
         if (inner.record_control) VdbDeleteRecordControl(inner.record_control);
-        if (!(st & 1)) return failWith(fd, st, "nested import failed");
+        if ((st & 1) == innerFails) return failWith(fd, st, "nested import did not do as asked");
     }
+    VdbPutRecordBuffer(fd->cursor, data + half, fd->buffer_length - half, &a, &b, &d);
     if (arg(fd, "FAIL") == "1") return failWith(fd, 0, "asked to fail");
     fd->errorcode = 1;
     return 1;
