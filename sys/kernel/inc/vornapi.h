@@ -421,15 +421,17 @@ int VdbDeleteWindow(int window);
 /* ===================================================================== */
 
 /* Runs the import filter fd->filter_name on fd. The name is resolved to a
- * function of a filter module: the modules listed in VDBS_FILTERS (paths
- * separated by ':'), else VORNxml.so beside libvdbs.so, else VORNxml.so on
- * the library path; each module is opened once. The filter runs inside a
+ * function of a filter module, looked up in order in VORNxml.so beside
+ * libvdbs.so, the modules listed in VDBS_FILTERS (paths separated by ':'),
+ * and VORNxml.so on the library path when none is beside libvdbs.so; each
+ * module is opened once. The filter runs inside a
  * transaction (a savepoint when already inside one): an odd status commits
  * the record in fd->record_control (stored as with VdbPutRecord) and
  * everything else the filter wrote; an even status rolls all of it back and
  * the control holds the record as it was before. Returns the filter's status,
  * or the kernel's failure (fd->errorcode and fd->errortext then say why): an
- * unknown filter fails with VDB_NOFILTER naming it. */
+ * unknown filter fails with VDB_NOFILTER naming it (VDB_FILTERLOAD when a
+ * module could not be loaded), a filter that throws with VDB_FILTERERROR. */
 int VdbImport(filter_data* fd);
 
 /* Runs the export filter fd->filter_name on fd (resolved as for VdbImport).

@@ -2,6 +2,7 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "config.h"
@@ -46,30 +47,29 @@ void* openModule(const std::string& path, std::string& err) {
     return h;
 }
 
-// The module list: VDBS_FILTERS, else VORNxml.so beside the kernel, else
-// VORNxml.so on the library path.
+// The modules a filter name is looked up in, in order: VORNxml.so beside
+// the kernel library, the modules listed in VDBS_FILTERS (paths separated by
+// ':'), and VORNxml.so on the library path when it is not beside the kernel.
 std::vector<std::string> modulePaths() {
     std::vector<std::string> out;
-    std::string list = configString("VDBS_FILTERS", "");
-    size_t i = 0;
-    while (i <= list.size() && !list.empty()) {
-        size_t j = list.find(':', i);
-        if (j == std::string::npos) j = list.size();
-        if (j > i) out.push_back(list.substr(i, j - i));
-        i = j + 1;
-    }
-    if (!out.empty()) return out;
     Dl_info info;
     if (dladdr(reinterpret_cast<void*>(&VdbImport), &info) && info.dli_fname) {
         std::string self = info.dli_fname;
         size_t slash = self.find_last_of('/');
         std::string beside = (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/VORNxml.so";
-        if (fileExists(beside)) {
-            out.push_back(beside);
-            return out;
-        }
+        if (fileExists(beside)) out.push_back(beside);
     }
-    out.push_back("VORNxml.so");
+    bool besideFound = !out.empty();
+    std::string list = configString("VDBS_FILTERS", "");
+    size_t i = 0;
+    while (!list.empty() && i <= list.size()) {
+        size_t j = list.find(':', i);
+        if (j == std::string::npos) j = list.size();
+        std::string path = list.substr(i, j - i);
+        if (!path.empty() && std::find(out.begin(), out.end(), path) == out.end()) out.push_back(path);
+        i = j + 1;
+    }
+    if (!besideFound) out.push_back("VORNxml.so");
     return out;
 }
 
@@ -94,7 +94,10 @@ int resolveFilter(filter_data* fd, FilterFn& fn) {
             return VDB_OK;
         }
     }
-    if (tried.empty()) return fail(VDB_FILTERLOAD, "%s", errors.c_str());
+    // A module that did not load may be the one that holds the filter.
+    if (!errors.empty())
+        return fail(VDB_FILTERLOAD, "no filter '%s'%s%s; %s", name.c_str(), tried.empty() ? "" : " in ",
+                    tried.c_str(), errors.c_str());
     return fail(VDB_NOFILTER, "no filter '%s' in %s", name.c_str(), tried.c_str());
 }
 
