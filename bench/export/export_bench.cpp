@@ -333,6 +333,18 @@ size_t retrieve(int rid, bool rebuild)
     return n;
 }
 
+// Only loads record rid into a record control (the kernel's share of a retrieval).
+void load(int rid)
+{
+    VdbHandle c = nullptr;
+    check(VdbCreateRecordControl(&c), "VdbCreateRecordControl");
+    check(VdbSetBase(c, "DOCS", 2), "VdbSetBase");
+    check(VdbGetRecordInBase(c, rid), "VdbGetRecordInBase");
+    int parts = 0;
+    VdbPartCount(c, &parts);
+    VdbDeleteRecordControl(c);
+}
+
 class NullHandler : public DefaultHandler {};
 
 void parse(SAX2XMLReader* reader, const std::string& xml)
@@ -410,6 +422,7 @@ int main(int argc, char** argv)
         double floor = timed(runs, [&] { parse(reader, d.xml); });
         report("parse floor (SAX, no-op)", d.xml.size(), floor, 0);
         size_t out = 0;
+        report("record load alone (kernel)", d.xml.size(), timed(runs, [&] { load(rid); }), floor);
         double raw = timed(runs, [&] { out = retrieve(rid, false); });
         report("raw text", out, raw, floor);
         double rebuilt = timed(runs, [&] { out = retrieve(rid, true); });
@@ -436,6 +449,11 @@ int main(int argc, char** argv)
                 parse(reader, t);
         });
         report("parse floor (SAX, no-op)", total, floor, 0);
+        report("record load alone (kernel)", total, timed(runs, [&] {
+                   for (int rid : rids)
+                       load(rid);
+               }),
+               floor);
         double raw = timed(runs, [&] {
             for (int rid : rids)
                 retrieve(rid, false);

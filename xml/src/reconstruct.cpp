@@ -207,15 +207,39 @@ ENodeKind kindOf(const CStringBuffer& type)
     return NK_OTHER;
 }
 
+// True when text read from the database must be converted for output into
+// target: the rule of the output conversion (encodeOutput), decided once per
+// reconstruction instead of once per value.
+bool conversionNeeded(const CVORNxml& x, const char* target)
+{
+    const char* session = x.getVornEncoding();
+    bool sessionUtf = session[0] == 'U' || session[0] == 'u';
+    bool baseUtf = x.getBaseEncoding()[0] == 'U' || x.getBaseEncoding()[0] == 'u';
+    if (sessionUtf && (VfxStrNoCaseEquals(target, "UTF-8") || VfxStrNoCaseEquals(target, "UTF8")))
+        return false;
+    if (!sessionUtf && !baseUtf)
+        return false;
+    if (VfxStrNoCaseEquals(target, session))
+        return false;
+    bool cp1252 = VfxStrNoCaseEquals(session, "Cp1252") || VfxStrNoCaseEquals(session, "windows-1252");
+    bool target1252 = VfxStrNoCaseEquals(target, "Cp1252") || VfxStrNoCaseEquals(target, "windows-1252");
+    return !(cp1252 && target1252);
+}
+
 // Reads node values of the record in a record control. One cursor per field
 // is placed again for every read, so a node costs a few kernel calls and no
 // allocation; values longer than the scratch area are read whole.
 class CNodeReader {
 public:
-    CNodeReader(CVORNxml& x, VdbHandle rc) : m_x(x), m_rc(rc), m_scratch(16384)
+    enum { C_TYPE, C_NAME, C_NSPACE, C_ID, C_PARENT, C_VALUE, C_DOC, C_COUNT };
+
+    CNodeReader(CVORNxml& x, VdbHandle rc, const char* target)
+        : m_x(x), m_rc(rc), m_target(target), m_bConvert(conversionNeeded(x, target))
     {
-        for (VdbHandle& c : m_cursor)
-            c = nullptr;
+        for (int i = 0; i < C_COUNT; ++i) {
+            m_cursor[i] = nullptr;
+            m_scratch[i].resize(i == C_VALUE || i == C_DOC ? 16384 : 1024);
+        }
         m_fType = number("N_TYPE");
         m_fName = number("N_NAME");
         m_fNspace = number("N_NSPACE");
@@ -232,44 +256,55 @@ public:
     CNodeReader(const CNodeReader&) = delete;
     CNodeReader& operator=(const CNodeReader&) = delete;
 
-    enum { C_TYPE, C_NAME, C_NSPACE, C_ID, C_PARENT, C_VALUE, C_DOC, C_COUNT };
-
     // Item `item` of a record field (node `item`'s value), as stored. False
     // (and out empty) when there is none.
     bool raw(int slot, int field, int item, CStringBuffer& out)
     {
-        out.clear();
-        if (field < 1)
+        const char* p;
+        int n;
+        if (!view(slot, field, 0, item, &p, &n)) {
+            out.clear();
             return false;
-        return read(slot, field, 0, item, out);
+        }
+        out.set(p, n);
+        return true;
     }
-    // The same, converted for output into the encoding `target`.
-    bool text(int slot, int field, int item, const char* target, CStringBuffer& out)
+    // The same, converted for output.
+    bool text(int slot, int field, int item, CStringBuffer& out)
     {
-        if (!raw(slot, field, item, m_raw))
+        const char* p;
+        int n;
+        if (!view(slot, field, 0, item, &p, &n)) {
+            out.clear();
             return false;
-        m_x.encodeOutput(target, m_raw.getBufferPointer(), m_raw.length(), out);
+        }
+        convert(p, n, out);
         return true;
     }
     // The first value of a part-scoped text field in part `part`, converted
     // for output, carriage returns made line feeds as text values are read
     // for output everywhere (bLinebreaks), or kept (attribute values, whose
     // carriage returns came from character references).
-    bool partText(int slot, int field, int part, const char* target, CStringBuffer& out, bool bLinebreaks = true)
+    bool partText(int slot, int field, int part, CStringBuffer& out, bool bLinebreaks = true)
     {
-        out.clear();
-        if (field < 1 || !read(slot, field, part, 0, m_raw))
+        const char* p;
+        int n;
+        if (!view(slot, field, part, 0, &p, &n)) {
+            out.clear();
             return false;
-        m_x.encodeOutput(target, m_raw.getBufferPointer(), m_raw.length(), out);
-        if (bLinebreaks)
+        }
+        convert(p, n, out);
+        if (bLinebreaks && memchr(out.getBufferPointer(), '\r', static_cast<size_t>(out.length())))
             out.convertLinebreaks();
         return true;
     }
     long number(int slot, int field, int item)
     {
-        if (!raw(slot, field, item, m_raw))
+        const char* p;
+        int n;
+        if (!view(slot, field, 0, item, &p, &n))
             return 0;
-        return atol(m_raw.getBufferPointer());
+        return atol(p);
     }
 
     int m_fType, m_fName, m_fNspace, m_fId, m_fParent, m_fValue;
@@ -281,39 +316,55 @@ private:
         return f ? f->getNumber() : 0;
     }
 
-    bool read(int slot, int field, int part, int item, CStringBuffer& out)
+    void convert(const char* p, int n, CStringBuffer& out)
     {
+        if (m_bConvert)
+            m_x.encodeOutput(m_target, p, n, out);
+        else
+            out.set(p, n);
+    }
+
+    // The value, NUL-terminated, in the slot's own storage until the slot's
+    // next read.
+    bool view(int slot, int field, int part, int item, const char** pp, int* pn)
+    {
+        if (field < 1)
+            return false;
         VdbHandle& cur = m_cursor[slot];
         if (!(VdbSetCursor(&cur, m_rc, field, part, item) & 1))
             return false;
+        std::vector<char>& area = m_scratch[slot];
         int len = 0;
-        int cap = static_cast<int>(m_scratch.size());
-        int st = VdbGetLine(cur, m_scratch.data(), &len, cap);
-        if (st != 1) {
-            out.clear();
+        int cap = static_cast<int>(area.size()) - 1;
+        if (VdbGetLine(cur, area.data(), &len, cap) != 1)
             return false;
-        }
         if (len < cap) {
-            out.set(m_scratch.data(), len);
+            area[static_cast<size_t>(len)] = 0;
+            *pp = area.data();
+            *pn = len;
             return true;
         }
         // Longer than the scratch area: read the whole value.
         char* whole = nullptr;
-        if (!(VdbSetCursor(&cur, m_rc, field, part, item) & 1) ||
-            !(VdbGetFieldInfo(cur, &len, &whole, nullptr, nullptr, nullptr) & 1) || !whole) {
-            out.set(m_scratch.data(), cap);
-            return true;
+        if ((VdbSetCursor(&cur, m_rc, field, part, item) & 1) &&
+            (VdbGetFieldInfo(cur, &len, &whole, nullptr, nullptr, nullptr) & 1) && whole) {
+            m_long[slot].assign(whole, static_cast<size_t>(len));
+            VdbDeallocate(whole);
+        } else {
+            m_long[slot].assign(area.data(), static_cast<size_t>(cap));
         }
-        out.set(whole, len);
-        VdbDeallocate(whole);
+        *pp = m_long[slot].c_str();
+        *pn = static_cast<int>(m_long[slot].size());
         return true;
     }
 
     CVORNxml& m_x;
     VdbHandle m_rc;
+    const char* m_target;
+    bool m_bConvert;
     VdbHandle m_cursor[C_COUNT];
-    std::vector<char> m_scratch;
-    CStringBuffer m_raw;
+    std::vector<char> m_scratch[C_COUNT];
+    std::string m_long[C_COUNT];
 };
 
 // Where encodings cannot carry markup as ASCII bytes (UTF-16, UTF-32), the
@@ -654,7 +705,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
     const bool bUtf8 = VfxStrNoCaseEquals(target, "utf-8") || VfxStrNoCaseEquals(target, "utf8") ||
                        VfxStrNoCaseEquals(target, "utf 8");
 
-    CNodeReader nodes(*this, rc);
+    CNodeReader nodes(*this, rc, target);
     CFieldInfo* f = CFieldInfo::getFieldInfo("D_DOCTYPE", rc);
     const int fDoctype = f ? f->getNumber() : 0;
     f = CFieldInfo::getFieldInfo("D_META", rc);
@@ -687,9 +738,9 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
         strValue.clear();
         bool bNamed = kind == NK_ELEMENT || kind == NK_ATTRIBUTE || kind == NK_PI || kind == NK_ENTITYREF;
         if (bNamed) {
-            nodes.text(CNodeReader::C_NAME, nodes.m_fName, i, target, strName);
+            nodes.text(CNodeReader::C_NAME, nodes.m_fName, i, strName);
             if (useNamespaces)
-                nodes.text(CNodeReader::C_NSPACE, nodes.m_fNspace, i, target, strNSpace);
+                nodes.text(CNodeReader::C_NSPACE, nodes.m_fNspace, i, strNSpace);
         }
         bool bValued = kind == NK_ATTRIBUTE || kind == NK_TEXT || kind == NK_COMMENT || kind == NK_PI ||
                        kind == NK_CDATA || (kind == NK_ENTITYREF && !bEscape);
@@ -697,7 +748,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
             if (bHighlight && kind == NK_TEXT)
                 getPartTextValue(strValue, "N_TVALUE", i, true);
             else
-                nodes.partText(CNodeReader::C_VALUE, nodes.m_fValue, i, target, strValue,
+                nodes.partText(CNodeReader::C_VALUE, nodes.m_fValue, i, strValue,
                                kind != NK_ATTRIBUTE || !bEscape);
         }
         long nParentId = nodes.number(CNodeReader::C_PARENT, nodes.m_fParent, i);
@@ -785,12 +836,12 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
                 strDoc.add('\n');
             break;
         case NK_DOCTYPE:
-            nodes.partText(CNodeReader::C_DOC, fDoctype, 0, target, strValue);
+            nodes.partText(CNodeReader::C_DOC, fDoctype, 0, strValue);
             strDoc.add(strValue);
             strDoc.add('\n');
             break;
         case NK_XMLDECL: {
-            nodes.partText(CNodeReader::C_DOC, fMeta, 0, target, strValue);
+            nodes.partText(CNodeReader::C_DOC, fMeta, 0, strValue);
             if (strValue.length() > 0) {
                 strDoc.add(strValue);
             } else {
