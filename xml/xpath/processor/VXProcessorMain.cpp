@@ -46,6 +46,53 @@ EAxisType AxisOf(XPathLocationStep* step)
     return s && s->GetAxis() ? s->GetAxis()->GetType() : AXIS_CHILD;
 }
 
+// "." (self::node() without predicates) selects its context again.
+bool IsContextStep(XPathLocationStep* step)
+{
+    XPathAxisLocationStep* s = dynamic_cast<XPathAxisLocationStep*>(step);
+    return s && s->GetAxis() && s->GetAxis()->IsSelf() && TypeTest(s->GetAxis()->GetNodeTest()) == NTYPE_NODE &&
+           (!s->GetPredicates() || s->GetPredicates()->GetSize() == 0);
+}
+
+using Steps = std::vector<XPathLocationStep*>;
+
+// The steps of a path that select something, so "./b" and "a/./b" translate
+// as "b" and "a/b". withoutLast leaves the last step out; otherwise a path
+// of "." steps only keeps its last one.
+Steps EffectiveSteps(XPathPath* path, bool withoutLast)
+{
+    Steps steps;
+    int n = path ? path->GetSize() : 0;
+    int end = withoutLast ? n - 1 : n;
+    for (int i = 0; i < end; ++i)
+        if (!IsContextStep(path->Get(i)))
+            steps.push_back(path->Get(i));
+    if (steps.empty() && !withoutLast && n > 0)
+        steps.push_back(path->Get(n - 1));
+    return steps;
+}
+
+// The axis through which a predicate's path joins its context: that of its
+// first step that selects something.
+EAxisType FirstAxis(XPathPath* path)
+{
+    Steps steps = EffectiveSteps(path, false);
+    return steps.empty() ? AXIS_INVALID : AxisOf(steps.front());
+}
+
+// The pair's node side, as XPathExpressionPair::GetAxisType chooses it.
+EAxisType PairAxis(XPathExpressionPair* pair)
+{
+    XPathExpression* side = pair->GetLeft();
+    if (dynamic_cast<XPathFilterExpression*>(side) || dynamic_cast<XPathScalar*>(side))
+        side = pair->GetRight();
+    if (XPathUnaryExpression* unary = dynamic_cast<XPathUnaryExpression*>(side))
+        side = unary->Get();
+    if (XPathPath* path = dynamic_cast<XPathPath*>(side))
+        return FirstAxis(path);
+    return pair->GetAxisType();
+}
+
 }  // namespace
 
 VXProcessorMain::VXProcessorMain(IVfxLogger* logger)
@@ -288,10 +335,12 @@ SearchSet* VXProcessorMain::ProcessPath(XPathPath* path, int baseSearchSet, std:
     SearchSet* first = nullptr;
     SearchSet* lastStep = nullptr;
     SearchSet* lastExtra = nullptr;
-    for (int i = 0; i < path->GetSize(); ++i) {
-        XPathLocationStep* step = path->Get(i);
+    Steps steps = EffectiveSteps(path, false);
+    bool absolute = path->GetSize() > 0 && path->Get(0)->GetStepParent() == XPATH_STEP_PARENT_IMMEDIATE;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        XPathLocationStep* step = steps[i];
         // The first step of an absolute path is joined to the document node.
-        m_bRootStep = i == 0 && step && step->GetStepParent() == XPATH_STEP_PARENT_IMMEDIATE;
+        m_bRootStep = i == 0 && absolute;
         SearchSet* s = ProcessNode(step, 0);
         m_bRootStep = false;
         if (!s)
@@ -378,12 +427,13 @@ SearchSet* VXProcessorMain::ProcessPathBackwards(XPathPath* path)
 {
     std::vector<SearchSet*> results;
     ProcessPath(path, 0, &results);
+    Steps steps = EffectiveSteps(path, false);
     SearchSet* running = results.back();
-    for (int i = path->GetSize() - 2; i >= 0; --i) {
+    for (int i = static_cast<int>(results.size()) - 2; i >= 0; --i) {
         CrossSearchSet* cross = new CrossSearchSet(m_pLogger);
         cross->SetChildSearchSet(running, false);
         cross->SetParentSearchSet(results[static_cast<size_t>(i)], true);
-        cross->SetAxisType(AxisOf(path->Get(i + 1)));
+        cross->SetAxisType(AxisOf(steps[static_cast<size_t>(i) + 1]));
         AddSearchSet(cross);
         cross->Execute();
         running = cross;
@@ -414,9 +464,12 @@ void VXProcessorMain::BuildNameCondition(XPathNodeTest* nodeTest, CStringBuffer&
     }
     if (nameTest && nameTest->GetName()) {
         XPathName* name = nameTest->GetName();
-        strCcl << sep() << "N_NAME=\"" << name->GetLocalName() << "\"";
+        // "p:*" has an empty local name: it matches every name with that prefix.
+        const char* local = name->GetLocalName();
+        if (local && *local)
+            strCcl << sep() << "N_NAME=\"" << local << "\"";
         if (name->HasNamespace())
-            strCcl << " AND.T N_NAMESPACE=\"" << name->GetNamespace() << "\"";
+            strCcl << sep() << "N_NAMESPACE=\"" << name->GetNamespace() << "\"";
     }
 }
 
@@ -536,11 +589,11 @@ SearchSet* VXProcessorMain::ProcessPredicate(SearchSet* parent, XPathExpression*
     XPathPath* path = dynamic_cast<XPathPath*>(predx);
     SearchSet* r = nullptr;
     EAxisType axis = AXIS_INVALID;
-    if (path && path->GetSize() > 1) {
+    if (path && EffectiveSteps(path, false).size() > 1) {
         // A path tests for nodes at its end; walking back along its steps
         // gives the nodes of its first step that lead there.
         r = ProcessPathBackwards(path);
-        axis = AxisOf(path->Get(0));
+        axis = FirstAxis(path);
     } else {
         r = ProcessNode(predx, 0);
         if (!r)
@@ -549,11 +602,11 @@ SearchSet* VXProcessorMain::ProcessPredicate(SearchSet* parent, XPathExpression*
         if (!r->GetCrossConnect() && !path)
             return r;
         if (pair)
-            axis = pair->GetAxisType();
+            axis = PairAxis(pair);
         else if (XPathAxisLocationStep* step = dynamic_cast<XPathAxisLocationStep*>(predx))
             axis = step->GetAxis() ? step->GetAxis()->GetType() : AXIS_INVALID;
-        else if (path && path->GetSize() > 0 && dynamic_cast<XPathAxisLocationStep*>(path->Get(0)))
-            axis = AxisOf(path->Get(0));
+        else if (path)
+            axis = FirstAxis(path);
     }
     CrossSearchSet* cross = new CrossSearchSet(m_pLogger);
     cross->SetChildSearchSet(r, false);
@@ -591,10 +644,11 @@ SearchSet* VXProcessorMain::ProcessLocPath(XPathPath* locpath, SearchSet* child,
                                            int* pnTailIndex)
 {
     SearchSet* running = child;
-    for (int i = locpath->GetSize() - 2; i >= 0; --i) {
-        XPathLocationStep* step = locpath->Get(i);
+    Steps steps = EffectiveSteps(locpath, true);
+    for (int i = static_cast<int>(steps.size()) - 1; i >= 0; --i) {
+        XPathLocationStep* step = steps[static_cast<size_t>(i)];
         SearchSet* s = TranslateStep(step);
-        if (i == locpath->GetSize() - 2 && pnTailIndex)
+        if (i == static_cast<int>(steps.size()) - 1 && pnTailIndex)
             *pnTailIndex = GetSearchSetCount() - 1;
         if (running) {
             CrossSearchSet* cross = new CrossSearchSet(m_pLogger);
@@ -742,8 +796,9 @@ SearchSet* VXProcessorMain::ProcessComparison(XPathExpressionPair* pair, int bas
         join = AXIS_ATTRIBUTE;
     } else if (axis->IsSelf() && TypeTest(test) == NTYPE_NODE) {
         XPathAxisLocationStep* context = m_pContextStep;
-        if (contextPath && contextPath->GetSize() >= 2)
-            context = dynamic_cast<XPathAxisLocationStep*>(contextPath->Get(contextPath->GetSize() - 2));
+        Steps before = EffectiveSteps(contextPath, true);
+        if (!before.empty())
+            context = dynamic_cast<XPathAxisLocationStep*>(before.back());
         join = ContextValueCondition(step, context, cond);
     } else {
         Failf("Comparison using the \"%s\" axis is not supported.", axis->GetName());
@@ -773,9 +828,10 @@ SearchSet* VXProcessorMain::ProcessPosition(XPathExpressionPair* pair, XPathFunc
     SearchSet* starting = m_pPositionContext ? m_pPositionContext : (GetSearchSetCount() > 0 ? NewestSet() : nullptr);
     SearchSet* context = starting;
     SearchSet* firstStep = nullptr;
-    int steps = contextPath ? contextPath->GetSize() : 0;
+    Steps walk = EffectiveSteps(contextPath, true);
+    int steps = contextPath ? static_cast<int>(walk.size()) + 1 : 0;
     for (int i = 0; i < steps - 1; ++i) {
-        SearchSet* s = ProcessNode(contextPath->Get(i), 0);
+        SearchSet* s = ProcessNode(walk[static_cast<size_t>(i)], 0);
         if (!s)
             Fail("INTERNAL ERROR: Invalid location step type!");
         s->Execute();
@@ -806,7 +862,7 @@ SearchSet* VXProcessorMain::ProcessPosition(XPathExpressionPair* pair, XPathFunc
     set->SetCrossConnect(false);
     set->Execute();
     if (steps == 2) {
-        SearchSet* r = ConnectSets(starting, set, 1, AxisOf(contextPath->Get(0)));
+        SearchSet* r = ConnectSets(starting, set, 1, AxisOf(walk.front()));
         r->SetCrossConnect(false);
         return r;
     }
@@ -844,8 +900,9 @@ SearchSet* VXProcessorMain::ProcessContains(XPathAxisLocationStep* holder, XPath
         join = AXIS_CHILD;
     } else if (axis->IsSelf() && TypeTest(test) == NTYPE_NODE) {
         XPathAxisLocationStep* context = m_pContextStep;
-        if (path && path->GetSize() >= 2)
-            context = dynamic_cast<XPathAxisLocationStep*>(path->Get(path->GetSize() - 2));
+        Steps before = EffectiveSteps(path, true);
+        if (!before.empty())
+            context = dynamic_cast<XPathAxisLocationStep*>(before.back());
         join = ContextValueCondition(step, context, cond);
     } else if (axis->IsAttribute()) {
         cond.append("N_TYPE=ATTRIBUTE");
@@ -867,8 +924,9 @@ SearchSet* VXProcessorMain::ProcessContains(XPathAxisLocationStep* holder, XPath
     PushExpr(holder);
     SearchSet* running = AddSearchSet(new ExpressionSearchSet(holder, &cond, m_pLogger));
     if (path) {
-        for (int i = path->GetSize() - 2; i >= 0; --i) {
-            XPathLocationStep* s = path->Get(i);
+        Steps walk = EffectiveSteps(path, true);
+        for (int i = static_cast<int>(walk.size()) - 1; i >= 0; --i) {
+            XPathLocationStep* s = walk[static_cast<size_t>(i)];
             SearchSet* set = TranslateStep(s);
             CrossSearchSet* cross = new CrossSearchSet(m_pLogger);
             cross->SetChildSearchSet(running, false);
