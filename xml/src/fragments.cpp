@@ -1,0 +1,425 @@
+// Fragment sets: the subtrees a fragment expression selects in the records
+// of a query's result, each with the namespace declarations it needs; text
+// values with highlighted search hits.
+#include <ctype.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <memory>
+
+#include "VORNxml.h"
+#include "VXParserMain.h"
+#include "VXProcessorMain.h"
+#include "VfxMemory.h"
+#include "XPathException.h"
+#include "query.h"
+
+namespace {
+
+// One prefix of a fragment and its URI (empty while unknown), in a singly
+// linked chain.
+struct __NSDef {
+    explicit __NSDef(CStringBuffer& p) : prefix(p), next(nullptr) {}
+    virtual ~__NSDef() { DeleteChain(); }
+    __NSDef(const __NSDef&) = delete;
+    __NSDef& operator=(const __NSDef&) = delete;
+
+    // Inserts p directly after this node.
+    void SetNext(__NSDef* p)
+    {
+        p->next = next;
+        next = p;
+    }
+    __NSDef* Find(CStringBuffer& p)
+    {
+        for (__NSDef* d = this; d; d = d->next)
+            if (d->prefix.compareNoCase(p) == 0)
+                return d;
+        return nullptr;
+    }
+    void DeleteChain()
+    {
+        __NSDef* d = next;
+        next = nullptr;
+        while (d) {
+            __NSDef* n = d->next;
+            d->next = nullptr;
+            delete d;
+            d = n;
+        }
+    }
+
+    CStringBuffer prefix;
+    CStringBuffer uri;
+    __NSDef* next;
+};
+
+// Bytes of a UTF-8 sequence led by c (1 for a stray continuation byte).
+int sequenceLength(unsigned char c)
+{
+    if (c >= 0xf0 && c < 0xf8)
+        return 4;
+    if (c >= 0xe0)
+        return 3;
+    if (c >= 0xc0)
+        return 2;
+    return 1;
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- text values
+
+int CVORNxml::getHighlightLength(char* pszText, int nOffset, int nLen)
+{
+    if (!pszText || nOffset < 0 || nLen <= 0)
+        return nLen > 0 ? nLen : 0;
+    int total = static_cast<int>(strlen(pszText));
+    if (nOffset >= total)
+        return 0;
+    // The kernel counts the hit in characters; the stored text is UTF-8.
+    int bytes = 0;
+    for (int chars = 0; chars < nLen && nOffset + bytes < total; ++chars)
+        bytes += sequenceLength(static_cast<unsigned char>(pszText[nOffset + bytes]));
+    if (nOffset + bytes > total)
+        bytes = total - nOffset;
+
+    // A word hyphenated at a line break: the hit runs on over the hyphen and
+    // the white space up to the rest of the word.
+    const char* start = pszText + nOffset;
+    const char* hyphen = strchr(start, '-');
+    if (hyphen && hyphen > start && hyphen < start + bytes && isalpha(static_cast<unsigned char>(hyphen[-1]))) {
+        const char* p = hyphen + 1;
+        while (*p && isSpace(*p) && *p != '\r' && *p != '\n')
+            ++p;
+        if (*p == '\r' || *p == '\n') {
+            while (*p && isSpace(*p))
+                ++p;
+            bytes += static_cast<int>(p - hyphen);
+            if (nOffset + bytes > total)
+                bytes = total - nOffset;
+        }
+    }
+    return bytes;
+}
+
+int CVORNxml::getPartTextValue(CStringBuffer& textVal, const char* pszFieldName, long nPartNo, bool bHighlight)
+{
+    CFieldInfo* field = CFieldInfo::getFieldInfo(pszFieldName);
+    if (!field)
+        return 0;
+    if (field->getType() != 1) {
+        logError("getPartTextValue", 0, "Internal error - field type number must be 1.\n");
+        return 0;
+    }
+    VdbHandle rc = m_pData ? m_pData->record_control : nullptr;
+    VdbHandle cursor = nullptr;
+    int status = VdbSetRecordPart(&cursor, rc, static_cast<int>(nPartNo));
+    if (!(status & 1)) {
+        if (cursor)
+            VdbDeleteCursor(cursor);
+        return logVornError(status, "CVORNxml::getPartTextValue/VdbSetRecordPart");
+    }
+    status = VdbSetCursor(&cursor, rc, field->getNumber(), 0, 0);
+    if (!(status & 1)) {
+        if (cursor)
+            VdbDeleteCursor(cursor);
+        return logVornError(status, "CVORNxml::getPartTextValue/VdbSetCursor");
+    }
+    int length = 0, hitCount = 0, paragraphs = 0;
+    char* text = nullptr;
+    int* hits = nullptr;
+    status = VdbGetFieldInfo(cursor, &length, &text, &hitCount, bHighlight ? &hits : nullptr, &paragraphs);
+    if (!(status & 1)) {
+        VdbDeleteCursor(cursor);
+        if (text)
+            VdbDeallocate(text);
+        return vornError(status, "CVORNxml::getPartTextValue/VdbGetFieldInfo");
+    }
+
+    bool ownText = false;  // the marked copy is ours, the kernel's text is not
+    if (bHighlight && text && hits && hitCount > 0 && length > 0) {
+        static const int kBegin = static_cast<int>(strlen(VORNXML_HIGHLIGHT_BEGIN));
+        static const int kEnd = static_cast<int>(strlen(VORNXML_HIGHLIGHT_END));
+        CStringBuffer marked(length + hitCount * (kBegin + kEnd) + 1);
+        int done = 0;
+        for (int h = 0; h < hitCount; ++h) {
+            int start = hits[2 * h] - 1;
+            // Hits out of order or beyond the text are left unmarked.
+            if (start < done || start >= length)
+                continue;
+            int n = getHighlightLength(text, start, hits[2 * h + 1]);
+            logDebug("getPartTextValue", "Highlighting %d chars at postion %d: \"%.*s\"\n", hits[2 * h + 1],
+                     hits[2 * h], n, text + start);
+            marked.append(text + done, start - done);
+            marked.append(VORNXML_HIGHLIGHT_BEGIN, kBegin);
+            marked.append(text + start, n);
+            marked.append(VORNXML_HIGHLIGHT_END, kEnd);
+            done = start + n;
+        }
+        marked.append(text + done, length - done);
+        VdbDeallocate(text);
+        length = marked.length();
+        text = marked.detach();
+        ownText = true;
+    }
+    if (hits)
+        VdbDeallocate(hits);
+    VdbDeleteCursor(cursor);
+
+    if (length < 1 && text && *text)
+        logDebug("getPartTextValue", "Text value length %d with non-NULL content!\n", length);
+    if (!text || length < 1) {
+        textVal.clear();
+    } else {
+        encodeOutput(text, length, textVal);
+        textVal.convertLinebreaks();
+    }
+    if (text) {
+        if (ownText)
+            free(text);
+        else
+            VdbDeallocate(text);
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------- namespaces
+
+void CVORNxml::getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs)
+{
+    strDefs.clear();
+    VdbHandle rc = m_pData ? m_pData->record_control : nullptr;
+    int count = 0;
+    CFieldInfo* idField = CFieldInfo::getFieldInfo("N_ID", rc);
+    if (idField && idField->getNumber() > 0) {
+        VdbHandle cursor = nullptr;
+        if (VdbSetCursor(&cursor, rc, idField->getNumber(), 0, 0) & 1)
+            VdbItemCount(cursor, &count);
+        if (cursor)
+            VdbDeleteCursor(cursor);
+    } else {
+        VdbPartCount(rc, &count);
+    }
+
+    std::unique_ptr<__NSDef> head;
+    auto add = [&head](CStringBuffer& prefix) -> __NSDef* {
+        __NSDef* d = head ? head->Find(prefix) : nullptr;
+        if (d)
+            return d;
+        d = new __NSDef(prefix);
+        if (!head)
+            head.reset(d);
+        else
+            head->SetNext(d);
+        return d;
+    };
+
+    CStringBuffer type, nspace, name, value;
+    for (int i = nSubTreeRootId; i <= count; ++i) {
+        if (nSubTreeRootId > 1 && i > nSubTreeRootId) {
+            long parent = 0;
+            getIntValue("N_PARENT", i, &parent);
+            if (parent < nSubTreeRootId)
+                break;
+        }
+        nspace.clear();
+        getPhraseValue("N_NSPACE", i, nspace);
+        if (nspace.length() == 0)
+            continue;
+        type.clear();
+        getPhraseValue("N_TYPE", i, type);
+        if (type.compareNoCase("ATTRIBUTE") == 0 && nspace.compareNoCase("xmlns") == 0) {
+            name.clear();
+            getPhraseValue("N_NAME", i, name);
+            getPartTextValue(value, "N_TVALUE", i, false);
+            add(name)->uri.set(value);
+        } else if (nspace != "xml") {
+            // "xml" is bound by XML itself and is never declared.
+            add(nspace);
+        }
+    }
+
+    int unknown = 0;
+    for (__NSDef* d = head.get(); d; d = d->next)
+        if (d->uri.length() == 0)
+            ++unknown;
+    // Declarations in scope come from the ancestors of the fragment's root,
+    // the nearest first; an element's attributes directly follow its part.
+    long node = nSubTreeRootId;
+    while (unknown > 0 && node > 1) {
+        long parent = 0;
+        getIntValue("N_PARENT", node, &parent);
+        if (parent < 1 || parent >= node)
+            break;
+        for (int a = static_cast<int>(parent) + 1; a < node && unknown > 0; ++a) {
+            type.clear();
+            getPhraseValue("N_TYPE", a, type);
+            if (type.compareNoCase("ATTRIBUTE") != 0)
+                break;
+            nspace.clear();
+            getPhraseValue("N_NSPACE", a, nspace);
+            if (nspace.compareNoCase("xmlns") != 0)
+                continue;
+            name.clear();
+            getPhraseValue("N_NAME", a, name);
+            __NSDef* d = head ? head->Find(name) : nullptr;
+            if (d && d->uri.length() == 0) {
+                getPartTextValue(value, "N_TVALUE", a, false);
+                d->uri.set(value);
+                --unknown;
+            }
+        }
+        node = parent;
+    }
+
+    int placeholder = 0;
+    for (__NSDef* d = head.get(); d; d = d->next) {
+        strDefs << " xmlns:" << d->prefix << "=\"";
+        if (d->uri.length() > 0) {
+            strDefs << d->uri;
+        } else {
+            strDefs << VORNXML_UNDECLARED_PREFIX_URI;
+            strDefs.append(++placeholder);
+        }
+        strDefs << "\"";
+    }
+}
+
+// ---------------------------------------------------------------- fragment sets
+
+int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentExpression, CStringBuffer& strOut,
+                           int nFrom, int nTo, bool bHighlight)
+{
+    filter_data* p = m_pData;
+    if (!p)
+        return 0;
+    VdbHandle savedControl = p->record_control;
+    int savedOptions = p->vdb_options;
+    void* savedBuffer = p->buffer;
+    int savedLength = p->buffer_length;
+
+    VXParserMain parser;
+    CStringBuffer msg;
+    std::unique_ptr<XPathStatement> tree(parser.Parse(xpathFragmentExpression ? xpathFragmentExpression : "", &msg));
+    if (!tree)
+        throw new XPathException(msg);
+
+    VdbSaveStatus();
+    int nFragments = 0, nFragmentSet = 0;
+    {
+        VXProcessorMain xpath(getLogger());
+        xpath.Begin();
+        SearchSet* last = nullptr;
+        try {
+            xpath.ProcessNode(tree.get(), nSearch);
+            last = xpath.ExecuteAll();
+        } catch (XPathException*) {
+            xpath.End();
+            VdbLoadStatus(3);
+            throw;
+        }
+        xpath.End();
+        if (!last) {
+            VdbLoadStatus(3);
+            return 0;
+        }
+        nFragmentSet = last->GetNumber();
+        nFragments = last->GetRecordCount();
+    }
+
+    // Each fragment is rebuilt into memory, whatever sink the request names.
+    p->vdb_options = IEOPT_MEMORY;
+    p->buffer = nullptr;
+    p->buffer_length = 0;
+
+    strOut << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+           << "<vornxml:FRAGMENTSET xmlns:vornxml=\"" VORNXML_NAMESPACE_URI "\" vornxml:SEARCHSET=\"";
+    strOut.append(nSearch);
+    strOut << "\" vornxml:RECORDCOUNT=\"";
+    strOut.append(nRecords);
+    strOut << "\" vornxml:FRAGMENTCOUNT=\"";
+    strOut.append(nFragments);
+    strOut << "\" >\n";
+    if (nTo < 1)
+        nTo = nFragments;
+    if (nFrom < 1)
+        nFrom = 1;
+
+    p->record_control = nullptr;
+    VdbCreateRecordControl(&p->record_control);
+    VdbHandle rc = p->record_control;
+    char base[64] = "";
+    int startRid = 0, endRid = 0;
+    if (!(VdbGetRecordInSearchRis(rc, nSearch, nFrom, &startRid, base) & 1))
+        startRid = 1;
+    int set = nSearch, records = 0, hits = 0;
+    if ((VdbGetSearch(&set, &records, &hits) & 1) && records < nTo)
+        nTo = records;
+    bool bAny = (VdbGetRecordInSearchRis(rc, nSearch, nTo, &endRid, base) & 1) != 0;
+    logInformation("getFragments", "Fragment set size is %d. Fetching RIS %d..%d\n", nFragments, nFrom, nTo);
+
+    for (int pos = 1; bAny && pos <= nFragments; ++pos) {
+        int rid = 0;
+        char db[64] = "";
+        if (!(VdbGetRecordInSearchRis(rc, nFragmentSet, pos, &rid, db) & 1))
+            continue;
+        if (rid < startRid)
+            continue;
+        if (rid > endRid)
+            break;
+        int* parts = nullptr;
+        int n = SearchSet::GetHitTuplesFromRecord(rc, &parts);
+        CStringBuffer head;
+        head.format("<vornxml:FRAGMENT vornxml:RID=\"%d\" vornxml:RIS=\"%d\" vornxml:DATABASE=\"%s\"", rid, pos, db);
+        if (n == 0) {
+            strOut << head << "/>\n";
+            VfxMemFree(parts);
+            continue;
+        }
+        // The query's search is the hit context, so its hits are highlighted.
+        int status = VdbGetRecordInSearch(rc, nSearch, -1);
+        if (status & 1)
+            status = VdbGetRecordInSearch(rc, nSearch, rid - 1);
+        if (!(status & 1)) {
+            logVornError(status, "getFragments/VdbGetRecordInSearch");
+            VfxMemFree(parts);
+            continue;
+        }
+        for (int k = 0; k < n; ++k) {
+            processRecord(parts[k], true);
+            if (p->errorcode == VX_OK) {
+                char* data = static_cast<char*>(p->buffer);
+                int len = p->buffer_length;
+                if (strcmp(m_szDocEncoding, "UTF-8") != 0 && data)
+                    reEncode(m_szDocEncoding, "UTF-8", &data, &len);
+                CStringBuffer defs;
+                getFragmentNamsepaces(parts[k], defs);
+                strOut << head << defs << ">\n";
+                if (data && len > 0)
+                    strOut.append(data, len);
+                strOut << "</vornxml:FRAGMENT>\n";
+                p->buffer = data;
+            }
+            free(p->buffer);
+            p->buffer = nullptr;
+            p->buffer_length = 0;
+        }
+        VfxMemFree(parts);
+    }
+
+    VdbDeleteRecordControl(p->record_control);
+    p->record_control = savedControl;
+    p->vdb_options = savedOptions;
+    p->buffer = savedBuffer;
+    p->buffer_length = savedLength;
+    strOut << "</vornxml:FRAGMENTSET>";
+    VdbLoadStatus(3);
+    return 1;
+}
