@@ -148,7 +148,8 @@ TEST_F(BaseTest, LevelLoggerFileOfTheXPathOperations)
     EXPECT_EQ(".log", stamp.substr(17)) << name;
     std::string log = readFile(logDir + "/" + name);
     EXPECT_NE(std::string::npos, log.find("   INFO] FilterBase: Logging started.\n")) << log;
-    EXPECT_NE(std::string::npos, log.find("  ERROR] vornxmlquery: vornxmlquery is not available yet")) << log;
+    EXPECT_NE(std::string::npos, log.find("  ERROR] vornXmlQuery: Either SEARCHSET or XPATHQUERY must be specified."))
+        << log;
 
     // Below information level the logger writes nothing at all.
     UpdateRCS("XML_LOG", "0");

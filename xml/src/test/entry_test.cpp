@@ -15,7 +15,7 @@ const char* const kEntries[] = {"vornxmlput",      "vornxmlget",   "vornxmlrelin
 // Entries whose operation is built; their own tests cover them.
 bool isBuilt(const std::string& name)
 {
-    return name == "vornxmlget" || name == "vornxmlputblob";
+    return name == "vornxmlget" || name == "vornxmlputblob" || name == "vornxmlquery" || name == "vornxmlupdate";
 }
 
 class EntryTest : public FilterTest {};

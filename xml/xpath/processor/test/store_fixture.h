@@ -88,6 +88,9 @@ protected:
         ASSERT_FALSE(dir.empty());
         setenv("VDBS_DATA", dir.c_str(), 1);
         setenv("VDBS_SYNC", "off", 1);
+        unsetenv("VDBS_FILTERS");
+        unsetenv("VDBS_LANGUAGE");
+        unsetenv("VDBS_CHARS");
         ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << kernelMessage(-1);
         ASSERT_EQ(1, VdbCreateBase(base, "xml")) << kernelMessage(-1);
         ASSERT_EQ(1, ccl(std::string("BASE ") + base)) << kernelMessage(-1);
