@@ -47,8 +47,6 @@ struct CaseQuery {
     bool skipNamespaced = false;
     // (document index, part) in document then part order.
     std::vector<std::pair<int, int>> hits;
-    // Canonical texts of the selected nodes per document (with --fragments).
-    std::map<int, std::vector<std::string>> fragments;
 };
 
 struct Cases {
@@ -57,11 +55,11 @@ struct Cases {
     std::string error;
 };
 
-inline Cases generateCases(const std::string& script, int seed, int docs, int exprs, bool fragments)
+inline Cases generateCases(const std::string& script, int seed, int docs, int exprs)
 {
     Cases c;
     std::string cmd = "/usr/bin/python3 '" + script + "' " + std::to_string(seed) + " " + std::to_string(docs) +
-                      " " + std::to_string(exprs) + (fragments ? " --fragments" : "");
+                      " " + std::to_string(exprs);
     FILE* fp = popen(cmd.c_str(), "r");
     if (!fp) {
         c.error = "cannot run " + cmd;
@@ -91,10 +89,6 @@ inline Cases generateCases(const std::string& script, int seed, int docs, int ex
                 q.hits.emplace_back(atoi(h.substr(0, colon).c_str()), atoi(h.substr(colon + 1).c_str()));
             }
             c.queries.push_back(q);
-        } else if (f[0] == "F" && f.size() >= 2 && !c.queries.empty()) {
-            std::vector<std::string>& frags = c.queries.back().fragments[atoi(f[1].c_str())];
-            for (size_t i = 2; i < f.size(); ++i)
-                frags.push_back(unhex(f[i]));
         }
     }
     int rc = pclose(fp);

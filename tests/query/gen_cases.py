@@ -15,10 +15,14 @@ Output, one record per line, fields separated by tabs, text hex-encoded:
                                        doc:part pairs; flags: "-" or "ns" when
                                        the expression must skip documents with
                                        namespace declarations
-  F <xpath> <doc> <fragment>...        canonical subtrees per document (only
-                                       with --fragments): tab-separated c14n
-                                       texts of the selected nodes, hex
-Usage: gen_cases.py SEED DOCS EXPRS [--fragments]
+Usage: gen_cases.py SEED DOCS EXPRS
+       gen_cases.py SEED DOCS EXPRS --check RESULTS
+The second form reads the fragment sets the store returned for the same
+documents and expressions (lines "<expression index> <hex text>", the query
+selecting every document, stored as records 1, 2, ... in order, and the
+expression giving the fragments), compares
+each fragment, canonicalised, with what libxml2 selects, reports every
+disagreement and exits with 1 when there was one.
 """
 import random
 import sys
@@ -112,6 +116,11 @@ def shred(root):
             local, prefix = qname(e.tag)
             me = add(parent, "ELEMENT", local, prefix, "")
             index[e] = me
+            # Namespace declarations are attributes of the stored document.
+            inherited = e.getparent().nsmap if e.getparent() is not None else {}
+            for pfx, uri in e.nsmap.items():
+                if pfx and inherited.get(pfx) != uri:
+                    add(me, "ATTRIBUTE", pfx, "xmlns", uri)
             for k, v in e.attrib.items():
                 alocal, aprefix = qname(k)
                 index[(e, "@" + k)] = add(me, "ATTRIBUTE", alocal, aprefix, v)
@@ -268,40 +277,114 @@ def composed(r):
     return head + "/".join(parts) + tail
 
 
-def c14n(node):
+def canonical(node):
+    """Text of a selected node as both sides are compared: elements, comments
+    and processing instructions in exclusive canonical form without the
+    white space reconstruction adds around markup; texts as themselves;
+    attributes as nothing (a fragment of an attribute node is empty)."""
     if isinstance(node, etree._ElementUnicodeResult):
-        return str(node)
-    return etree.tostring(node, method="c14n", with_comments=True, exclusive=True).decode("utf-8")
+        return "" if node.is_attribute else str(node).strip()
+    if isinstance(node, str):
+        return node.strip()
+    copy = etree.fromstring(etree.tostring(node, with_tail=False)) if isinstance(node, etree._Element) and not isinstance(
+        node, (etree._Comment, etree._ProcessingInstruction)) else None
+    if copy is None:
+        t = node.text.strip() if node.text else ""
+        if isinstance(node, etree._Comment):
+            return "<!--%s-->" % t
+        return "<?%s%s?>" % (node.target, " " + t if t else "")
+    for e in copy.iter():
+        if e.text is not None:
+            e.text = e.text.strip() or None
+        if e.tail is not None:
+            e.tail = e.tail.strip() or None
+        if isinstance(e, etree._ProcessingInstruction) and e.text:
+            e.text = e.text.strip()
+    return etree.tostring(copy, method="c14n", with_comments=True, exclusive=True).decode("utf-8")
+
+
+def store_fragments(text):
+    """(record id, canonical fragment) pairs of a fragment set."""
+    root = etree.fromstring(text.encode("utf-8"))
+    ns = "{urn:vorn:vornxml:3.0}"
+    out = []
+    for f in root:
+        ris = int(f.get(ns + "RID"))
+        kids = [k for k in f]
+        if kids:
+            node = kids[0]
+            # Namespace declarations of the wrapper are in scope of the copy.
+            out.append((ris, canonical(node)))
+        else:
+            out.append((ris, canonical(f.text or "")))
+    return out
+
+
+def check(docs, exprs, results_path):
+    results = {}
+    with open(results_path) as fh:
+        for line in fh:
+            i, h = line.rstrip("\n").split("\t")
+            results[int(i)] = bytes.fromhex(h).decode("utf-8") if h != "-" else ""
+    bad = 0
+    pairs = 0
+    for n, (xpath, needs_plain) in enumerate(exprs):
+        if n not in results:
+            continue
+        expected = []
+        for i, (root, ns, index) in enumerate(docs):
+            res = root.getroottree().xpath(xpath, namespaces={"p": NS})
+            pairs += 1
+            for x in sorted(res, key=lambda x: part_of(x, index)):
+                expected.append((i + 1, canonical(x)))
+        text = results[n]
+        try:
+            got = store_fragments(text) if text.startswith("<?xml") else [("error", text)]
+        except etree.XMLSyntaxError as e:
+            got = [("unparsable", str(e))]
+        if needs_plain:
+            plain = {i + 1 for i, d in enumerate(docs) if not d[1]}
+            expected = [x for x in expected if x[0] in plain]
+            got = [x for x in got if x[0] in plain or not isinstance(x[0], int)]
+        if got != expected:
+            bad += 1
+            if bad <= 15:
+                print("MISMATCH %s" % xpath)
+                exp_only = [x for x in expected if x not in got][:4]
+                got_only = [x for x in got if x not in expected][:4]
+                print("  libxml2 only: %r" % exp_only)
+                print("  store only:   %r" % got_only)
+    print("%d expressions, %d expression-document pairs, %d disagreements" % (len(results), pairs, bad))
+    return bad
 
 
 def main():
     seed, ndocs, nexpr = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-    fragments = "--fragments" in sys.argv
     g = Gen(seed)
     docs = []
     out = sys.stdout
+    lines = []
     for i in range(ndocs):
         root, ns = g.document()
         xml = etree.tostring(root, encoding="unicode")
         nodes, index = shred(root)
         docs.append((root, ns, index))
-        out.write("D\t%d\t%s\n" % (i, hexs(xml)))
+        lines.append("D\t%d\t%s\n" % (i, hexs(xml)))
         for n in nodes:
-            out.write("N\t%d\t%s\t%s\t%s\t%s\n" % (n[0], n[1], hexs(n[2]), hexs(n[3]), hexs(n[4])))
-    for xpath, needs_plain in expressions(g.r, nexpr):
+            lines.append("N\t%d\t%s\t%s\t%s\t%s\n" % (n[0], n[1], hexs(n[2]), hexs(n[3]), hexs(n[4])))
+    exprs = expressions(g.r, nexpr)
+    if "--check" in sys.argv:
+        sys.exit(1 if check(docs, exprs, sys.argv[sys.argv.index("--check") + 1]) else 0)
+    out.writelines(lines)
+    for xpath, needs_plain in exprs:
         hits = []
-        frags = []
         for i, (root, ns, index) in enumerate(docs):
             if needs_plain and ns:
                 continue
             res = root.getroottree().xpath(xpath, namespaces={"p": NS})
             parts = sorted(part_of(x, index) for x in res)
             hits.extend("%d:%d" % (i, p) for p in parts)
-            if fragments:
-                frags.append((i, [c14n(x) for x in sorted(res, key=lambda x: part_of(x, index))]))
         out.write("Q\t%s\t%s\t%s\n" % (hexs(xpath), "ns" if needs_plain else "-", " ".join(hits)))
-        for i, fs in frags:
-            out.write("F\t%d\t%s\n" % (i, "\t".join(hexs(f) for f in fs)))
 
 
 if __name__ == "__main__":

@@ -277,4 +277,58 @@ TEST_F(QueryTest, UpdateWithinASetTouchesOnlyItsRecords)
     EXPECT_EQ(resultElement(setOf(c.output), 1), c.output);
 }
 
+TEST_F(QueryTest, FragmentSets)
+{
+    storeTwo();
+    qt::Doc d;  // <r id="3"><p:a xmlns:p="urn:p" id="9">tin</p:a></r>
+    int r = d.elem(0, "r");
+    d.attr(r, "id", "3");
+    int a = d.elem(r, "a", "p");
+    d.attr(a, "p", "urn:p", "xmlns");
+    d.attr(a, "id", "9");
+    d.text(a, "tin");
+    int rid3 = store(d);
+    const std::string head = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><vornxml:FRAGMENTSET xmlns:vornxml=\"") +
+                             kUri + "\" vornxml:SEARCHSET=\"1\" vornxml:RECORDCOUNT=\"3\" vornxml:FRAGMENTCOUNT=\"";
+    auto frag = [](int rid, int ris, const std::string& defs, const std::string& body) {
+        return "<vornxml:FRAGMENT vornxml:RID=\"" + std::to_string(rid) + "\" vornxml:RIS=\"" + std::to_string(ris) +
+               "\" vornxml:DATABASE=\"xdb\"" + defs + ">\n" + body + "</vornxml:FRAGMENT>\n";
+    };
+
+    // Only the second record has a hit: one fragment, and a fragment count of 1.
+    Call c = run("vornxmlquery", "XPATHQUERY=/r\nXPATHFRAGMENTS=//a[@id='8']\n");
+    ASSERT_EQ(1, c.status) << c.errortext;
+    EXPECT_EQ(head + "1\" >\n" + frag(rid2, 1, "", "<a id=\"8\">old gold</a>\n") + "</vornxml:FRAGMENTSET>", c.output);
+
+    // A prefixed fragment carries its declaration; the query's hits are marked.
+    ccl("DELETE S=0");
+    c = run("vornxmlquery", "XPATHQUERY=//r[contains(.,'in')]\nXPATHFRAGMENTS=//*[@id='9']\n", nullptr, 0, FO_HIGHLIGHT);
+    ASSERT_EQ(1, c.status) << c.errortext;
+    EXPECT_NE(std::string::npos,
+              c.output.find(frag(rid3, 1, " xmlns:p=\"urn:p\"",
+                                 "<p:a xmlns:p=\"urn:p\" id=\"9\">t<VORNHLBEGIN xmlns=\"" + std::string(kUri) +
+                                     "\"/>in<VORNHLEND xmlns=\"" + kUri + "\"/></p:a>\n")))
+        << c.output;
+
+    // FROM and TO are positions in the query's result; an existing set can
+    // be named instead of a query.
+    ccl("DELETE S=0");
+    c = run("vornxmlquery", "XPATHQUERY=/r\nXPATHFRAGMENTS=//b | //a\nFROM=2\nTO=2\n");
+    ASSERT_EQ(1, c.status) << c.errortext;
+    EXPECT_EQ(head + "3\" >\n" + frag(rid2, 2, "", "<b>y</b>\n") + frag(rid2, 2, "", "<a id=\"8\">old gold</a>\n") +
+                  "</vornxml:FRAGMENTSET>",
+              c.output);
+    c = run("vornxmlquery", "SEARCHSET=1\nXPATHFRAGMENTS=/r/@id\nFROM=3\n");
+    ASSERT_EQ(1, c.status) << c.errortext;
+    EXPECT_EQ(head + "3\" >\n" + frag(rid3, 3, "", "") + "</vornxml:FRAGMENTSET>", c.output);
+
+    // A fragment expression that cannot be answered fails the call.
+    c = run("vornxmlquery", "SEARCHSET=1\nXPATHFRAGMENTS=//a[\n");
+    EXPECT_EQ(0, c.status);
+    EXPECT_EQ("syntax error", c.errortext);
+    c = run("vornxmlquery", "SEARCHSET=1\nXPATHFRAGMENTS=//a[foo()]\n");
+    EXPECT_EQ(0, c.status);
+    EXPECT_EQ("Invalid node type \"foo\"", c.errortext);
+}
+
 }  // namespace

@@ -347,8 +347,8 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     strOut << "\" vornxml:FRAGMENTCOUNT=\"";
     strOut.append(nFragments);
     strOut << "\" >\n";
-    if (nTo < 1)
-        nTo = nFragments;
+    // FROM and TO are positions in the query's result; without TO the range
+    // runs to its last record (the fragment search may hold fewer records).
     if (nFrom < 1)
         nFrom = 1;
 
@@ -360,7 +360,7 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     if (!(VdbGetRecordInSearchRis(rc, nSearch, nFrom, &startRid, base) & 1))
         startRid = 1;
     int set = nSearch, records = 0, hits = 0;
-    if ((VdbGetSearch(&set, &records, &hits) & 1) && records < nTo)
+    if ((VdbGetSearch(&set, &records, &hits) & 1) && (nTo < 1 || records < nTo))
         nTo = records;
     bool bAny = (VdbGetRecordInSearchRis(rc, nSearch, nTo, &endRid, base) & 1) != 0;
     logInformation("getFragments", "Fragment set size is %d. Fetching RIS %d..%d\n", nFragments, nFrom, nTo);

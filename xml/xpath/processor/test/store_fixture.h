@@ -59,6 +59,9 @@ public:
         return static_cast<int>(nodes.size());
     }
     std::vector<Node> nodes;
+    // Document properties (D_PROPNAME, D_PROPVAL), as the store sets them.
+    std::vector<std::pair<std::string, std::string>> properties = {{"vornxmlversion", "3.0-1"},
+                                                                    {"xmlencoding", "UTF-8"}};
 };
 
 inline int typeNumber(const std::string& type)
@@ -132,6 +135,12 @@ protected:
             fName = fieldNumber(ctl, "N_NAME"), fNs = fieldNumber(ctl, "N_NSPACE"),
             fValue = fieldNumber(ctl, "N_TVALUE");
         std::string text;
+        int fPropName = fieldNumber(ctl, "D_PROPNAME"), fPropVal = fieldNumber(ctl, "D_PROPVAL");
+        for (size_t i = 0; i < doc.properties.size(); ++i) {
+            std::string item = std::to_string(i + 1);
+            text += std::to_string(fPropName) + "F^" + item + "P" + doc.properties[i].first + "^\n";
+            text += std::to_string(fPropVal) + "F^" + item + "P" + doc.properties[i].second + "^\n";
+        }
         int part = 0;
         for (const Node& n : doc.nodes) {
             ++part;

@@ -1,0 +1,79 @@
+// Fragment sets against libxml2: generated documents are stored, every
+// generated expression is asked as the fragment expression of a query over
+// all of them through vornxmlquery, and gen_cases.py compares each returned
+// subtree, canonicalised, with what libxml2 selects.
+#include <stdio.h>
+#include <string.h>
+
+#include <fstream>
+#include <string>
+
+#include "cases.h"
+#include "store_fixture.h"
+
+namespace {
+
+std::string hex(const std::string& s)
+{
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out.empty() ? "-" : out;
+}
+
+class FragmentDiffTest : public qt::StoreTest {};
+
+TEST_F(FragmentDiffTest, FragmentsAgreeWithLibxml2)
+{
+    const char* seedText = getenv("VX_DIFF_SEED");
+    int seed = seedText ? atoi(seedText) : 7301, docs = 40, exprs = 400;
+    qt::Cases cases = qt::generateCases(GEN_CASES, seed, docs, exprs);
+    ASSERT_TRUE(cases.error.empty()) << cases.error;
+    for (size_t i = 0; i < cases.docs.size(); ++i) {
+        qt::Doc d;
+        for (const qt::CaseNode& n : cases.docs[i].nodes)
+            d.add({n.parent, n.type, n.name, n.ns, n.value});
+        ASSERT_EQ(static_cast<int>(i) + 1, store(d));
+    }
+
+    const char* keep = getenv("VX_DIFF_RESULTS");  // keeps the fragment sets for a look
+    std::string results = keep ? keep : dir + "/fragments.txt";
+    {
+        std::ofstream out(results);
+        for (size_t n = 0; n < cases.queries.size(); ++n) {
+            filter_data fd;
+            memset(&fd, 0, sizeof fd);
+            snprintf(fd.filter_name, sizeof fd.filter_name, "vornxmlquery");
+            std::string args = "XPATHQUERY=/*\nXPATHFRAGMENTS=" + cases.queries[n].xpath + "\n";
+            fd.filter_arguments = &args[0];
+            fd.arg_length = static_cast<int>(args.size());
+            fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+            int status = VdbExport(&fd);
+            std::string text = fd.errortext;
+            if (fd.buffer) {
+                if (status == 1)
+                    text.assign(static_cast<const char*>(fd.buffer), static_cast<size_t>(fd.buffer_length));
+                free(fd.buffer);
+            }
+            out << n << "\t" << hex(text) << "\n";
+            // Each query leaves its result set; start afresh.
+            ccl("DELETE S=0");
+        }
+    }
+    std::string cmd = std::string("/usr/bin/python3 '") + GEN_CASES + "' " + std::to_string(seed) + " " +
+                      std::to_string(docs) + " " + std::to_string(exprs) + " --check '" + results + "'";
+    FILE* fp = popen(cmd.c_str(), "r");
+    ASSERT_NE(nullptr, fp);
+    std::string report;
+    char buf[4096];
+    while (fgets(buf, sizeof buf, fp))
+        report += buf;
+    int rc = pclose(fp);
+    printf("%s", report.c_str());
+    EXPECT_EQ(0, rc) << report;
+}
+
+}  // namespace
