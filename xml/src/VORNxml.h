@@ -120,6 +120,11 @@ public:
     bool exportDtd(char* pszFileName);
 
     // ----- Links: declared with the link code -----
+    // Identity and link record of a stored document (linkdb.cpp).
+    void CreateIdentity(VdbHandle hRecordControl, const char* pszDbName, char* pszIdentity);
+    int WriteField(VdbHandle hRecordControl, const char* pszField, int nPart, const char* pszValue);
+    int ReadField(VdbHandle hRecordControl, const char* pszField, int nPart, char* pszBuffer, int* pnLength);
+    int updateLinkDb(const char* pszUrl);
 
     const char* getLinkDb() const { return m_strLinkDb; }
     CTFormWriter* getWriter() const { return m_pTfo; }

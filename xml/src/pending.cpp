@@ -3,15 +3,6 @@
 // that brings an operation removes its stand-in here.
 #include "VORNxml.h"
 
-int CVORNxml::vornXmlPut()
-{
-    openCallLog("vornxmlput.log", "vornXmlPut");
-    if (!checkFilterData("vornXmlPut"))
-        return VX_FAILED;
-    loadFieldCatalogue();
-    return notAvailable("vornxmlput", "storing XML documents (parser set-up, SAX shredder, store operation)");
-}
-
 int CVORNxml::vornXmlRelink()
 {
     openCallLog("vornxmllink.log", "vornXmlRelink");

@@ -15,7 +15,8 @@ const char* const kEntries[] = {"vornxmlput",      "vornxmlget",   "vornxmlrelin
 // Entries whose operation is built; their own tests cover them.
 bool isBuilt(const std::string& name)
 {
-    return name == "vornxmlget" || name == "vornxmlputblob" || name == "vornxmlquery" || name == "vornxmlupdate";
+    return name == "vornxmlget" || name == "vornxmlputblob" || name == "vornxmlquery" || name == "vornxmlupdate" ||
+           name == "vornxmlput";
 }
 
 class EntryTest : public FilterTest {};
