@@ -307,8 +307,24 @@ int VdbPutRecordBuffer(VdbHandle cursor, const char* text, int length, int* part
 /* CCL and sets                                                          */
 /* ===================================================================== */
 
-/* Runs one CCL command (BASE, CLOSE, FIND, DELETE, RENUMBER, DEFINE, SHOW,
- * SCROLL; words in the session's language or in English).
+/* Runs one CCL command; command words in the session's language (see
+ * VdbShellSymbol) or in English.
+ *   BASE name | CLOSE | FIND condition | DELETE S=0 | DELETE S=n | RENUMBER |
+ *   DEFINE HIGHLIGHT [ON|OFF] | DEFINE FIND MIN=n | DEFINE MAP m=F:B.G:H |
+ *   SHOW BASE LIST F=CLIENT_BASE | SCROLL
+ * Conditions: F=v, F='v', F="v", F=&v& (exact bytes), F=$v$ (contains; may
+ * hold blanks), F=v$ (begins), F=$v (ends), F=$ (any value), F<>"v" (some
+ * value differs), F<"v" F>"v" F<="v" F>="v" (XPath number comparison; a
+ * value that is no number never matches), S=n, ALL (part 0 of every record),
+ * m($) (map), XPATH(axis,P,C,d) and XPATH(SELF,P,P,1,op,k) (P, C set numbers,
+ * 0 = every node; d 2 keeps C, 1 keeps P; op EQ NE GT LT LE GE; k < 0 counts
+ * from the end). Operators, tightest first, left-associative: AND, AND.R,
+ * NOT (by record); AND.T, NOT.T (by hit); OR; parentheses group.
+ * A FIND without hits makes no set (the last search is then empty) unless
+ * DEFINE FIND MIN=0 is in force. DEFINE MAP fails with VDB_BADFIELD (1354)
+ * for a field a design lacks and with VDB_MAPEMPTY (32610) when base B has no
+ * records; the map is then defined all the same and the last search holds
+ * every record of the open base (each of them is unmapped).
  *   code: out (may be null), number of the set a FIND made, else 0.
  * A syntax error fails with VDB_SYNTAX and a message that shows the command
  * and the position; a field the design lacks with VDB_BADFIELD (1354). A
