@@ -125,6 +125,15 @@ public:
     int WriteField(VdbHandle hRecordControl, const char* pszField, int nPart, const char* pszValue);
     int ReadField(VdbHandle hRecordControl, const char* pszField, int nPart, char* pszBuffer, int* pnLength);
     int updateLinkDb(const char* pszUrl);
+    // Scanning a parsed document for links into m_links (Link.cpp).
+    void evaluateNameSpace(const char* pszPrefix, const char* pszUri);
+    void scanForLinks(XERCES_CPP_NAMESPACE::DOMNode* pNode, CLink** ppLink, bool bNameSpaces);
+    void narrowDomText(const XMLCh* pszText, CStringBuffer& strOut);
+    void clearLinks();
+    // Resolving m_links to stored documents (LinkResolve.cpp).
+    void resolveLinks();
+    int findDocument(const char* pszHref, CStringBuffer& strIdentity, CStringBuffer& strDatabase);
+    bool isSelfishLink(const CLink* pLink) const;
 
     const char* getLinkDb() const { return m_strLinkDb; }
     CTFormWriter* getWriter() const { return m_pTfo; }

@@ -16,7 +16,7 @@ const char* const kEntries[] = {"vornxmlput",      "vornxmlget",   "vornxmlrelin
 bool isBuilt(const std::string& name)
 {
     return name == "vornxmlget" || name == "vornxmlputblob" || name == "vornxmlquery" || name == "vornxmlupdate" ||
-           name == "vornxmlput";
+           name == "vornxmlput" || name == "vornxmlrelink" || name == "vornxmlgetlinks";
 }
 
 class EntryTest : public FilterTest {};
