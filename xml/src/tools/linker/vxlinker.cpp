@@ -56,6 +56,7 @@ int checkConfiguration()
 struct LinkRecord {
     std::string id;
     std::string db;
+    std::string url;
 };
 
 struct Collected {
@@ -129,6 +130,14 @@ void updateLinkRecord(const Collected& link, const char* fin, const char* del)
         errorExit(status);
     VdbSetBase(control, base, 2);
 
+    // The mark goes before a target part is added: the kernel keeps a stale
+    // index entry of the old mark when a part is added first.
+    status = writeField(control, "CHECKTHIS", 0, 0, "0");
+    if (!(status & 1)) {
+        printf("Could not write to field CHECKTHIS.\n");
+        errorExit(status);
+    }
+
     if (!link.toId.empty()) {
         VdbHandle cursor = nullptr;
         int parts = 0;
@@ -154,11 +163,6 @@ void updateLinkRecord(const Collected& link, const char* fin, const char* del)
             writeField(control, "TO_DB", parts + 1, 0, link.toDb.c_str());
             writeField(control, "TO_URL", parts + 1, 0, link.toUrl.c_str());
         }
-    }
-    status = writeField(control, "CHECKTHIS", 0, 0, "0");
-    if (!(status & 1)) {
-        printf("Could not write to field CHECKTHIS.\n");
-        errorExit(status);
     }
     int stored = 0;
     status = VdbPutRecord(control, &stored);
@@ -240,8 +244,11 @@ int main(int argc, char** argv)
         readField(control, "ID", 0, 0, id, &len);
         len = static_cast<int>(sizeof db);
         readField(control, "DB", 0, 0, db, &len);
+        char url[256];
+        len = static_cast<int>(sizeof url);
+        readField(control, "URL", 0, 0, url, &len);
         VdbDeleteRecordControl(control);
-        marked.push_back({id, db});
+        marked.push_back({id, db, url});
     }
 
     std::vector<Collected> collected;
@@ -333,9 +340,10 @@ int main(int argc, char** argv)
                 }
             }
             // The document's own link record is brought up to date even
-            // when none of its links starts from it.
+            // when none of its links starts from it (its URL only names it
+            // in the progress line).
             if (!bOwn)
-                collected.push_back({rec.db, rec.id, "", "", "", ""});
+                collected.push_back({rec.db, rec.id, rec.url, "", "", ""});
             CLinkData::clear(true);
         } else {
             printf("EXPORT filter error #%d: %s\n", fd.errorcode, fd.errortext);
