@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include <memory>
+#include <string>
 
 #include "VORNxml.h"
 #include "VXParserMain.h"
@@ -221,7 +222,7 @@ void CVORNxml::getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs)
         return d;
     };
 
-    CStringBuffer type, nspace, name, value;
+    CStringBuffer type(64), nspace(64), name(64), value(256);
     for (int i = nSubTreeRootId; i <= count; ++i) {
         if (nSubTreeRootId > 1 && i > nSubTreeRootId) {
             long parent = 0;
@@ -339,14 +340,18 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     p->buffer = nullptr;
     p->buffer_length = 0;
 
-    strOut << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-           << "<vornxml:FRAGMENTSET xmlns:vornxml=\"" VORNXML_NAMESPACE_URI "\" vornxml:SEARCHSET=\"";
-    strOut.append(nSearch);
-    strOut << "\" vornxml:RECORDCOUNT=\"";
-    strOut.append(nRecords);
-    strOut << "\" vornxml:FRAGMENTCOUNT=\"";
-    strOut.append(nFragments);
-    strOut << "\" >\n";
+    // Collected here and handed over once: the text buffer grows in fixed
+    // blocks, which would make a large fragment set quadratic to build.
+    std::string out;
+    out.reserve(4096);
+    out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?><vornxml:FRAGMENTSET xmlns:vornxml=\"" VORNXML_NAMESPACE_URI
+           "\" vornxml:SEARCHSET=\"";
+    out += std::to_string(nSearch);
+    out += "\" vornxml:RECORDCOUNT=\"";
+    out += std::to_string(nRecords);
+    out += "\" vornxml:FRAGMENTCOUNT=\"";
+    out += std::to_string(nFragments);
+    out += "\" >\n";
     // FROM and TO are positions in the query's result; without TO the range
     // runs to its last record (the fragment search may hold fewer records).
     if (nFrom < 1)
@@ -376,17 +381,17 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
             break;
         int* parts = nullptr;
         int n = SearchSet::GetHitTuplesFromRecord(rc, &parts);
-        CStringBuffer head;
-        head.format("<vornxml:FRAGMENT vornxml:RID=\"%d\" vornxml:RIS=\"%d\" vornxml:DATABASE=\"%s\"", rid, pos, db);
+        std::string head = "<vornxml:FRAGMENT vornxml:RID=\"" + std::to_string(rid) + "\" vornxml:RIS=\"" +
+                           std::to_string(pos) + "\" vornxml:DATABASE=\"" + db + "\"";
         if (n == 0) {
-            strOut << head << "/>\n";
+            out += head + "/>\n";
             VfxMemFree(parts);
             continue;
         }
         // The query's search is the hit context, so its hits are highlighted.
-        int status = VdbGetRecordInSearch(rc, nSearch, -1);
-        if (status & 1)
-            status = VdbGetRecordInSearch(rc, nSearch, rid - 1);
+        // The record is loaded already and stays cached while the control
+        // holds it: it is not swapped for the set's first record in between.
+        int status = VdbGetRecordInSearch(rc, nSearch, rid - 1);
         if (!(status & 1)) {
             logVornError(status, "getFragments/VdbGetRecordInSearch");
             VfxMemFree(parts);
@@ -399,12 +404,14 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
                 int len = p->buffer_length;
                 if (strcmp(m_szDocEncoding, "UTF-8") != 0 && data)
                     reEncode(m_szDocEncoding, "UTF-8", &data, &len);
-                CStringBuffer defs;
+                CStringBuffer defs(256);
                 getFragmentNamsepaces(parts[k], defs);
-                strOut << head << defs << ">\n";
+                out += head;
+                out.append(defs, static_cast<size_t>(defs.length()));
+                out += ">\n";
                 if (data && len > 0)
-                    strOut.append(data, len);
-                strOut << "</vornxml:FRAGMENT>\n";
+                    out.append(data, static_cast<size_t>(len));
+                out += "</vornxml:FRAGMENT>\n";
                 p->buffer = data;
             }
             free(p->buffer);
@@ -419,7 +426,8 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     p->vdb_options = savedOptions;
     p->buffer = savedBuffer;
     p->buffer_length = savedLength;
-    strOut << "</vornxml:FRAGMENTSET>";
+    out += "</vornxml:FRAGMENTSET>";
+    strOut.append(out.data(), static_cast<int>(out.size()));
     VdbLoadStatus(3);
     return 1;
 }

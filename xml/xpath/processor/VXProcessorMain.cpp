@@ -209,6 +209,12 @@ SearchSet* VXProcessorMain::AddSearchSet(SearchSet* set)
 
 SearchSet* VXProcessorMain::ExecuteAll()
 {
+    // A universal result ("//." or "descendant-or-self::node()") has no
+    // kernel set of its own: every node part is searched for instead.
+    if (GetSearchSetCount() > 0 && dynamic_cast<UniversalSearchSet*>(NewestSet())) {
+        CStringBuffer cond("N_ID=$");
+        AddSearchSet(new ExpressionSearchSet(nullptr, &cond, m_pLogger));
+    }
     for (int i = 0; i < GetSearchSetCount(); ++i)
         GetSearchSet(i)->Execute();
     return GetSearchSetCount() > 0 ? NewestSet() : nullptr;

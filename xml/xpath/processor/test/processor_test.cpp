@@ -360,6 +360,9 @@ TEST_F(ProcessorTest, ResultsOnStoredTrees)
         {"//b/..", parts(rid, {5})},
         {"//a/text() | //d/text()", parts(rid, {4, 9, 13})},
         {"/r/comment()", parts(rid, {14})},
+        {"//c//.", parts(rid, {10, 11, 12, 13})},
+        {"descendant-or-self::node()", {{rid, 1}, {rid, 2}, {rid, 3}, {rid, 4}, {rid, 5}, {rid, 6}, {rid, 7}, {rid, 8}, {rid, 9},
+                    {rid, 10}, {rid, 11}, {rid, 12}, {rid, 13}, {rid, 14}, {rid2, 1}, {rid2, 2}}},
     };
     for (const Case& k : cases)
         EXPECT_EQ(k.expected, run(k.xpath)) << k.xpath;
