@@ -1,5 +1,5 @@
 // The query and update operations through the kernel and the filter module:
-// documents stored as node parts, vornxmlquery and vornxmlupdate run with
+// documents stored with vornxmlput, vornxmlquery and vornxmlupdate run with
 // VdbExport the way a client runs them.
 #include <stdio.h>
 #include <string.h>
@@ -31,31 +31,14 @@ class QueryTest : public qt::StoreTest {
 protected:
     int rid1 = 0, rid2 = 0;
 
-    // <r id="1"><b>x</b><b>y</b><a id="7">gold</a><!--c--></r>
-    // <r id="2"><b>y</b><a id="8">old gold</a></r>
+    // Through the store filter, as a client stores them.
     void storeTwo()
     {
-        qt::Doc d;
-        int r = d.elem(0, "r");
-        d.attr(r, "id", "1");
-        int b1 = d.elem(r, "b");
-        d.text(b1, "x");
-        int b2 = d.elem(r, "b");
-        d.text(b2, "y");
-        int a = d.elem(r, "a");
-        d.attr(a, "id", "7");
-        d.text(a, "gold");
-        d.comment(r, "c");
-        rid1 = store(d);
-        qt::Doc e;
-        r = e.elem(0, "r");
-        e.attr(r, "id", "2");
-        b1 = e.elem(r, "b");
-        e.text(b1, "y");
-        a = e.elem(r, "a");
-        e.attr(a, "id", "8");
-        e.text(a, "old gold");
-        rid2 = store(e);
+        std::string error;
+        rid1 = storeXml("<r id=\"1\"><b>x</b><b>y</b><a id=\"7\">gold</a><!--c--></r>", "/t/one.xml", &error);
+        ASSERT_GT(rid1, 0) << error;
+        rid2 = storeXml("<r id=\"2\"><b>y</b><a id=\"8\">old gold</a></r>", "/t/two.xml", &error);
+        ASSERT_GT(rid2, 0) << error;
     }
 
     static Call run(const char* filter, const std::string& args, const char* input = nullptr, int vdbOptions = 0,
@@ -280,14 +263,8 @@ TEST_F(QueryTest, UpdateWithinASetTouchesOnlyItsRecords)
 TEST_F(QueryTest, FragmentSets)
 {
     storeTwo();
-    qt::Doc d;  // <r id="3"><p:a xmlns:p="urn:p" id="9">tin</p:a></r>
-    int r = d.elem(0, "r");
-    d.attr(r, "id", "3");
-    int a = d.elem(r, "a", "p");
-    d.attr(a, "p", "urn:p", "xmlns");
-    d.attr(a, "id", "9");
-    d.text(a, "tin");
-    int rid3 = store(d);
+    int rid3 = storeXml("<r id=\"3\"><p:a xmlns:p=\"urn:p\" id=\"9\">tin</p:a></r>", "/t/three.xml");
+    ASSERT_GT(rid3, 0);
     const std::string head = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><vornxml:FRAGMENTSET xmlns:vornxml=\"") +
                              kUri + "\" vornxml:SEARCHSET=\"1\" vornxml:RECORDCOUNT=\"3\" vornxml:FRAGMENTCOUNT=\"";
     auto frag = [](int rid, int ris, const std::string& defs, const std::string& body) {

@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <map>
@@ -122,6 +123,36 @@ protected:
         int num = 0, type = 0, flags = 0;
         VdbCheckField(ctl, name, &num, &type, &flags);
         return num;
+    }
+
+    // Stores an XML document through the store filter as a new record;
+    // returns its rid (0 when the store failed, with the reason in error).
+    int storeXml(const std::string& xml, const std::string& url, std::string* error = nullptr)
+    {
+        VdbHandle ctl = nullptr;
+        VdbCreateRecordControl(&ctl);
+        VdbSetBase(ctl, base, 2);
+        filter_data fd;
+        memset(&fd, 0, sizeof fd);
+        fd.record_control = ctl;
+        snprintf(fd.filter_name, sizeof fd.filter_name, "vornxmlput");
+        std::string doc = xml, args = "URL=" + url + "\n";
+        fd.buffer = &doc[0];
+        fd.buffer_length = static_cast<int>(doc.size());
+        fd.filter_arguments = &args[0];
+        fd.arg_length = static_cast<int>(args.size());
+        fd.vdb_options = IEOPT_MEMORY;
+        fd.filter_options = FO_NEWRECORD;
+        int st = VdbImport(&fd);
+        int rid = 0;
+        if (st == 1)
+            VdbRecordInfo(ctl, 1, nullptr, &rid);
+        else if (error)
+            *error = fd.errortext;
+        if (fd.cursor)
+            VdbDeleteCursor(fd.cursor);
+        VdbDeleteRecordControl(ctl);
+        return rid;
     }
 
     // Stores the nodes as one record; returns its rid.
