@@ -169,6 +169,7 @@ TEST_F(FragmentTest, NamespaceDeclarationsAFragmentNeeds)
     //   <s xmlns:p="sibling"/>
     //   <a:item xml:lang="en"><b:note/><c:x/><p:y/><q:z/></a:item>
     //   <a:box xmlns:a="inner"><a:in/></a:box>
+    //   <dflt xmlns="urn:d"><in2/><un xmlns=""/></dflt>
     // </r>
     qt::Doc d;
     int r = d.elem(0, "r");
@@ -186,6 +187,11 @@ TEST_F(FragmentTest, NamespaceDeclarationsAFragmentNeeds)
     int box = d.elem(r, "box", "a");
     d.attr(box, "a", "inner", "xmlns");
     d.elem(box, "in", "a");
+    int dflt = d.elem(r, "dflt");  // <dflt xmlns="urn:d"><in2/><un xmlns=""/></dflt>
+    d.attr(dflt, "xmlns", "urn:d");
+    int in2 = d.elem(dflt, "in2");
+    int un = d.elem(dflt, "un");
+    d.attr(un, "xmlns", "");
     int rid = store(d);
 
     const std::string ph = VORNXML_UNDECLARED_PREFIX_URI;
@@ -197,6 +203,16 @@ TEST_F(FragmentTest, NamespaceDeclarationsAFragmentNeeds)
     // Declared inside the fragment: taken from there.
     EXPECT_EQ(" xmlns:a=\"inner\"", namespaces(rid, box));
     EXPECT_EQ(" xmlns:p=\"sibling\"", namespaces(rid, s));
+    // The default namespace: from an ancestor, or undeclared again inside.
+    EXPECT_EQ(" xmlns=\"urn:d\"", namespaces(rid, in2));
+    EXPECT_EQ(" xmlns=\"urn:d\"", namespaces(rid, dflt));
+    EXPECT_EQ("", namespaces(rid, un));
+    // A declaration below the root does not bind the root's own uses of the
+    // prefix: r's children use a from r, box redeclares it for itself.
+    std::string all = namespaces(rid, r);
+    EXPECT_NE(std::string::npos, all.find(" xmlns:a=\"URI-a\"")) << all;
+    EXPECT_EQ(std::string::npos, all.find("inner")) << all;
+    EXPECT_EQ(std::string::npos, all.find(" xmlns=")) << all;  // r is in no namespace
 }
 
 }  // namespace

@@ -306,6 +306,15 @@ TEST_F(QueryTest, FragmentSets)
     c = run("vornxmlquery", "SEARCHSET=1\nXPATHFRAGMENTS=//a[foo()]\n");
     EXPECT_EQ(0, c.status);
     EXPECT_EQ("Invalid node type \"foo\"", c.errortext);
+
+    // A fragment in a default namespace keeps it.
+    ccl("DELETE S=0");
+    int rid4 = storeXml("<r id=\"4\" xmlns=\"urn:d\"><a id=\"10\">zinc</a></r>", "/t/four.xml");
+    ASSERT_GT(rid4, 0);
+    c = run("vornxmlquery", "XPATHQUERY=//r[@id='4']\nXPATHFRAGMENTS=//a\n");
+    ASSERT_EQ(1, c.status) << c.errortext;
+    EXPECT_NE(std::string::npos, c.output.find(frag(rid4, 1, " xmlns=\"urn:d\"", "<a id=\"10\">zinc</a>\n")))
+        << c.output;
 }
 
 }  // namespace

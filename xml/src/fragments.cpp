@@ -21,7 +21,7 @@ namespace {
 // One prefix of a fragment and its URI (empty while unknown), in a singly
 // linked chain.
 struct __NSDef {
-    explicit __NSDef(CStringBuffer& p) : prefix(p), next(nullptr) {}
+    explicit __NSDef(CStringBuffer& p) : prefix(p), declared(false), next(nullptr) {}
     virtual ~__NSDef() { DeleteChain(); }
     __NSDef(const __NSDef&) = delete;
     __NSDef& operator=(const __NSDef&) = delete;
@@ -51,10 +51,27 @@ struct __NSDef {
         }
     }
 
-    CStringBuffer prefix;
+    // The declaration was found: an empty prefix may be bound to no namespace.
+    void Declare(CStringBuffer& u)
+    {
+        uri.set(u);
+        declared = true;
+    }
+
+    CStringBuffer prefix;  // empty: the default namespace
     CStringBuffer uri;
+    bool declared;
+    // A declaration on an element inside the fragment: used when neither the
+    // fragment's root nor its ancestors declare the prefix.
+    CStringBuffer inner;
+    bool hasInner = false;
     __NSDef* next;
 };
+
+// Whether the fragments being built may need a default namespace declaration
+// (some record of the fragment search declares one); looking for it costs
+// reads of every unprefixed node.
+thread_local bool t_bDefaultNamespaces = true;
 
 // Bytes of a UTF-8 sequence led by c (1 for a stray continuation byte).
 int sequenceLength(unsigned char c)
@@ -222,25 +239,49 @@ void CVORNxml::getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs)
         return d;
     };
 
-    CStringBuffer type(64), nspace(64), name(64), value(256);
+    // A declaration binds the fragment's wrapper only when it sits on the
+    // fragment's root: elements below carry their own declarations.
+    auto declare = [](__NSDef* d, bool onRoot, CStringBuffer& uri) {
+        if (onRoot) {
+            d->Declare(uri);
+        } else if (!d->hasInner) {
+            d->inner.set(uri);
+            d->hasInner = true;
+        }
+    };
+    CStringBuffer type(64), nspace(64), name(64), value(256), empty;
     for (int i = nSubTreeRootId; i <= count; ++i) {
-        if (nSubTreeRootId > 1 && i > nSubTreeRootId) {
-            long parent = 0;
+        long parent = 0;
+        if (i > nSubTreeRootId) {
             getIntValue("N_PARENT", i, &parent);
-            if (parent < nSubTreeRootId)
+            if (nSubTreeRootId > 1 && parent < nSubTreeRootId)
                 break;
         }
+        bool onRoot = parent == nSubTreeRootId;
         nspace.clear();
         getPhraseValue("N_NSPACE", i, nspace);
-        if (nspace.length() == 0)
+        if (nspace.length() == 0 && !t_bDefaultNamespaces)
             continue;
         type.clear();
         getPhraseValue("N_TYPE", i, type);
-        if (type.compareNoCase("ATTRIBUTE") == 0 && nspace.compareNoCase("xmlns") == 0) {
+        bool attribute = type.compareNoCase("ATTRIBUTE") == 0;
+        if (nspace.length() == 0) {
+            // Unprefixed: elements are in the default namespace, and an
+            // attribute named xmlns declares it.
+            name.clear();
+            if (attribute)
+                getPhraseValue("N_NAME", i, name);
+            if (attribute && name == "xmlns") {
+                getPartTextValue(value, "N_TVALUE", i, false);
+                declare(add(empty), onRoot, value);
+            } else if (type.compareNoCase("ELEMENT") == 0) {
+                add(empty);
+            }
+        } else if (attribute && nspace.compareNoCase("xmlns") == 0) {
             name.clear();
             getPhraseValue("N_NAME", i, name);
             getPartTextValue(value, "N_TVALUE", i, false);
-            add(name)->uri.set(value);
+            declare(add(name), onRoot, value);
         } else if (nspace != "xml") {
             // "xml" is bound by XML itself and is never declared.
             add(nspace);
@@ -249,7 +290,7 @@ void CVORNxml::getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs)
 
     int unknown = 0;
     for (__NSDef* d = head.get(); d; d = d->next)
-        if (d->uri.length() == 0)
+        if (!d->declared)
             ++unknown;
     // Declarations in scope come from the ancestors of the fragment's root,
     // the nearest first; an element's attributes directly follow its part.
@@ -266,22 +307,36 @@ void CVORNxml::getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs)
                 break;
             nspace.clear();
             getPhraseValue("N_NSPACE", a, nspace);
-            if (nspace.compareNoCase("xmlns") != 0)
-                continue;
             name.clear();
             getPhraseValue("N_NAME", a, name);
-            __NSDef* d = head ? head->Find(name) : nullptr;
-            if (d && d->uri.length() == 0) {
+            __NSDef* d = nullptr;
+            if (nspace.compareNoCase("xmlns") == 0)
+                d = head ? head->Find(name) : nullptr;
+            else if (nspace.length() == 0 && name == "xmlns")
+                d = head ? head->Find(empty) : nullptr;
+            if (d && !d->declared) {
                 getPartTextValue(value, "N_TVALUE", a, false);
-                d->uri.set(value);
+                d->Declare(value);
                 --unknown;
             }
         }
         node = parent;
     }
 
+    // An unprefixed name without a default namespace in scope is in no
+    // namespace; only prefixes fall back on a declaration further in.
+    for (__NSDef* d = head.get(); d; d = d->next)
+        if (!d->declared && d->hasInner && d->prefix.length() > 0)
+            d->Declare(d->inner);
+
     int placeholder = 0;
     for (__NSDef* d = head.get(); d; d = d->next) {
+        if (d->prefix.length() == 0) {
+            // No default namespace in scope needs no declaration.
+            if (d->uri.length() > 0)
+                strDefs << " xmlns=\"" << d->uri << "\"";
+            continue;
+        }
         strDefs << " xmlns:" << d->prefix << "=\"";
         if (d->uri.length() > 0) {
             strDefs << d->uri;
@@ -333,6 +388,19 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
         }
         nFragmentSet = last->GetNumber();
         nFragments = last->GetRecordCount();
+    }
+
+    // Default namespace declarations are looked for only when some record
+    // of the fragment search has one: an attribute named xmlns.
+    bool savedDefault = t_bDefaultNamespaces;
+    {
+        int code = 0;
+        CStringBuffer ccl, fin;
+        SearchSet::LocalWord("FIN", fin);
+        ccl.format("%s S=%d AND.R (N_TYPE=ATTRIBUTE AND.T N_NAME=\"xmlns\")", (const char*)fin, nFragmentSet);
+        int records = 0, hits = 0, set = 0;
+        t_bDefaultNamespaces = !(VdbExecuteCcl(ccl, &code) & 1) || !(VdbGetSearch(&set, &records, &hits) & 1) ||
+                               records > 0;
     }
 
     // Each fragment is rebuilt into memory, whatever sink the request names.
@@ -428,6 +496,7 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     p->buffer_length = savedLength;
     out += "</vornxml:FRAGMENTSET>";
     strOut.append(out.data(), static_cast<int>(out.size()));
+    t_bDefaultNamespaces = savedDefault;
     VdbLoadStatus(3);
     return 1;
 }
