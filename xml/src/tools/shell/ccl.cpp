@@ -140,6 +140,10 @@ void runCclLine(Context& ctx, const std::string& raw)
 int cmdCcl(Context& ctx, const Args& a)
 {
     const std::string& base = a.positional[0];
+    if (a.positional.size() < 2 && isatty(STDIN_FILENO) && !ctx.inShell)
+        throw UsageError("missing COMMAND (commands can also come on standard input; 'vxsh shell' is the prompt)");
+    if (a.positional.size() < 2 && ctx.inShell)
+        throw UsageError("missing COMMAND (in the shell, CCL commands can be typed as they are)");
     ctx.open();
     ctx.openBase(base);
     if (a.positional.size() > 1) {
