@@ -93,8 +93,8 @@ const std::vector<Command>& commands()
          "  --count            print only the number of nodes and documents found\n"
          "\n"
          "Example:\n"
-         "  vxsh query docs \"//book[contains(description, 'whale')]\" \\\n"
-         "       --fragments //book/description --highlight\n",
+         "  vxsh query docs \"//description[contains(., 'whale')]\" \\\n"
+         "       --fragments \"//description[contains(., 'whale')]\" --highlight\n",
          {{"fragments", 0, "XPATH"}, {"from", 0, "N"}, {"to", 0, "M"}, {"highlight", 0, nullptr},
           {"count", 0, nullptr}},
          2, 2, true, cmdQuery},
