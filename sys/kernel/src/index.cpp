@@ -251,6 +251,9 @@ constexpr size_t kChunkSlots = 16384;
 void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit) {
     ChunkBuilder b(rec.design());
     RecordPostings out;
+    // Flushing may drop slots of a streamed record from memory: only after it
+    // is it known whether values stay put while they are read.
+    rec.flush();
     bool stable = rec.inMemory();
     bool any = false;
     rec.forEachValue([&](int slot, const Value& v) {

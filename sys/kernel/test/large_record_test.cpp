@@ -1,0 +1,153 @@
+// Records larger than what the kernel keeps in memory while storing: every
+// value must still be indexed with its own part, whether the record is
+// stored from a control or streamed in by an import.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "fixture.h"
+
+using namespace kt;
+
+namespace {
+
+class LargeRecordTest : public KernelTest {
+protected:
+    void SetUp() override {
+        setenv("VDBS_FILTERS", VDBS_TEST_FILTER, 1);
+        KernelTest::SetUp();
+        ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
+        ASSERT_EQ(1, ccl("BASE docs"));
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        for (const char* n : {"N_ID", "N_PARENT", "N_TYPE", "N_TVALUE", "D_DOCNAME"}) f[n] = std::to_string(field(c, n));
+    }
+    void TearDown() override {
+        KernelTest::TearDown();
+        unsetenv("VDBS_FILTERS");
+    }
+
+    // Part p: N_ID=p, N_PARENT=1 (0 for part 1), N_TYPE=ELEMENT, and a text
+    // value "v<p>" on every tenth part.
+    std::string document(int parts) {
+        std::string t = f["D_DOCNAME"] + "F^1Pbig.xml^\n";
+        for (int p = 1; p <= parts; ++p) {
+            std::string ps = std::to_string(p);
+            t += "\n\n" + ps + "G^\n";
+            t += f["N_ID"] + "F^" + ps + "P" + ps + "^\n";
+            t += f["N_PARENT"] + "F^" + ps + "P" + (p == 1 ? "0" : "1") + "^\n";
+            t += f["N_TYPE"] + "F^" + ps + "PELEMENT^\n";
+            if (p % 10 == 0) {
+                std::string v = "v" + ps;
+                t += f["N_TVALUE"] + "F^\n" + std::to_string(v.size()) + "L" + v + "^\n";
+            }
+        }
+        return t;
+    }
+
+    // Stored from a control, fed in 64 KB pieces.
+    int storeInPieces(const std::string& t) {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        VdbHandle cur = nullptr;
+        VdbSetCursor(&cur, c, 0, 0, 0);
+        int a, b, d;
+        for (size_t off = 0; off < t.size(); off += 65536) {
+            int n = static_cast<int>(std::min<size_t>(65536, t.size() - off));
+            EXPECT_EQ(1, VdbPutRecordBuffer(cur, t.data() + off, n, &a, &b, &d)) << message(-1);
+        }
+        int rid = 0;
+        EXPECT_EQ(1, VdbPutRecord(c, &rid)) << message(-1);
+        return rid;
+    }
+
+    // Streamed into storage by an import filter.
+    int importRecord(const std::string& t) {
+        filter_data fd;
+        memset(&fd, 0, sizeof fd);
+        strcpy(fd.filter_name, "tf_put");
+        fd.filter_options = FO_NEWRECORD;
+        fd.vdb_options = IEOPT_MEMORY;
+        fd.buffer = const_cast<char*>(t.data());
+        fd.buffer_length = static_cast<int>(t.size());
+        EXPECT_EQ(1, VdbImport(&fd)) << fd.errortext;
+        int rid = 0;
+        char text[32];
+        VdbRecordInfo(fd.record_control, 1, text, &rid);
+        VdbDeleteRecordControl(fd.record_control);
+        return rid;
+    }
+
+    // "part part ..." of the hits of a FIND in record rid, or the hit count
+    // when there are more than five.
+    static std::string hits(const std::string& cond) {
+        int set = 0;
+        if (ccl("FIND " + cond, &set) != 1) return "<failed>";
+        int n = set, recs = 0, count = 0;
+        if (set == 0 || VdbGetSearch(&n, &recs, &count) != 1) return "";
+        if (count > 5) return std::to_string(count) + " hits";
+        Control c;
+        std::string out;
+        for (int pos = 1; pos <= recs; ++pos) {
+            int rid = 0;
+            char base[64];
+            VdbGetRecordInSearchRis(c, n, pos, &rid, base);
+            int part, r, position, part2, x, y;
+            while (VdbGetNextHitWord(c, &part, &r, &position, &part2, &x, &y) == 1)
+                out += (out.empty() ? "" : " ") + std::to_string(part);
+        }
+        return out;
+    }
+
+    void expectIndexed(int rid, int parts) {
+        SCOPED_TRACE("record of " + std::to_string(parts) + " parts");
+        const std::string last = std::to_string(parts);
+        EXPECT_EQ("1", hits("N_ID=1"));
+        EXPECT_EQ("2", hits("N_ID=2"));
+        EXPECT_EQ("65536", hits("N_ID=65536"));
+        EXPECT_EQ("65537", hits("N_ID=65537"));
+        EXPECT_EQ(last, hits("N_ID=" + last));
+        EXPECT_EQ("1", hits("N_PARENT=0"));
+        EXPECT_EQ(std::to_string(parts - 1) + " hits", hits("N_PARENT=1"));
+        EXPECT_EQ("65540", hits("N_TVALUE=v65540"));
+        EXPECT_EQ("0", hits("D_DOCNAME=big.xml"));
+        // The structure: every part but the first is a child of part 1.
+        int s1 = 0;
+        ASSERT_EQ(1, ccl("FIND N_PARENT=0", &s1));
+        EXPECT_EQ(std::to_string(parts - 1) + " hits", hits("XPATH(child," + std::to_string(s1) + ",0,2)"));
+        // And the values read back through cursors.
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+        int n = 0;
+        VdbPartCount(c, &n);
+        EXPECT_EQ(parts, n);
+        for (int p : {1, 2, 65535, 65536, 65537, parts}) {
+            EXPECT_EQ(std::to_string(p), get(c, "N_ID", 0, p));
+            EXPECT_EQ(p == 1 ? "0" : "1", get(c, "N_PARENT", 0, p));
+        }
+        EXPECT_EQ("v65540", get(c, "N_TVALUE", 65540, 0));
+    }
+
+    std::map<std::string, std::string> f;
+};
+
+TEST_F(LargeRecordTest, RecordOfMoreThan65536PartsIsIndexedPartByPart) {
+    const int parts = 70000;
+    std::string t = document(parts);
+    int rid = storeInPieces(t);
+    ASSERT_GT(rid, 0);
+    expectIndexed(rid, parts);
+    {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+        ASSERT_EQ(1, VdbDeleteRecordInBase(c, nullptr));
+    }
+    int imported = importRecord(t);
+    ASSERT_GT(imported, 0);
+    expectIndexed(imported, parts);
+}
+
+}  // namespace
