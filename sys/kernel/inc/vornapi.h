@@ -15,7 +15,12 @@
  *     unique across the record; the record text form writes a node field of
  *     part p as item p, so "item p of N_TYPE" is node p's type;
  *   - part fields, text fields (type 1) and blobs (type 20) keep their items
- *     inside each part and are reached through the selected part.
+ *     inside each part and are reached through the selected part. A text or
+ *     blob field that is not a part field (D_DOCTYPE, D_META, A_ITEM,
+ *     D_DOCTEXT, D_XMLDOC of the xml design) holds a value of the record:
+ *     the record text form always writes it into part 0, where
+ *     VdbSetCursor(f, 0, 0) on a fresh cursor (or after VdbSetRecordPart(0))
+ *     reads it.
  *   A search hit is the pair (rid, part). A record field's item p written while
  *   part p is current is a hit of part p; any other item is a hit of part 0.
  */
@@ -291,8 +296,15 @@ int VdbPutBlobBlock(VdbHandle cursor, int length, const char* data);
  * a value); the parser keeps its state in the cursor.
  *   "\n\n<p>G^\n"          part header: part p becomes current
  *   "<f>F^<i>P<value>^\n"  field f, item i, value up to "^\n"
- *   "<f>F^\n"              header of a text field of the current part, followed
- *                          by pieces "<n>L<n bytes>^\n" appended to its value
+ *   "<f>F^\n"              header of a text field, followed by pieces
+ *                          "<n>L<n bytes>^\n" appended to its value
+ * Where a value goes: a part field's into the current part (its own item i);
+ * a record field's (N_ID, N_TYPE, ...) is item i across the record, a hit of
+ * part i when i is the current part; a text or blob field that is not a part
+ * field goes into part 0 whatever part is current (a record's D_DOCTYPE may
+ * follow its node parts). A block of a field that is neither text nor blob
+ * gives item p of the current part p (item 1 in part 0), as its plain line
+ * would.
  * cursor may also be a record control. Outs (may be null): *part = current
  * part, *field = field of the line in progress (0 between lines), *pending =
  * bytes held for an unfinished line. A malformed form (bad field number, a

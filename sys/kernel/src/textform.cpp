@@ -40,19 +40,28 @@ int fieldOf(Record& rec, TextFormState& st, int field, int& status) {
     return field;
 }
 
+// The part a value of field goes into: part fields and record fields follow
+// the current part; a text or blob field that is not a part field belongs to
+// the record and always goes into the main part.
+int partOf(const Design& d, int field, int current) {
+    const FieldDef* f = d.field(field);
+    return f && !f->part && (f->type == 1 || f->type == 20) ? 0 : current;
+}
+
 int storeValue(Record& rec, TextFormState& st) {
     const Design& d = rec.design();
     int field = st.first;
+    int part = partOf(d, field, st.part);
     int item = std::stoi(st.itemNum);
     if (item < 1) return error(rec, st, "bad item number 0 for field " + std::to_string(field));
     if (swallowedLine(st.value))
         return error(rec, st, "value of field " + std::to_string(field) + " runs into the next line (missing '^')");
     if (d.isBlob(field)) {
-        rec.blobClear(field, st.part);
-        rec.blobAppend(field, st.part, st.value.data(), st.value.size());
+        rec.blobClear(field, part);
+        rec.blobAppend(field, part, st.value.data(), st.value.size());
     } else if (d.partScoped(field)) {
-        rec.setBatchSlot(st.part);
-        rec.setPartItem(field, st.part, item, std::move(st.value));
+        rec.setBatchSlot(part);
+        rec.setPartItem(field, part, item, std::move(st.value));
     } else {
         rec.setBatchSlot(st.part);
         rec.setRecordItem(field, item, std::move(st.value), st.part);
@@ -65,15 +74,16 @@ int storeValue(Record& rec, TextFormState& st) {
 void appendBlock(Record& rec, TextFormState& st, const char* p, size_t n) {
     const Design& d = rec.design();
     int field = st.blockField;
+    int part = partOf(d, field, st.part);
     if (d.isBlob(field)) {
-        if (!st.blockStarted) rec.blobClear(field, st.part);
-        if (n) rec.blobAppend(field, st.part, p, n);
+        if (!st.blockStarted) rec.blobClear(field, part);
+        if (n) rec.blobAppend(field, part, p, n);
     } else if (d.partScoped(field)) {
-        rec.setBatchSlot(st.part);
+        rec.setBatchSlot(part);
         if (!st.blockStarted)
-            rec.setPartItem(field, st.part, 1, std::string(p, n));
+            rec.setPartItem(field, part, 1, std::string(p, n));
         else if (n)
-            rec.appendPartItem(field, st.part, 1, p, n);
+            rec.appendPartItem(field, part, 1, p, n);
     } else {
         int item = st.part > 0 ? st.part : 1;
         rec.setBatchSlot(st.part);

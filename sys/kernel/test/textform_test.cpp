@@ -141,6 +141,62 @@ TEST_F(TextFormTest, ItemNumbersOfPartAndRecordFields) {
     EXPECT_EQ(VDB_NOITEM, st);
 }
 
+TEST_F(TextFormTest, RecordTextFieldsWrittenInANodePartGoToTheMainPart) {
+    // D_DOCTYPE arrives when the DTD ends, after the first node part; A_ITEM
+    // and D_DOCTEXT may follow any part. A part field stays in its part.
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    for (const char* n : {"A_ITEM", "D_DOCTEXT", "D_META"}) f[n] = std::to_string(field(c, n));
+    std::string t = part(1) + line("N_ID", 1, "1") + line("N_TYPE", 1, "XML_DECL") +
+                    block("D_DOCTYPE", "<!DOCTYPE r>") + part(2) + line("N_ID", 2, "2") +
+                    line("N_TYPE", 2, "ELEMENT") + block("N_TVALUE", "two") + line("A_ITEM", 1, "first") +
+                    line("A_ITEM", 2, "second") + block("D_DOCTEXT", std::string(5000, 'x'), 1000) + part(3) +
+                    block("D_META", "meta");
+    int rid = store("docs", t);
+    ASSERT_GT(rid, 0);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    // Read as the reconstruction reads it: part 0 selected, then (f, 0, 0).
+    VdbHandle part0 = nullptr, cur = nullptr;
+    ASSERT_EQ(1, VdbSetRecordPart(&part0, c, 0));
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "D_DOCTYPE"), 0, 0));
+    char buf[64];
+    int len = 0;
+    ASSERT_EQ(1, VdbGetLine(cur, buf, &len, sizeof buf));
+    EXPECT_EQ("<!DOCTYPE r>", std::string(buf, static_cast<size_t>(len)));
+    VdbDeleteCursor(cur);
+    VdbDeleteCursor(part0);
+    EXPECT_EQ("<!DOCTYPE r>", get(c, "D_DOCTYPE", 0, 0));
+    EXPECT_EQ("first", get(c, "A_ITEM", 0, 1));
+    EXPECT_EQ("second", get(c, "A_ITEM", 0, 2));
+    EXPECT_EQ(std::string(5000, 'x'), get(c, "D_DOCTEXT", 0, 0));
+    EXPECT_EQ("meta", get(c, "D_META", 0, 0));
+    EXPECT_EQ("two", get(c, "N_TVALUE", 2, 0));
+    int st = 0;
+    EXPECT_EQ("", get(c, "D_DOCTYPE", 1, 0, &st));
+    EXPECT_EQ(VDB_EOF, st);
+    EXPECT_EQ("", get(c, "A_ITEM", 2, 1, &st));
+    EXPECT_EQ(VDB_NOITEM, st);
+    // Part 3 got nothing of its own, so the record ends with part 2.
+    int parts = 0;
+    VdbPartCount(c, &parts);
+    EXPECT_EQ(2, parts);
+    // A search finds the values as hits of the main part.
+    ASSERT_EQ(1, ccl("BASE docs"));
+    for (const char* cond : {"D_DOCTYPE=$DOCTYPE$", "A_ITEM=second", "D_META=meta"}) {
+        SCOPED_TRACE(cond);
+        int set = 0;
+        ASSERT_EQ(1, ccl(std::string("FIND ") + cond, &set));
+        ASSERT_GT(set, 0);
+        Control h;
+        int r = 0, p = -1, pos, p2, x, y;
+        char base[64];
+        ASSERT_EQ(1, VdbGetRecordInSearchRis(h, set, 1, &r, base));
+        ASSERT_EQ(1, VdbGetNextHitWord(h, &p, &r, &pos, &p2, &x, &y));
+        EXPECT_EQ(0, p);
+        EXPECT_EQ(VDB_EOF, VdbGetNextHitWord(h, &p, &r, &pos, &p2, &x, &y));
+    }
+}
+
 TEST_F(TextFormTest, MalformedInputIsRefusedAndNothingIsStored) {
     ASSERT_GT(store("docs", sampleDocument()), 0);
     struct Case {
