@@ -104,6 +104,8 @@ public:
     // Number of the last part written.
     int getPartCount() const { return m_nCurPart; }
     const XERCES_CPP_NAMESPACE::Locator* getLocator() const { return m_pLocator; }
+    // Between the start of the document type declaration and its end.
+    bool inDoctype() const { return m_bInDoctype; }
     // Hands the node parts still held back to the kernel. The shredder
     // collects parts into larger pieces of record text form; anything that
     // writes the record by other means afterwards calls this first.

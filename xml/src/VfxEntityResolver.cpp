@@ -184,6 +184,10 @@ InputSource* CVfxEntityResolver::exportFromDatabase(const char* pszDbName, bool 
         }
         int set = 0;
         int records = lastSearch(&set);
+        // A file stored under a URL with a directory is found by its name.
+        if (records < 1 && !isLinkDb && strcmp(pszCompField, "D_URLALIAS") == 0 &&
+            vxQuotedCondition("D_DOCNAME", pszFile, cond) && (m_pXml->executeCCL("%s %s", fin, cond.getBufferPointer()) & 1))
+            records = lastSearch(&set);
         if (records > 1 && vxQuotedCondition(pszCompField, pszSysId, cond) &&
             (m_pXml->executeCCL("%s %s", fin, cond.getBufferPointer()) & 1)) {
             int set2 = 0;

@@ -147,23 +147,38 @@ SecurityManager* vxSecurityManager()
     return s_pManager;
 }
 
-bool vxMissingDtdName(const char* pszMessage, CStringBuffer& strName)
+namespace {
+
+bool quotedAfter(const char* pszMessage, const char* const* texts, size_t n, CStringBuffer& strName)
 {
-    // The first is the text of earlier parser versions, the second of the
-    // current ones.
-    static const char* const kTexts[] = {"Could not open DTD file '", "unable to open DTD document '"};
     if (!pszMessage)
         return false;
-    for (const char* t : kTexts) {
-        const char* at = strstr(pszMessage, t);
+    for (size_t i = 0; i < n; ++i) {
+        const char* at = strstr(pszMessage, texts[i]);
         if (!at)
             continue;
-        at += strlen(t);
+        at += strlen(texts[i]);
         const char* end = strchr(at, '\'');
         strName.set(at, end ? static_cast<int>(end - at) : -1);
         return true;
     }
     return false;
+}
+
+} // namespace
+
+bool vxMissingEntityName(const char* pszMessage, CStringBuffer& strName)
+{
+    static const char* const kTexts[] = {"unable to open external entity '"};
+    return quotedAfter(pszMessage, kTexts, 1, strName);
+}
+
+bool vxMissingDtdName(const char* pszMessage, CStringBuffer& strName)
+{
+    // The first is the text of earlier parser versions, the second of the
+    // current ones.
+    static const char* const kTexts[] = {"Could not open DTD file '", "unable to open DTD document '"};
+    return quotedAfter(pszMessage, kTexts, 2, strName);
 }
 
 // ---------------------------------------------------------------------------
@@ -465,25 +480,32 @@ bool CVORNxml::getDocumentRoot(SAX2XMLReader* reader)
     CExportedFiles exported;
     auto* writer = dynamic_cast<CSAXWriter*>(m_pTfo);
     int nRetries = 0;
+    // A DTD the parser could not open is exported from the database and the
+    // parse tried again, at most twice. True: parse again.
+    auto retryAfterMissingDtd = [&](const char* pszName) {
+        if (nRetries >= 2) {
+            setError(VX_FAILED, "Exception: DTD is missing - cheat-fix failed.");
+            logError("getDocumentRoot", 0, "Exception: DTD is missing - cheat-fix failed.");
+            return false;
+        }
+        if (!exportDtd(const_cast<char*>(pszName))) {
+            setErrorText("Exception: DTD \"%s\" is missing.", pszName);
+            m_pData->errorcode = VX_FAILED;
+            logError("getDocumentRoot", 0, "%s", m_pData->errortext);
+            return false;
+        }
+        logInformation("getDocumentRoot", "Resetting parser for another go after avoidable exception.\n");
+        ++nRetries;
+        return true;
+    };
     for (;;) {
         try {
             if (!parseSource(*this, m_pData, reader, bStream, szPath))
                 return false;
             break;
         } catch (const CDTDException& e) {
-            if (nRetries >= 2) {
-                setError(VX_FAILED, "Exception: DTD is missing - cheat-fix failed.");
-                logError("getDocumentRoot", 0, "Exception: DTD is missing - cheat-fix failed.");
+            if (!retryAfterMissingDtd(e.getFileName()))
                 return false;
-            }
-            if (!exportDtd(const_cast<char*>(e.getFileName()))) {
-                setErrorText("Exception: DTD \"%s\" is missing.", e.getFileName());
-                m_pData->errorcode = VX_FAILED;
-                logError("getDocumentRoot", 0, "%s", m_pData->errortext);
-                return false;
-            }
-            logInformation("getDocumentRoot", "Resetting parser for another go after avoidable exception.\n");
-            ++nRetries;
         } catch (const XMLException& e) {
             // The exception's own line is a line of the parser's code; the
             // document line is the one that helps.
@@ -496,8 +518,17 @@ bool CVORNxml::getDocumentRoot(SAX2XMLReader* reader)
             logError("getDocumentRoot", code, "%s", m_pData->errortext);
             return false;
         } catch (const SAXParseException& e) {
+            std::string message = vxUtf8(e.getMessage());
+            // A DTD that names a further DTD reaches it as an external
+            // parameter entity, reported in other words.
+            CStringBuffer name(256);
+            if (writer && writer->inDoctype() && vxMissingEntityName(message.c_str(), name)) {
+                if (!retryAfterMissingDtd(name))
+                    return false;
+                continue;
+            }
             setErrorText("XML Parsing Error at line %llu: %s", static_cast<unsigned long long>(e.getLineNumber()),
-                         vxUtf8(e.getMessage()).c_str());
+                         message.c_str());
             m_pData->errorcode = VX_FAILED;
             logError("getDocumentRoot", 0, "%s", m_pData->errortext);
             return false;

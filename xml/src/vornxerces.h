@@ -61,6 +61,8 @@ protected:
 // The name of the DTD in a parser message about a DTD it could not open, or
 // false when the message says something else.
 bool vxMissingDtdName(const char* pszMessage, CStringBuffer& strName);
+// The same for an external entity the parser could not open.
+bool vxMissingEntityName(const char* pszMessage, CStringBuffer& strName);
 
 // The process-wide limits given to every parser.
 XERCES_CPP_NAMESPACE::SecurityManager* vxSecurityManager();
