@@ -9,7 +9,10 @@
 //   floor  the parser alone: a SAX parse of the same files with a handler
 //          that does nothing;
 //   store  vornxmlput through VdbImport from the file name into a new record
-//          of an xml base, raw text kept, links off.
+//          of an xml base, raw text kept, links off;
+//   hostile documents (a billion laughs, one large entity referenced many
+//          times, 100,000 nested elements, a 50 MB text node): the time and
+//          peak memory until the store gives up (or stores).
 // The data directory is VX_BENCH_DIR (default /tmp/vxbench-import), emptied
 // first and removed at the end.
 #include <stdio.h>
@@ -174,6 +177,68 @@ int storeAll(const std::vector<std::string>& files, const char* base)
     return failures;
 }
 
+// Stores one document from memory; prints the outcome.
+int storeOne(const std::string& doc, const char* base)
+{
+    if (!(VdbStartVorn("warden", "", 9, 4096) & 1))
+        return -1;
+    VdbCreateBase(base, "xml");
+    VdbHandle control = nullptr;
+    VdbCreateRecordControl(&control);
+    VdbSetBase(control, base, 2);
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    fd.record_control = control;
+    snprintf(fd.filter_name, sizeof fd.filter_name, "%s", "vornxmlput");
+    fd.buffer = const_cast<char*>(doc.data());
+    fd.buffer_length = static_cast<int>(doc.size());
+    fd.vdb_options = IEOPT_MEMORY;
+    fd.filter_options = FO_NEWRECORD;
+    int st = VdbImport(&fd);
+    printf("    status %d: %.100s\n", st, st & 1 ? "stored" : fd.errortext);
+    fflush(stdout);
+    if (fd.cursor)
+        VdbDeleteCursor(fd.cursor);
+    VdbDeleteRecordControl(control);
+    VdbStopVorn(0);
+    return 0;
+}
+
+void hostile()
+{
+    std::string laughs = "<?xml version=\"1.0\"?>\n<!DOCTYPE l [\n<!ENTITY a \"lol\">\n";
+    for (char e = 'b'; e <= 'j'; ++e) {
+        laughs += std::string("<!ENTITY ") + e + " \"";
+        for (int i = 0; i < 10; ++i)
+            laughs += std::string("&") + static_cast<char>(e - 1) + ";";
+        laughs += "\">\n";
+    }
+    laughs += "]>\n<l>&j;</l>\n";
+    std::string blowup = "<!DOCTYPE l [<!ENTITY big \"" + std::string(1000000, 'x') + "\">]>\n<l>";
+    for (int i = 0; i < 10000; ++i)
+        blowup += "&big;";
+    blowup += "</l>";
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "<a>";
+    for (int i = 0; i < 100000; ++i)
+        deep += "</a>";
+    std::string text = "<t>" + std::string(50 * 1024 * 1024, 'x') + "</t>";
+    struct Case {
+        const char* what;
+        const std::string* doc;
+    };
+    printf("hostile documents\n");
+    for (const Case& k : {Case{"billion laughs (10^9 expansions)", &laughs},
+                          Case{"1 MB entity referenced 10,000 times", &blowup},
+                          Case{"100,000 nested elements", &deep}, Case{"one 50 MB text node", &text}}) {
+        printf("  %s, %zu bytes\n", k.what, k.doc->size());
+        fflush(stdout);
+        Result r = inChild([&] { return storeOne(*k.doc, "HOSTILE"); });
+        printf("    %.2f s, peak %ld MB\n", r.seconds, r.peakMb);
+    }
+}
+
 void report(const char* what, long long bytes, size_t docs, const Result& floor, const Result& store)
 {
     double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
@@ -229,6 +294,8 @@ int main(int argc, char** argv)
         Result store = inChild([&] { return storeAll(small, "SMALL"); });
         report("many small documents", bytes, small.size(), floor, store);
     }
+    if (argc <= 1 || getenv("VX_BENCH_HOSTILE"))
+        hostile();
     if (system(rm.c_str()) != 0)
         return 1;
     return 0;
