@@ -14,8 +14,6 @@
 
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/framework/URLInputSource.hpp>
-#include <xercesc/framework/MemoryManager.hpp>
-#include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLException.hpp>
 
 #include "VORNxml.h"
@@ -237,8 +235,8 @@ InputSource* CVfxEntityResolver::exportFromDatabase(const char* pszDbName, bool 
                 VdbGetBlobSize(blob, &size);
             if (size > 0) {
                 // A document stored as non-XML (a DTD, a text) is its blob.
-                content = static_cast<XMLByte*>(XMLPlatformUtils::fgMemoryManager->allocate(size + 10));
-                memset(content, 0, static_cast<size_t>(size) + 10);
+                // The input source that adopts the buffer frees it with delete[].
+                content = new XMLByte[static_cast<size_t>(size) + 10]();
                 int got = 0;
                 if (VdbGetBlobBlock(blob, 1, size, reinterpret_cast<char*>(content), &got) & 1)
                     length = static_cast<XMLSize_t>(got);
@@ -248,8 +246,7 @@ InputSource* CVfxEntityResolver::exportFromDatabase(const char* pszDbName, bool 
                 int st = VdbExport(&fd);
                 if ((st & 1) && fd.buffer && fd.buffer_length > 0) {
                     length = static_cast<XMLSize_t>(fd.buffer_length);
-                    content = static_cast<XMLByte*>(XMLPlatformUtils::fgMemoryManager->allocate(length + 1));
-                    memset(content, 0, length + 1);
+                    content = new XMLByte[length + 1]();
                     memcpy(content, fd.buffer, length);
                 }
                 free(fd.buffer);
@@ -266,8 +263,8 @@ InputSource* CVfxEntityResolver::exportFromDatabase(const char* pszDbName, bool 
                                    base);
             std::u16string wid = vxUtf16(pszSysId);
             result = new MemBufInputSource(content, length, wid.c_str(), true);
-        } else if (content) {
-            XMLPlatformUtils::fgMemoryManager->deallocate(content);
+        } else {
+            delete[] content;
         }
     } while (false);
     VdbLoadStatus(3);
