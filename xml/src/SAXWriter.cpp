@@ -57,6 +57,10 @@ void appendLiteral(std::string& out, const std::string& value, bool bEntityValue
             out += quote == '"' ? "&#34;" : "&#39;";
         else if (c == '%' && bEntityValue)
             out += "&#37;"; // a literal % in a replacement text is not a parameter entity reference
+        else if (c == '&' && !bEntityValue)
+            out += "&amp;"; // attribute defaults come with their references resolved
+        else if (c == '<' && !bEntityValue)
+            out += "&lt;";
         else
             out += c;
     }

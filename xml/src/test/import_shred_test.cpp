@@ -100,7 +100,7 @@ TEST_F(ShredTest, DocumentTypeDeclarationIsRebuiltWithItsInternalSubset)
     Control d("DOCS");
     shred("<!DOCTYPE r PUBLIC \"-//X//Y\" \"y.dtd\" [\n"
           "<!ELEMENT r (a|b)*>\n"
-          "<!ATTLIST r x CDATA #IMPLIED y (p|q) \"p\" z CDATA #FIXED 'say \"hi\"'>\n"
+          "<!ATTLIST r x CDATA #IMPLIED y (p|q) \"p\" z CDATA #FIXED 'say \"hi\" &amp; &#60;'>\n"
           "<!--note-->\n"
           "<!ENTITY % pe \"pv\">\n"
           "<!ENTITY ext SYSTEM \"ext.xml\">\n"
@@ -113,7 +113,7 @@ TEST_F(ShredTest, DocumentTypeDeclarationIsRebuiltWithItsInternalSubset)
               "<!ELEMENT r (a|b)*>\r\n"
               "<!ATTLIST r x CDATA #IMPLIED>\r\n"
               "<!ATTLIST r y (p|q) \"p\">\r\n"
-              "<!ATTLIST r z CDATA #FIXED 'say \"hi\"'>\r\n"
+              "<!ATTLIST r z CDATA #FIXED 'say \"hi\" &amp; &lt;'>\r\n"
               "<!-- note-->\r\n"
               "<!ENTITY % pe \"pv\">\r\n"
               "<!ENTITY ext SYSTEM \"ext.xml\">\r\n"
