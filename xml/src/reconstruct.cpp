@@ -669,6 +669,9 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
     VdbHandle rc = fd->record_control;
 
     CStringBuffer strEnc(64), strVer(64), txv(64);
+    // Property values are read for output too: not into the encoding a
+    // previous call (another fragment) left behind.
+    snprintf(m_szDocEncoding, sizeof m_szDocEncoding, "%s", "UTF-8");
     getProperty("xmlencoding", strEnc);
     getProperty("xmlversion", strVer);
     getProperty("vornxmlversion", txv);

@@ -4,6 +4,7 @@
 //   ROOT=<part>    first part of the subtree (default 1)
 //   NS=0           without namespace prefixes
 //   MEMORY=1       into memory whatever the stream option says
+//   REPEAT=<n>     n reconstructions in the one request (the last one counts)
 //   DOCENC=1       errortext "docenc=<document encoding>" afterwards
 #include <stdlib.h>
 #include <ctype.h>
@@ -28,8 +29,17 @@ public:
         int root = getFilterArgument("ROOT", v) ? atoi(v) : 1;
         bool ns = !(getFilterArgument("NS", v) && strcmp(v, "0") == 0);
         bool memory = getFilterArgument("MEMORY", v) && strcmp(v, "1") == 0;
-        m_pData->errorcode = 1;
-        processRecord(root, ns, memory);
+        // As the fragment builder does: several reconstructions in one request.
+        int repeat = getFilterArgument("REPEAT", v) ? atoi(v) : 1;
+        for (int i = 0; i < repeat; ++i) {
+            if (i > 0) {
+                free(m_pData->buffer);
+                m_pData->buffer = nullptr;
+                m_pData->buffer_length = 0;
+            }
+            m_pData->errorcode = 1;
+            processRecord(root, ns, memory);
+        }
         // The encoding the fragment builder converts from, after the call.
         if (getFilterArgument("DOCENC", v) && m_pData->errorcode == 1)
             snprintf(m_pData->errortext, sizeof m_pData->errortext, "docenc=%s", getDocEncoding());
