@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 
 #include "VORNxml.h"
 #include "VfxPlatform.h"
@@ -226,15 +227,14 @@ bool conversionNeeded(const CVORNxml& x, const char* target)
     return !(cp1252 && target1252);
 }
 
-// Reads node values of the record in a record control. One cursor per field
-// is placed again for every read, so a node costs a few kernel calls and no
-// allocation; values longer than the scratch area are read whole.
+// Reads node values of the record in a record control, as stored. One cursor
+// per field is placed again for every read, so a node costs a few kernel
+// calls and no allocation; values longer than the scratch area are read whole.
 class CNodeReader {
 public:
     enum { C_TYPE, C_NAME, C_NSPACE, C_ID, C_PARENT, C_VALUE, C_DOC, C_COUNT };
 
-    CNodeReader(CVORNxml& x, VdbHandle rc, const char* target)
-        : m_x(x), m_rc(rc), m_target(target), m_bConvert(conversionNeeded(x, target))
+    CNodeReader(VdbHandle rc) : m_rc(rc)
     {
         for (int i = 0; i < C_COUNT; ++i) {
             m_cursor[i] = nullptr;
@@ -269,23 +269,19 @@ public:
         out.set(p, n);
         return true;
     }
-    // The same, converted for output.
-    bool text(int slot, int field, int item, CStringBuffer& out)
+    // The first value of a part-scoped text field in part `part`, as stored,
+    // carriage returns made line feeds as text values are read for output
+    // everywhere (bLinebreaks), or kept (attribute values, whose carriage
+    // returns came from character references).
+    bool partText(int slot, int field, int part, CStringBuffer& out, bool bLinebreaks = true)
     {
-        const char* p;
-        int n;
-        if (!view(slot, field, 0, item, &p, &n)) {
-            out.clear();
+        if (!raw(slot, field, part, out, true))
             return false;
-        }
-        convert(p, n, out);
+        if (bLinebreaks && memchr(out.getBufferPointer(), '\r', static_cast<size_t>(out.length())))
+            out.convertLinebreaks();
         return true;
     }
-    // The first value of a part-scoped text field in part `part`, converted
-    // for output, carriage returns made line feeds as text values are read
-    // for output everywhere (bLinebreaks), or kept (attribute values, whose
-    // carriage returns came from character references).
-    bool partText(int slot, int field, int part, CStringBuffer& out, bool bLinebreaks = true)
+    bool raw(int slot, int field, int part, CStringBuffer& out, bool)
     {
         const char* p;
         int n;
@@ -293,9 +289,7 @@ public:
             out.clear();
             return false;
         }
-        convert(p, n, out);
-        if (bLinebreaks && memchr(out.getBufferPointer(), '\r', static_cast<size_t>(out.length())))
-            out.convertLinebreaks();
+        out.set(p, n);
         return true;
     }
     long number(int slot, int field, int item)
@@ -314,14 +308,6 @@ private:
     {
         CFieldInfo* f = CFieldInfo::getFieldInfo(name, m_rc);
         return f ? f->getNumber() : 0;
-    }
-
-    void convert(const char* p, int n, CStringBuffer& out)
-    {
-        if (m_bConvert)
-            m_x.encodeOutput(m_target, p, n, out);
-        else
-            out.set(p, n);
     }
 
     // The value, NUL-terminated, in the slot's own storage until the slot's
@@ -358,13 +344,143 @@ private:
         return true;
     }
 
-    CVORNxml& m_x;
     VdbHandle m_rc;
-    const char* m_target;
-    bool m_bConvert;
     VdbHandle m_cursor[C_COUNT];
     std::vector<char> m_scratch[C_COUNT];
     std::string m_long[C_COUNT];
+};
+
+// Converts values from the session's encoding into the document's on their
+// way into the text. A character the document's encoding lacks (it came
+// from a character reference) becomes a character reference again where
+// the syntax allows one: in text and attribute values, and in CDATA
+// sections by leaving the section for it; in names, comments and
+// processing instructions, where nothing can stand for it, a "?".
+class COutputCoder {
+public:
+    enum EMode { SUBSTITUTE, REFERENCE, CDATA };
+
+    COutputCoder(CVORNxml& x, const char* target)
+        : m_x(x), m_target(target), m_bActive(conversionNeeded(x, target)), m_from(nullptr), m_to(nullptr),
+          m_bOpened(false), m_mode(SUBSTITUTE)
+    {
+    }
+    ~COutputCoder()
+    {
+        if (m_from)
+            ucnv_close(m_from);
+        if (m_to)
+            ucnv_close(m_to);
+    }
+    COutputCoder(const COutputCoder&) = delete;
+    COutputCoder& operator=(const COutputCoder&) = delete;
+
+    bool active() const { return m_bActive; }
+
+    void append(const char* p, int n, EMode mode, CDocText& out)
+    {
+        if (!m_bActive || n <= 0) {
+            out.add(p, n);
+            return;
+        }
+        if (!open()) {
+            // As the plain output conversion does: converted, or as stored.
+            CStringBuffer converted;
+            m_x.encodeOutput(m_target, p, n, converted);
+            out.add(converted);
+            return;
+        }
+        UErrorCode err = U_ZERO_ERROR;
+        ucnv_resetToUnicode(m_from);
+        int32_t len = ucnv_toUChars(m_from, m_units.data(), static_cast<int32_t>(m_units.size()), p, n, &err);
+        if (err == U_BUFFER_OVERFLOW_ERROR || err == U_STRING_NOT_TERMINATED_WARNING) {
+            m_units.resize(static_cast<size_t>(len) + 1);
+            err = U_ZERO_ERROR;
+            ucnv_resetToUnicode(m_from);
+            len = ucnv_toUChars(m_from, m_units.data(), static_cast<int32_t>(m_units.size()), p, n, &err);
+        }
+        if (U_FAILURE(err)) {
+            out.add(p, n);
+            return;
+        }
+        m_mode = mode;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            err = U_ZERO_ERROR;
+            ucnv_resetFromUnicode(m_to);
+            int32_t got = ucnv_fromUChars(m_to, m_bytes.data(), static_cast<int32_t>(m_bytes.size()), m_units.data(),
+                                          len, &err);
+            if (err == U_BUFFER_OVERFLOW_ERROR || err == U_STRING_NOT_TERMINATED_WARNING) {
+                m_bytes.resize(static_cast<size_t>(got) + 1);
+                continue;
+            }
+            if (U_SUCCESS(err))
+                out.add(m_bytes.data(), got);
+            else
+                out.add(p, n);
+            return;
+        }
+        out.add(p, n);
+    }
+    void convert(CStringBuffer& text, EMode mode)
+    {
+        if (!m_bActive || text.length() == 0)
+            return;
+        m_tmp.reset();
+        append(text.getBufferPointer(), text.length(), mode, m_tmp);
+        text.set(m_tmp.getBufferPointer(), m_tmp.length());
+    }
+
+private:
+    bool open()
+    {
+        if (m_bOpened)
+            return m_from && m_to;
+        m_bOpened = true;
+        UErrorCode err = U_ZERO_ERROR;
+        m_from = ucnv_open(m_x.getVornEncoding(), &err);
+        if (U_SUCCESS(err))
+            m_to = ucnv_open(m_target, &err);
+        if (U_SUCCESS(err))
+            ucnv_setFromUCallBack(m_to, &COutputCoder::unmappable, &m_mode, nullptr, nullptr, &err);
+        if (U_FAILURE(err)) {
+            if (m_from)
+                ucnv_close(m_from);
+            if (m_to)
+                ucnv_close(m_to);
+            m_from = m_to = nullptr;
+            return false;
+        }
+        m_x.logDebug(kModule, "Converting from %s to %s\n", m_x.getVornEncoding(), m_target);
+        m_units.resize(4096);
+        m_bytes.resize(16384);
+        return true;
+    }
+
+    static void U_CALLCONV unmappable(const void* context, UConverterFromUnicodeArgs* args, const UChar*, int32_t,
+                                      UChar32 codePoint, UConverterCallbackReason reason, UErrorCode* err)
+    {
+        if (reason > UCNV_IRREGULAR)
+            return;
+        EMode mode = *static_cast<const EMode*>(context);
+        char text[48] = "?";
+        if (reason == UCNV_UNASSIGNED && mode == REFERENCE)
+            snprintf(text, sizeof text, "&#x%X;", static_cast<unsigned>(codePoint));
+        else if (reason == UCNV_UNASSIGNED && mode == CDATA)
+            snprintf(text, sizeof text, "]]>&#x%X;<![CDATA[", static_cast<unsigned>(codePoint));
+        *err = U_ZERO_ERROR;
+        ucnv_cbFromUWriteBytes(args, text, static_cast<int32_t>(strlen(text)), 0, err);
+    }
+
+    CVORNxml& m_x;
+    const char* m_target;
+    bool m_bActive;
+    UConverter* m_from;
+    UConverter* m_to;
+    bool m_bOpened;
+    EMode m_mode;
+    std::vector<UChar> m_units;
+    std::vector<char> m_bytes;
+    CDocText m_tmp;
 };
 
 // Where encodings cannot carry markup as ASCII bytes (UTF-16, UTF-32), the
@@ -705,15 +821,19 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
         snprintf(m_szDocEncoding, sizeof m_szDocEncoding, "%s", "UTF-8");
     }
     const char* target = m_szDocEncoding;
-    const bool bUtf8 = VfxStrNoCaseEquals(target, "utf-8") || VfxStrNoCaseEquals(target, "utf8") ||
-                       VfxStrNoCaseEquals(target, "utf 8");
+    COutputCoder coder(*this, target);
+    // The text escape looks at the bytes as stored when they are converted
+    // after it, else at the bytes as written.
+    const char* escaped = coder.active() ? getVornEncoding() : target;
+    const bool bUtf8 = VfxStrNoCaseEquals(escaped, "utf-8") || VfxStrNoCaseEquals(escaped, "utf8") ||
+                       VfxStrNoCaseEquals(escaped, "utf 8");
 
-    CNodeReader nodes(*this, rc, target);
+    CNodeReader nodes(rc);
     CFieldInfo* f = CFieldInfo::getFieldInfo("D_DOCTYPE", rc);
     const int fDoctype = f ? f->getNumber() : 0;
     f = CFieldInfo::getFieldInfo("D_META", rc);
     const int fMeta = f ? f->getNumber() : 0;
-    CDocText strDoc;
+    CDocText strDoc, strEscaped;
     CStringBuffer strType(64), strName(256), strNSpace(64), strValue(1024), strNext(64);
     CIntStack elemStack, partNoStack;
     // Prefixed names of the open elements, beside the two stacks.
@@ -741,9 +861,12 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
         strValue.clear();
         bool bNamed = kind == NK_ELEMENT || kind == NK_ATTRIBUTE || kind == NK_PI || kind == NK_ENTITYREF;
         if (bNamed) {
-            nodes.text(CNodeReader::C_NAME, nodes.m_fName, i, strName);
-            if (useNamespaces)
-                nodes.text(CNodeReader::C_NSPACE, nodes.m_fNspace, i, strNSpace);
+            nodes.raw(CNodeReader::C_NAME, nodes.m_fName, i, strName);
+            coder.convert(strName, COutputCoder::SUBSTITUTE);
+            if (useNamespaces) {
+                nodes.raw(CNodeReader::C_NSPACE, nodes.m_fNspace, i, strNSpace);
+                coder.convert(strNSpace, COutputCoder::SUBSTITUTE);
+            }
         }
         bool bValued = kind == NK_ATTRIBUTE || kind == NK_TEXT || kind == NK_COMMENT || kind == NK_PI ||
                        kind == NK_CDATA || (kind == NK_ENTITYREF && !bEscape);
@@ -769,10 +892,15 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
                 strDoc.add(' ');
                 appendName(strDoc, strNSpace, strName);
                 strDoc.add("=\"", 2);
-                if (bEscape)
+                if (bEscape && coder.active()) {
+                    strEscaped.reset();
+                    vxexport::escapeAttribute(strValue.getBufferPointer(), strValue.length(), strEscaped);
+                    coder.append(strEscaped.getBufferPointer(), strEscaped.length(), COutputCoder::REFERENCE, strDoc);
+                } else if (bEscape) {
                     vxexport::escapeAttribute(strValue.getBufferPointer(), strValue.length(), strDoc);
-                else
-                    strDoc.add(strValue);
+                } else {
+                    coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::REFERENCE, strDoc);
+                }
                 strDoc.add('"');
                 if (!attributeFollows(i))
                     strDoc.add('>');
@@ -792,7 +920,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
         switch (kind) {
         case NK_COMMENT:
             strDoc.add("<!--", 4);
-            strDoc.add(strValue);
+            coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
             strDoc.add("-->", 3);
             break;
         case NK_ELEMENT: {
@@ -819,11 +947,15 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
                     // The hit markers pass the text escape.
                     escapeXml(strValue);
                     strDoc.add(strValue);
+                } else if (coder.active()) {
+                    strEscaped.reset();
+                    vxexport::escapeText(strValue.getBufferPointer(), strValue.length(), bUtf8, strEscaped);
+                    coder.append(strEscaped.getBufferPointer(), strEscaped.length(), COutputCoder::REFERENCE, strDoc);
                 } else {
                     vxexport::escapeText(strValue.getBufferPointer(), strValue.length(), bUtf8, strDoc);
                 }
             } else {
-                strDoc.add(strValue);
+                coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::REFERENCE, strDoc);
             }
             break;
         case NK_PI:
@@ -831,7 +963,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
             appendName(strDoc, strNSpace, strName);
             if (strValue.length() > 0) {
                 strDoc.add(' ');
-                strDoc.add(strValue);
+                coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
             }
             strDoc.add("?>", 2);
             // Inside an element a line feed would be character data of the element.
@@ -840,13 +972,13 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
             break;
         case NK_DOCTYPE:
             nodes.partText(CNodeReader::C_DOC, fDoctype, 0, strValue);
-            strDoc.add(strValue);
+            coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
             strDoc.add('\n');
             break;
         case NK_XMLDECL: {
             nodes.partText(CNodeReader::C_DOC, fMeta, 0, strValue);
             if (strValue.length() > 0) {
-                strDoc.add(strValue);
+                coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
             } else {
                 strDoc.add("<?xml version=\"");
                 strDoc.add(strVer);
@@ -857,12 +989,15 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
         }
         case NK_ENTITYREF:
             strDoc.add('&');
-            strDoc.add(bEscape ? strName : strValue);
+            if (bEscape)
+                strDoc.add(strName);
+            else
+                coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
             strDoc.add(';');
             break;
         case NK_CDATA:
             strDoc.add("<![CDATA[", 9);
-            strDoc.add(strValue);
+            coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::CDATA, strDoc);
             strDoc.add("]]>", 3);
             break;
         case NK_OTHER:

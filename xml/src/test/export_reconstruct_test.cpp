@@ -144,8 +144,8 @@ TEST_F(ReconstructTest, TheDocumentEncodingDecidesTheOutputBytes)
     } cases[] = {
         {"", "<r>" + text + "</r>\n"},
         {"UTF-8", "<r>" + text + "</r>\n"},
-        // A character the encoding lacks gets ICU's substitute, escaped.
-        {"ISO-8859-1", "<r>gr\xfc\xdf &#x3F;</r>\n"},
+        // A character the encoding lacks (it came from a reference) is a reference again.
+        {"ISO-8859-1", "<r>gr\xfc\xdf &#x4E2D;</r>\n"},
     };
     for (const Case& c : cases) {
         XDoc d;
@@ -156,6 +156,19 @@ TEST_F(ReconstructTest, TheDocumentEncodingDecidesTheOutputBytes)
         EXPECT_EQ(c.expected, g.output) << c.enc;
         EXPECT_EQ(std::string("docenc=") + (*c.enc ? c.enc : "UTF-8"), g.errortext) << c.enc;
     }
+}
+
+TEST_F(ReconstructTest, CharactersTheEncodingLacksStayReferencesWhereTheSyntaxAllows)
+{
+    XDoc d;
+    d.props.push_back({"xmlencoding", "ISO-8859-1"});
+    d.nodes = {{"ELEMENT", "r", "", 0, ""},
+               {"ATTRIBUTE", "a", "", 1, "\xc3\xa9\xe4\xb8\xad\""},
+               {"CDATA_SECTION", "r", "", 1, "<\xe4\xb8\xad>"},
+               {"COMMENT", "", "", 1, "\xe4\xb8\xad"},
+               {"TEXT", "r", "", 1, "\xf0\x9f\x98\x80&"}};
+    EXPECT_EQ("<r a=\"\xe9&#x4E2D;&quot;\"><![CDATA[<]]>&#x4E2D;<![CDATA[>]]><!--?-->&#x1F600;&amp;</r>\n",
+              rebuild(store(d), "MEMORY=1\n").output);
 }
 
 TEST_F(ReconstructTest, AsciiIncompatibleEncodingsAreWrittenWhole)
