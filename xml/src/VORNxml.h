@@ -106,10 +106,10 @@ public:
 
     // ----- Reconstruction, fragments, entities -----
     // Rebuilds the document (nSubTreeRootId 1) or the subtree of that part
-    // into the sink filter_data names. The fragment builder passes
-    // bToMemory true: the text then goes to memory (buffer, buffer_length)
-    // whatever the stream option says.
-    void processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMemory = false);
+    // into the sink filter_data names. Only with bStream (the retrieve
+    // operation) does the stream option send it to FILEURL; otherwise (the
+    // fragment builder) the text goes to the file or memory of vdb_options.
+    void processRecord(int nSubTreeRootId, bool useNamespaces, bool bStream = false);
     // Number of nodes of the current record (items of N_ID, else parts).
     int countNodes();
     int getFragments(int nSearch, int nRecords, const char* xpathFragmentExpression, CStringBuffer& strOut,

@@ -1,12 +1,9 @@
 // Non-XML documents: stored as a blob (with their text, when the kernel has
 // the text extraction extension), and the kernel extension xmldata, which
 // reads the value of a named element or attribute of the current record.
-#include <arpa/inet.h>
 #include <errno.h>
-#include <netdb.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,61 +17,6 @@ namespace {
 
 const char kModule[] = "vornXmlPutBlob";
 const int kBlock = 8192;
-
-// The address of this host as a number: 10.1.2.3 gives 10123.
-unsigned int machineId()
-{
-    char host[256] = "";
-    struct utsname u;
-    if (uname(&u) == 0 && u.nodename[0])
-        snprintf(host, sizeof host, "%s", u.nodename);
-    else if (gethostname(host, sizeof host) != 0)
-        host[0] = 0;
-    if (!host[0])
-        snprintf(host, sizeof host, "%s", "localhost");
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    struct addrinfo* res = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || !res)
-        return 0;
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(res->ai_addr)->sin_addr, text, sizeof text);
-    freeaddrinfo(res);
-    std::string digits;
-    for (const char* p = text; *p; ++p)
-        if (*p != '.')
-            digits += *p;
-    return static_cast<unsigned int>(atoi(digits.c_str()));
-}
-
-// A new document identity "HHMMSSmmm-<database>-<machine>", not yet the
-// record name of any record of the base. The check runs through a control of
-// its own: a control holding an empty new record would load the record found.
-void createIdentity(VdbHandle rc, const char* pszDatabase, char* pszOut, size_t nSize)
-{
-    VdbHandle check = nullptr;
-    VdbCreateRecordControl(&check);
-    if (pszDatabase && *pszDatabase)
-        VdbSetBase(check, pszDatabase, 2);
-    unsigned int machine = machineId();
-    for (int k = 0;; ++k) {
-        time_t t = time(nullptr);
-        struct tm lt;
-        localtime_r(&t, &lt);
-        srand(static_cast<unsigned int>(t + k));
-        int r = rand();
-        int m = abs(r - 1000 * static_cast<int>(r / 1000.0));
-        snprintf(pszOut, nSize, "%02d%02d%02d%03d-%s-%u", lt.tm_hour, lt.tm_min, lt.tm_sec, m,
-                 pszDatabase ? pszDatabase : "", machine);
-        int rid = 0;
-        VdbCheckRecordName(check ? check : rc, &rid, pszOut);
-        if (rid <= 0 || k > 10000)
-            break;
-    }
-    if (check)
-        VdbDeleteRecordControl(check);
-}
 
 // Writes value as the first item of a main-part field, when the base has it.
 void putMainField(VdbHandle rc, const char* pszField, const char* pszValue)
@@ -271,8 +213,8 @@ int CVORNxml::vornXmlPutBlob()
         CStringBuffer id;
         getPhraseValue("D_ID", 1, id);
         if (id.length() == 0) {
-            char identity[256];
-            createIdentity(rc, db, identity, sizeof identity);
+            char identity[256] = "";
+            CreateIdentity(rc, db, identity);
             putMainField(rc, "D_ID", identity);
         }
         putMainField(rc, "D_URLBASE", base);

@@ -575,10 +575,10 @@ public:
 
     // Chooses and opens the sink; false when the request cannot be served
     // (errortext and errorcode set).
-    bool open(bool bToMemory)
+    bool open(bool bStream)
     {
         filter_data* fd = m_x.getFilterData();
-        if ((fd->filter_options & FO_STREAM) && !bToMemory) {
+        if ((fd->filter_options & FO_STREAM) && bStream) {
             CStringBuffer url;
             if (!m_x.getFilterArgument("FILEURL", url)) {
                 static const char kMissing[] = "Required argument FILEURL missing for stream export.";
@@ -597,10 +597,6 @@ public:
                 return false;
             }
             m_kind = STREAM;
-            return true;
-        }
-        if (bToMemory) {
-            m_kind = MEMORY;
             return true;
         }
         if (fd->vdb_options & IEOPT_FILE) {
@@ -777,7 +773,7 @@ int CVORNxml::countNodes()
     return count;
 }
 
-void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMemory)
+void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStream)
 {
     if (!m_pData)
         return;
@@ -804,7 +800,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bToMem
     const int nCount = countNodes();
 
     CDocSink sink(*this);
-    if (!sink.open(bToMemory))
+    if (!sink.open(bStream))
         return;
 
     // Markup is ASCII: an encoding that does not keep it so is produced from

@@ -217,7 +217,7 @@ int CVORNxml::vornXmlGet()
             fd->buffer_length = 0;
         }
         fd->errorcode = VX_OK;
-        processRecord(1, true);
+        processRecord(1, true, true);
         if (bCallerMemory) {
             char* block = static_cast<char*>(fd->buffer);
             int len = fd->buffer_length;

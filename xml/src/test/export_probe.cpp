@@ -1,9 +1,9 @@
 // Test entry point of the export tests: runs the reconstruction on the
 // record the kernel passes, as the fragment builder does (a subtree, into
-// memory), or as a plain export would (the sink of filter_data).
+// the sink of vdb_options), or as the retrieve operation does.
 //   ROOT=<part>    first part of the subtree (default 1)
 //   NS=0           without namespace prefixes
-//   MEMORY=1       into memory whatever the stream option says
+//   STREAM=1       the stream option is honoured (as for the retrieve operation)
 //   REPEAT=<n>     n reconstructions in the one request (the last one counts)
 //   DOCENC=1       errortext "docenc=<document encoding>" afterwards
 #include <stdlib.h>
@@ -28,7 +28,7 @@ public:
         CStringBuffer v;
         int root = getFilterArgument("ROOT", v) ? atoi(v) : 1;
         bool ns = !(getFilterArgument("NS", v) && strcmp(v, "0") == 0);
-        bool memory = getFilterArgument("MEMORY", v) && strcmp(v, "1") == 0;
+        bool stream = getFilterArgument("STREAM", v) && strcmp(v, "1") == 0;
         // As the fragment builder does: several reconstructions in one request.
         int repeat = getFilterArgument("REPEAT", v) ? atoi(v) : 1;
         for (int i = 0; i < repeat; ++i) {
@@ -38,7 +38,7 @@ public:
                 m_pData->buffer_length = 0;
             }
             m_pData->errorcode = 1;
-            processRecord(root, ns, memory);
+            processRecord(root, ns, stream);
         }
         // The encoding the fragment builder converts from, after the call.
         if (getFilterArgument("DOCENC", v) && m_pData->errorcode == 1)

@@ -119,7 +119,7 @@ TEST_F(ReconstructTest, SubtreesEndAtTheFirstNodeOutsideAndCloseWhatTheyOpened)
         {1, "<r><a><b>1</b></a><c k=\"v\"><d><e>2</e>3</d><f>4</f>\n</c>\n</r>\n"},
     };
     for (const Case& c : cases) {
-        Get g = rebuild(rid, "ROOT=" + std::to_string(c.root) + "\nMEMORY=1\n");
+        Get g = rebuild(rid, "ROOT=" + std::to_string(c.root) + "\n");
         EXPECT_EQ(1, g.status) << g.errortext;
         EXPECT_EQ(c.expected, g.output) << "subtree at " << c.root;
     }
@@ -129,7 +129,7 @@ TEST_F(ReconstructTest, WithoutNamespacesNamesComeUnprefixed)
 {
     XDoc d;
     d.nodes = {{"ELEMENT", "r", "p", 0, ""}, {"ATTRIBUTE", "a", "p", 1, "1"}};
-    Get g = rebuild(store(d), "NS=0\nMEMORY=1\n");
+    Get g = rebuild(store(d), "NS=0\n");
     EXPECT_EQ("<r a=\"1\"></r>\n", g.output);
 }
 
@@ -152,7 +152,7 @@ TEST_F(ReconstructTest, TheDocumentEncodingDecidesTheOutputBytes)
         if (*c.enc)
             d.props.push_back({"xmlencoding", c.enc});
         d.nodes = {{"ELEMENT", "r", "", 0, ""}, {"TEXT", "r", "", 1, text}};
-        Get g = rebuild(store(d), "MEMORY=1\nDOCENC=1\n");
+        Get g = rebuild(store(d), "DOCENC=1\n");
         EXPECT_EQ(c.expected, g.output) << c.enc;
         EXPECT_EQ(std::string("docenc=") + (*c.enc ? c.enc : "UTF-8"), g.errortext) << c.enc;
     }
@@ -168,7 +168,7 @@ TEST_F(ReconstructTest, CharactersTheEncodingLacksStayReferencesWhereTheSyntaxAl
                {"COMMENT", "", "", 1, "\xe4\xb8\xad"},
                {"TEXT", "r", "", 1, "\xf0\x9f\x98\x80&"}};
     EXPECT_EQ("<r a=\"\xe9&#x4E2D;&quot;\"><![CDATA[<]]>&#x4E2D;<![CDATA[>]]><!--?-->&#x1F600;&amp;</r>\n",
-              rebuild(store(d), "MEMORY=1\n").output);
+              rebuild(store(d), "").output);
 }
 
 TEST_F(ReconstructTest, AsciiIncompatibleEncodingsAreWrittenWhole)
@@ -183,7 +183,7 @@ TEST_F(ReconstructTest, AsciiIncompatibleEncodingsAreWrittenWhole)
                {"ATTRIBUTE", "a", "", 2, "\xc3\xa9"},
                {"TEXT", "r", "", 2, "\xe4\xb8\xad<"}};
     // The second reconstruction of a request starts from the first one's encoding.
-    Get g = rebuild(store(d), "MEMORY=1\nDOCENC=1\nREPEAT=2\n");
+    Get g = rebuild(store(d), "DOCENC=1\nREPEAT=2\n");
     std::u16string expected = u"\ufeff<?xml version=\"1.0\" encoding=\"UTF-16\"?>\n<r a=\"\u00e9\">\u4e2d&lt;</r>\n";
     std::string bytes;
     for (char16_t ch : expected) {

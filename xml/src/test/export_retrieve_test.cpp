@@ -311,7 +311,7 @@ TEST_F(RetrieveTest, StreamRefusals)
 TEST_F(RetrieveTest, FragmentsGoToMemoryWhateverTheStreamOptionSays)
 {
     int rid = store(sample());
-    Get g = rebuild(rid, "ROOT=3\nMEMORY=1\n", FO_STREAM);
+    Get g = rebuild(rid, "ROOT=3\n", FO_STREAM);
     EXPECT_EQ(1, g.status) << g.errortext;
     EXPECT_EQ("<b></b>\n", g.output);
 }
