@@ -202,11 +202,24 @@ TEST_F(LinkTest, LinkerResolvesTheSampleDocuments)
     EXPECT_TRUE(contains(third.out, "XML_LINK_DB: 1 unindexed items found.\n")) << third.out;
     EXPECT_EQ(expected, linkRecord(idCatalog).targets);
     EXPECT_EQ("0", linkRecord(idCatalog).checkThis);
+
+    // The authors document goes: its link record is a zombie for linktidy,
+    // and the catalogue keeps the target it had.
+    deleteRecord("DOCS", authors);
+    Ran clean = linktidy({"c"});
+    EXPECT_EQ(1, clean.exitCode) << clean.out;
+    EXPECT_TRUE(contains(clean.out, ">> There are 1 link zombies for DOCS\nDeleted XML_LINK_DB.2\n")) << clean.out;
+    EXPECT_FALSE(linkRecord(idAuthors).exists);
+    EXPECT_EQ(expected, linkRecord(idCatalog).targets);
+    for (const std::string& id : {idCatalog, idPublisher, idXsl})
+        EXPECT_TRUE(linkRecord(id).exists) << id;
 }
 
 TEST_F(LinkTest, LinkerDeletesOnlyRecordsWhoseDocumentIsGone)
 {
-    int kept = store("DOCS", "kept.xml", "<r xmlns:xl='http://www.w3.org/1999/xlink' xl:type='simple' xl:href='q.xml'/>",
+    int kept = store("DOCS", "kept.xml",
+                     "<r xmlns:xl='http://www.w3.org/1999/xlink'><a xl:type='simple' xl:href='q.xml'/>"
+                     "<b xl:type='simple' xl:href='nowhere.xml'/></r>",
                      "kept");
     int quoted = store("DOCS", "q.xml", "<q/>", "it's");
     int gone = store("DOCS", "gone.xml", "<r/>", "gone");
@@ -232,6 +245,7 @@ TEST_F(LinkTest, LinkerDeletesOnlyRecordsWhoseDocumentIsGone)
     EXPECT_EQ("1", linkRecord("corrupt").checkThis);
     EXPECT_TRUE(linkRecord("unmarked").exists);
     EXPECT_EQ("0", linkRecord("it's").checkThis);
+    // The unresolved link adds no target.
     LinkRecord k = linkRecord("kept");
     EXPECT_EQ("0", k.checkThis);
     EXPECT_EQ(std::vector<Target>{(Target{"DOCS", "it's", "q.xml"})}, k.targets);

@@ -45,6 +45,11 @@ int toolExitCode(int status);
 // Prints "VORN error #<status>: <message>", closes the session and exits.
 [[noreturn]] void errorExit(int status);
 
+// False only on proof that the database holds no document of that identity
+// (the record name of the document design is D_ID): link records are
+// deleted on nothing less.
+bool documentExists(const char* pszDatabase, const char* pszIdentity);
+
 // The names of the XML databases, in the order of the kernel's base listing
 // (captured in a screen window of its own). Returns the listing's status.
 int listXmlDatabases(std::vector<std::string>& names);

@@ -281,16 +281,21 @@ int main(int argc, char** argv)
             } else if (status & 1) {
                 int docHits = 0;
                 VdbGetSearch(&docSet, &found, &docHits);
-                bZombie = found < 1;
+                // An empty search is checked once more by record name.
+                bZombie = found < 1 && !documentExists(rec.db.c_str(), rec.id.c_str());
             }
         }
         if (bZombie) {
             deleteZombie(linkDb, rec.id, bas, fin, del, bVerbose);
             continue;
         }
-        if (!(status & 1)) {
-            printf("Could not look up '%s' in %s: %s\n", rec.id.c_str(), rec.db.c_str(),
-                   kernelMessage(status).c_str());
+        if (!(status & 1) || found < 1) {
+            if (status & 1)
+                printf("Document '%s' is in %s but its search found nothing; skipped.\n", rec.id.c_str(),
+                       rec.db.c_str());
+            else
+                printf("Could not look up '%s' in %s: %s\n", rec.id.c_str(), rec.db.c_str(),
+                       kernelMessage(status).c_str());
             executeCCL("%s S=0", del);
             continue;
         }

@@ -93,25 +93,6 @@ int recordsOfSet(int nSet, int nRecords, std::vector<int>& rids, std::string& ba
     return VDB_OK;
 }
 
-// True when the database holds a record named by the identity (the record
-// name of the document design is D_ID).
-bool documentExists(const char* pszDatabase, const char* pszIdentity)
-{
-    if (!pszIdentity || !*pszIdentity)
-        return false;
-    VdbHandle control = nullptr;
-    if (!(VdbCreateRecordControl(&control) & 1))
-        return true;
-    int rid = 0;
-    int status = VdbSetBase(control, pszDatabase, 2);
-    if (status & 1)
-        status = VdbCheckRecordName(control, &rid, pszIdentity);
-    VdbDeleteRecordControl(control);
-    // When the check itself fails the document counts as present: a link
-    // record is only deleted on proof that its document is gone.
-    return status == VDB_NAMEEXISTS || !(status & 1);
-}
-
 } // namespace
 
 int getXmlDatabases(VfxPtrList& list)
