@@ -231,3 +231,24 @@ TEST_F(LinkTest, GetLinksReadsTheTargetsOfTheLinkRecord)
     EXPECT_EQ(0, notXml.status);
     EXPECT_EQ("No XML database or no database opened.", notXml.errortext);
 }
+
+TEST_F(LinkTest, TargetInTheLastOfManyDatabasesIsFound)
+{
+    // More base names than one page of the captured listing holds: the scan
+    // pages on to the last one.
+    std::string last;
+    for (int i = 0; i < 300; ++i) {
+        char name[64];
+        snprintf(name, sizeof name, "X%03d_%s", i, std::string(55, 'n').c_str());
+        ASSERT_EQ(1, VdbCreateBase(name, "xml")) << message(-1);
+        last = name;
+    }
+    setLinks(false);
+    store(last.c_str(), "far.xml", "<far/>", "far");
+    setLinks(true);
+    int rid = store("DOCS", "near.xml", "<r xmlns:xl='http://www.w3.org/1999/xlink' xl:type='simple' xl:href='far.xml'/>",
+                    "near");
+    Call r = relink("DOCS", rid);
+    EXPECT_EQ(1, r.status) << r.errortext;
+    EXPECT_EQ("{FROMDB=DOCS,FROMID=near,FROMURL=near.xml,TODB=" + last + ",TOID=far,TOURL=far.xml}", r.output);
+}
