@@ -115,6 +115,15 @@ int VfxFTMGetTransferStatus(FTMContext* pContext, long long* pBytes);
 // a malformed answer, ECONNABORTED when the body ended before its
 // Content-Length, ETIMEDOUT when the read wait is limited and expired.
 int VfxFTMRead(const char* url, VORNXML_IO_FUNC callback, void* callbackData);
+// The same fetch for a caller that pulls the body (a parser reading its
+// input): VfxFTMReadOpen sends the GET and reads the answer's header (0 with
+// *ppStream set; otherwise as VfxFTMRead, *ppStream null); VfxFTMReadData
+// gives up to size body bytes, *pRead 0 at the end (0, or as VfxFTMRead);
+// VfxFTMReadClose ends the fetch, read through or not (null is accepted).
+typedef struct FTMReadStream FTMReadStream;
+int VfxFTMReadOpen(FTMReadStream** ppStream, const char* url);
+int VfxFTMReadData(FTMReadStream* pStream, void* buf, int size, int* pRead);
+void VfxFTMReadClose(FTMReadStream* pStream);
 // Connect to url's host and port and send the POST header (with
 // Content-Length for the second form). Failures close the socket and leave
 // *pSocket 0.

@@ -16,6 +16,7 @@
 #include <xercesc/framework/URLInputSource.hpp>
 #include <xercesc/util/XMLException.hpp>
 
+#include "StreamInputSource.h"
 #include "VORNxml.h"
 #include "VfxStrings.h"
 #include "vornxerces.h"
@@ -153,8 +154,7 @@ InputSource* CVfxEntityResolver::resolveEntity(const XMLCh* const publicId, cons
         url.append(sysId.c_str());
         m_pXml->logDebug("CVfxEntityResolver::resolveEntity", "Creating URLInputSource for \"%s\"\n",
                          url.getBufferPointer());
-        std::u16string wurl = vxUtf16(url);
-        return new URLInputSource(wurl.c_str());
+        return vxNewStreamSource(url);
     }
     m_pXml->logDebug("CVfxEntityResolver::resolveEntity", "Using default parser action to retrieve %s\n",
                      sysId.c_str());

@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <memory>
 #include <new>
 
 #include <xercesc/framework/LocalFileInputSource.hpp>
@@ -26,6 +27,7 @@
 #include <xercesc/util/XMLUniDefs.hpp>
 
 #include "SAXWriter.h"
+#include "StreamInputSource.h"
 #include "VORNxml.h"
 #include "VfxConfig.h"
 #include "VfxEntityResolver.h"
@@ -304,10 +306,9 @@ template <class P> int parseSource(CVORNxml& req, filter_data* fd, P* parser, bo
             return 0;
         }
         req.logDebug("getDocumentRoot", "About to parse from URL %s\n", url.getBufferPointer());
-        std::u16string wurl = vxUtf16(url);
-        URLInputSource source(wurl.c_str());
+        std::unique_ptr<InputSource> source(vxNewStreamSource(url));
         VfxSetThreadConcurrency(10);
-        parser->parse(source);
+        parser->parse(*source);
         return 1;
     }
     if (fd->vdb_options & IEOPT_FILENAME) {

@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -1137,6 +1138,141 @@ int VfxFTMRead(const char* url, VORNXML_IO_FUNC callback, void* callbackData)
     drainInput(fd);
     VfxCloseSocket(fd);
     return err;
+}
+
+// A fetch pulled by its caller: the socket, the body bytes that came with
+// the header and are not yet handed out, and how much of the body is left.
+struct FTMReadStream {
+    int socket;
+    std::string pending;
+    long long expected; // -1: until the server closes
+    long long received;
+};
+
+int VfxFTMReadOpen(FTMReadStream** ppStream, const char* url)
+{
+    if (!ppStream)
+        return EINVAL;
+    *ppStream = nullptr;
+    char host[FTM_HOST_SIZE], path[FTM_PATH_SIZE];
+    int port = 0;
+    int err = xmit_parseurl(url, host, path, &port);
+    if (err)
+        return err < 0 ? EINVAL : err;
+    int fd = 0;
+    err = VfxCreateClientSocket(host, port, &fd);
+    if (err)
+        return err;
+    err = setNonBlocking(fd);
+    if (!err) {
+        char request[FTM_REQUEST_SIZE];
+        memset(request, 0, sizeof request);
+        snprintf(request, sizeof request, "GET %s HTTP/1.0\r\n\r\n", path);
+        err = writeAll(fd, request, sizeof request, __atomic_load_n(&g_writeWaitMs, __ATOMIC_RELAXED), nullptr);
+    }
+    std::string header;
+    std::vector<char> buf(FTM_BLOCK_SIZE);
+    while (!err) {
+        int waitMs = __atomic_load_n(&g_readWaitMs, __ATOMIC_RELAXED);
+        struct timeval tv = msToTimeval(waitMs);
+        int selErr = 0;
+        int r = VfxSocketReadSelect(fd, waitMs > 0 ? &tv : nullptr, &selErr);
+        if (r <= 0) {
+            err = r == 0 ? ETIMEDOUT : (selErr ? selErr : EIO);
+            break;
+        }
+        int n = VfxSocketRead(fd, buf.data(), FTM_BLOCK_SIZE);
+        if (n < 0 && transient(errno))
+            continue;
+        if (n < 0) {
+            err = errno ? errno : EIO;
+            break;
+        }
+        bool ok = header.substr(0, header.find("\r\n")).find(" 200 OK") != std::string::npos;
+        if (n == 0) {
+            err = ok ? EPROTO : 2;
+            break;
+        }
+        header.append(buf.data(), static_cast<size_t>(n));
+        size_t end = header.find("\r\n\r\n");
+        if (end == std::string::npos) {
+            if (header.size() >= FTM_BLOCK_SIZE)
+                err = header.substr(0, header.find("\r\n")).find(" 200 OK") == std::string::npos ? 2 : EPROTO;
+            continue;
+        }
+        if (header.substr(0, header.find("\r\n")).find(" 200 OK") == std::string::npos) {
+            err = 2;
+            break;
+        }
+        long long expected = contentLength(header.substr(0, end + 2));
+        if (expected == -2) {
+            err = EPROTO;
+            break;
+        }
+        FTMReadStream* s = new (std::nothrow) FTMReadStream;
+        if (!s) {
+            err = ENOMEM;
+            break;
+        }
+        s->socket = fd;
+        s->pending = header.substr(end + 4);
+        // A length of 0 is what a listener announces when it cannot tell.
+        s->expected = expected > 0 ? expected : -1;
+        s->received = 0;
+        *ppStream = s;
+        return 0;
+    }
+    drainInput(fd);
+    VfxCloseSocket(fd);
+    return err;
+}
+
+int VfxFTMReadData(FTMReadStream* s, void* buf, int size, int* pRead)
+{
+    if (pRead)
+        *pRead = 0;
+    if (!s || !pRead || size < 0 || (!buf && size > 0))
+        return EINVAL;
+    long long left = s->expected >= 0 ? s->expected - s->received : size;
+    long long want = size < left ? size : left;
+    if (want <= 0)
+        return 0;
+    if (!s->pending.empty()) {
+        size_t n = s->pending.size() < static_cast<size_t>(want) ? s->pending.size() : static_cast<size_t>(want);
+        memcpy(buf, s->pending.data(), n);
+        s->pending.erase(0, n);
+        s->received += static_cast<long long>(n);
+        *pRead = static_cast<int>(n);
+        return 0;
+    }
+    for (;;) {
+        int waitMs = __atomic_load_n(&g_readWaitMs, __ATOMIC_RELAXED);
+        struct timeval tv = msToTimeval(waitMs);
+        int selErr = 0;
+        int r = VfxSocketReadSelect(s->socket, waitMs > 0 ? &tv : nullptr, &selErr);
+        if (r == 0)
+            return ETIMEDOUT;
+        if (r < 0)
+            return selErr ? selErr : EIO;
+        int n = VfxSocketRead(s->socket, buf, static_cast<int>(want));
+        if (n < 0 && transient(errno))
+            continue;
+        if (n < 0)
+            return errno ? errno : EIO;
+        if (n == 0)
+            return s->expected >= 0 ? ECONNABORTED : 0;
+        s->received += n;
+        *pRead = n;
+        return 0;
+    }
+}
+
+void VfxFTMReadClose(FTMReadStream* s)
+{
+    if (!s)
+        return;
+    VfxCloseSocket(s->socket);
+    delete s;
 }
 
 int VfxFTMWriteOpen(int* pSocket, const char* url)
