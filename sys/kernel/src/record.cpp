@@ -1,6 +1,7 @@
 #include "record.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "index.h"
@@ -17,6 +18,8 @@ namespace {
 constexpr size_t kBlobChunk = 65536;
 // A record being imported keeps at most this many slots in memory.
 constexpr size_t kMaxCachedSlots = 65536;
+// Length of a slot with no undecoded bytes in the record's raw buffer.
+constexpr size_t kNoRaw = static_cast<size_t>(-1);
 
 Value* findValue(Slot& s, int field, bool part, int item) {
     for (Value& v : s.values)
@@ -91,15 +94,18 @@ bool Record::load(int rid) {
     slots_.clear();
     items_.clear();
     memBlobs_.clear();
+    dropRaw();
+    // The slots stay encoded until asked for (slot()); item bitmaps are
+    // built when a reader first needs them (ensureItems()).
     store().readSlots(base_->id, rid, [&](int s, const unsigned char* p, size_t n) {
         if (s < 0) return;
-        if (slots_.size() <= static_cast<size_t>(s)) slots_.resize(static_cast<size_t>(s) + 1);
-        Slot& sl = slots_[static_cast<size_t>(s)];
-        decodeSlot(p, n, sl);
-        sl.loaded = true;
-        for (const Value& v : sl.values)
-            if (!(v.flags & kPart)) noteItem(v.field, v.item, true);
+        size_t i = static_cast<size_t>(s);
+        if (rawAt_.size() <= i) rawAt_.resize(i + 1, {0, kNoRaw});
+        rawAt_[i] = {raw_.size(), n};
+        raw_.append(reinterpret_cast<const char*>(p), n);
     });
+    slots_.resize(rawAt_.size());
+    itemsBuilt_ = false;
     rid_ = rid;
     backed_ = stored_ = true;
     complete_ = true;
@@ -127,6 +133,8 @@ void Record::reloadSlots() {
     // A record being imported: its values are in storage; keep none in memory.
     slots_.clear();
     items_.clear();
+    dropRaw();
+    itemsBuilt_ = true;
     nparts_ = 0;
     int maxPart = 0;
     store().readSlots(base_->id, rid_, [&](int s, const unsigned char* p, size_t n) {
@@ -148,6 +156,14 @@ Slot* Record::slot(int s, bool create) {
     if (s < 0) return nullptr;
     size_t i = static_cast<size_t>(s);
     if (i < slots_.size() && slots_[i].loaded) return &slots_[i];
+    if (i < rawAt_.size() && rawAt_[i].second != kNoRaw) {
+        if (slots_.size() <= i) slots_.resize(i + 1);
+        Slot& sl = slots_[i];
+        decodeSlot(reinterpret_cast<const unsigned char*>(raw_.data()) + rawAt_[i].first, rawAt_[i].second, sl);
+        sl.loaded = true;
+        rawAt_[i].second = kNoRaw;
+        return &sl;
+    }
     if (!complete_ && backed_) {
         if (slots_.size() <= i) slots_.resize(i + 1);
         Slot& sl = slots_[i];
@@ -198,19 +214,69 @@ void Record::flush() {
     }
     // A record streamed into storage does not keep every part in memory.
     if (slots_.size() > evictMark_ + kMaxCachedSlots) {
+        ensureItems();
         for (size_t k = 1; k < slots_.size(); ++k)
             if (static_cast<int>(k) != batchSlot_ && slots_[k].loaded && !slots_[k].dirty) {
                 slots_[k].values.clear();
                 slots_[k].values.shrink_to_fit();
                 slots_[k].loaded = false;
             }
+        dropRaw();
         complete_ = false;
         evictMark_ = slots_.size();
     }
 }
 
+void Record::dropRaw() {
+    raw_.clear();
+    raw_.shrink_to_fit();
+    rawAt_.clear();
+    rawAt_.shrink_to_fit();
+}
+
+void Record::ensureItems() {
+    if (itemsBuilt_) return;
+    itemsBuilt_ = true;
+    items_.clear();
+    // Bitmaps by field number: a map look-up per value would cost more than the scan.
+    std::vector<std::vector<uint64_t>*> byField;
+    auto mark = [&](uint64_t field, uint64_t item) {
+        if (item == 0 || item > static_cast<uint64_t>(INT32_MAX) || field > static_cast<uint64_t>(INT32_MAX)) return;
+        size_t f = static_cast<size_t>(field);
+        if (f >= byField.size()) byField.resize(f + 1, nullptr);
+        if (!byField[f]) byField[f] = &items_[static_cast<int>(field)];
+        std::vector<uint64_t>& bits = *byField[f];
+        size_t w = static_cast<size_t>(item) / 64;
+        if (bits.size() <= w) bits.resize(w + 1, 0);
+        bits[w] |= 1ull << (item % 64);
+    };
+    for (size_t s = 0; s < slots_.size(); ++s) {
+        if (slots_[s].loaded) {
+            for (const Value& v : slots_[s].values)
+                if (!(v.flags & kPart) && v.field >= 0 && v.item > 0)
+                    mark(static_cast<uint64_t>(v.field), static_cast<uint64_t>(v.item));
+            continue;
+        }
+        if (s >= rawAt_.size() || rawAt_[s].second == kNoRaw) continue;
+        // The value headers of the encoded slot (see decodeSlot), data skipped.
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(raw_.data()) + rawAt_[s].first;
+        const unsigned char* e = p + rawAt_[s].second;
+        uint64_t count;
+        if (!getVarint(p, e, count)) continue;
+        for (uint64_t k = 0; k < count; ++k) {
+            uint64_t field, item, len;
+            if (!getVarint(p, e, field) || p >= e) break;
+            uint8_t flags = *p++;
+            if (!getVarint(p, e, item) || !getVarint(p, e, len) || len > static_cast<uint64_t>(e - p)) break;
+            p += len;
+            if (!(flags & kPart)) mark(field, item);
+        }
+    }
+}
+
 void Record::noteItem(int field, int item, bool present) {
-    if (item <= 0) return;
+    // Bitmaps not built yet will be built from the slots as they are then.
+    if (item <= 0 || !itemsBuilt_) return;
     std::vector<uint64_t>& bits = items_[field];
     size_t w = static_cast<size_t>(item) / 64;
     if (present) {
@@ -223,6 +289,11 @@ void Record::noteItem(int field, int item, bool present) {
 
 const Value* Record::recordItem(int field, int item) {
     if (item <= 0) return nullptr;
+    if (!itemsBuilt_) {
+        // Item n of a record field lives in slot n.
+        Slot* s = slot(item, false);
+        return s ? findValue(*s, field, false, item) : nullptr;
+    }
     auto it = items_.find(field);
     if (it == items_.end()) return nullptr;
     size_t w = static_cast<size_t>(item) / 64;
@@ -232,6 +303,7 @@ const Value* Record::recordItem(int field, int item) {
 }
 
 int Record::nextRecordItem(int field, int after) {
+    ensureItems();
     auto it = items_.find(field);
     if (it == items_.end()) return 0;
     const std::vector<uint64_t>& bits = it->second;
@@ -249,6 +321,7 @@ int Record::nextRecordItem(int field, int after) {
 int Record::firstRecordItem(int field) { return nextRecordItem(field, 0); }
 
 int Record::maxRecordItem(int field) {
+    ensureItems();
     auto it = items_.find(field);
     if (it == items_.end()) return 0;
     const std::vector<uint64_t>& bits = it->second;
@@ -418,6 +491,7 @@ void Record::blobClear(int field, int part) {
 void Record::forEachValue(const std::function<void(int, const Value&)>& fn) {
     flush();
     if (complete_ || !backed_) {
+        for (size_t s = 0; s < rawAt_.size(); ++s) slot(static_cast<int>(s), false);
         for (size_t s = 0; s < slots_.size(); ++s)
             if (slots_[s].loaded)
                 for (const Value& v : slots_[s].values) fn(static_cast<int>(s), v);
@@ -513,6 +587,8 @@ void Record::resetToNew() {
     storedName_.clear();
     slots_.clear();
     items_.clear();
+    itemsBuilt_ = true;
+    dropRaw();
     memBlobs_.clear();
     tfStatus_ = 1;
     tfMessage_.clear();
@@ -538,7 +614,10 @@ void Record::restoreFrom(const Record& o) {
     run_ = o.run_;
     storedName_ = o.storedName_;
     slots_ = o.slots_;
+    raw_ = o.raw_;
+    rawAt_ = o.rawAt_;
     items_ = o.items_;
+    itemsBuilt_ = o.itemsBuilt_;
     memBlobs_ = o.memBlobs_;
     tfStatus_ = o.tfStatus_;
     tfMessage_ = o.tfMessage_;

@@ -178,6 +178,9 @@ private:
     Slot* slot(int s, bool create);
     void slotChanged(int s, Slot* sl);
     void noteItem(int field, int item, bool present);
+    // Builds the item bitmaps of a loaded record from its slots on first need.
+    void ensureItems();
+    void dropRaw();
     void recomputeParts();
     void markModified();
 
@@ -191,8 +194,14 @@ private:
     std::string storedName_;
     uint64_t epoch_ = 0;
     std::vector<Slot> slots_;
-    // Record fields: bit i set when item i exists.
+    // A loaded record keeps its slots as stored and decodes each on first
+    // use: a reader that needs a few parts pays for those only. rawAt_[s] is
+    // the slot's (offset, length) in raw_; length kNoRaw when it has none.
+    std::string raw_;
+    std::vector<std::pair<size_t, size_t>> rawAt_;
+    // Record fields: bit i set when item i exists (valid when itemsBuilt_).
     std::map<int, std::vector<uint64_t>> items_;
+    bool itemsBuilt_ = true;
     // Blobs of a record that is not backed yet.
     std::map<std::pair<int, int>, std::string> memBlobs_;
     int tfStatus_ = 1;
