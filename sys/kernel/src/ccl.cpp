@@ -62,10 +62,66 @@ struct CclError {
     std::string message;
 };
 
+// Hits of an operand: its own list, or a list shared with the term cache or
+// a set (read-only, never copied unless taken).
 struct Result {
-    HitList hits;
+    HitList own;
+    std::shared_ptr<const HitList> ref;
     std::vector<Term> terms;
+    const HitList& hits() const { return ref ? *ref : own; }
+    void set(HitList&& h) {
+        own = std::move(h);
+        ref.reset();
+    }
+    HitList take() {
+        if (ref) {
+            HitList copy(*ref);
+            ref.reset();
+            return copy;
+        }
+        return std::move(own);
+    }
 };
+
+// Hit lists of exact-term look-ups, kept while the index of their base stays
+// as it was: every step of a query asks for N_TYPE=ELEMENT again. An entry
+// holds the index state it was read from, so a changed index (a new state)
+// or another session never sees it.
+struct TermCache {
+    struct PerBase {
+        IndexMetaPtr meta;
+        std::map<std::pair<int, std::string>, std::shared_ptr<const HitList>> lists;
+    };
+    std::map<int64_t, PerBase> bases;
+    size_t bytes = 0;
+    static constexpr size_t kBudget = 128u << 20;
+
+    std::shared_ptr<const HitList> find(int64_t base, const IndexMetaPtr& meta, int key, const std::string& term) {
+        auto b = bases.find(base);
+        if (b == bases.end() || b->second.meta != meta) return nullptr;
+        auto it = b->second.lists.find({key, term});
+        return it == b->second.lists.end() ? nullptr : it->second;
+    }
+    void add(int64_t base, const IndexMetaPtr& meta, int key, const std::string& term,
+             const std::shared_ptr<const HitList>& list) {
+        size_t n = list->size() * sizeof(Hit) + term.size() + 64;
+        if (n > kBudget) return;
+        PerBase& b = bases[base];
+        if (b.meta != meta) {
+            for (const auto& kv : b.lists) bytes -= std::min(bytes, kv.second->size() * sizeof(Hit) + kv.first.second.size() + 64);
+            b.lists.clear();
+            b.meta = meta;
+        }
+        if (bytes + n > kBudget) {
+            for (auto& kv : bases) kv.second.lists.clear();
+            bytes = 0;
+        }
+        b.lists[{key, term}] = list;
+        bytes += n;
+    }
+};
+// Kernel calls come from one thread at a time.
+TermCache g_termCache;
 
 bool wordChar(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
@@ -155,7 +211,7 @@ private:
             if (w.empty() || !(upper(w) == "OR" || isWord(w, "ORX"))) return l;
             pos_ = e;
             Result r = antExpr();
-            l.hits = hitOr(l.hits, r.hits);
+            l.set(hitOr(l.hits(), r.hits()));
             merge(l.terms, r.terms);
         }
     }
@@ -168,12 +224,12 @@ private:
             if (u == "AND.T" || isWord(w, "ANT")) {
                 pos_ = e;
                 Result r = andExpr();
-                l.hits = hitAnd(l.hits, r.hits);
+                l.set(hitAnd(l.hits(), r.hits()));
                 merge(l.terms, r.terms);
             } else if (u == "NOT.T") {
                 pos_ = e;
                 Result r = andExpr();
-                l.hits = hitNot(l.hits, r.hits);
+                l.set(hitNot(l.hits(), r.hits()));
             } else {
                 return l;
             }
@@ -188,12 +244,12 @@ private:
             if (u == "AND" || u == "AND.R") {
                 pos_ = e;
                 Result r = primary();
-                l.hits = hitAndRecords(l.hits, r.hits);
+                l.set(hitAndRecords(l.hits(), r.hits()));
                 merge(l.terms, r.terms);
             } else if (u == "NOT") {
                 pos_ = e;
                 Result r = primary();
-                l.hits = hitNotRecords(l.hits, r.hits);
+                l.set(hitNotRecords(l.hits(), r.hits()));
             } else {
                 return l;
             }
@@ -252,8 +308,8 @@ private:
         std::vector<int> rids;
         k_.st->allRecords(base_->id, rids);
         Result r;
-        r.hits.reserve(rids.size());
-        for (int rid : rids) r.hits.push_back(mkHit(rid, 0));
+        r.own.reserve(rids.size());
+        for (int rid : rids) r.own.push_back(mkHit(rid, 0));
         return r;
     }
 
@@ -265,7 +321,7 @@ private:
                                           ", not to the open base " + base_->name};
         (void)at;
         Result r;
-        r.hits = it->second->hits;
+        r.ref = std::shared_ptr<const HitList>(it->second, &it->second->hits);
         r.terms = it->second->terms;
         return r;
     }
@@ -321,9 +377,9 @@ private:
         if (P) r.terms = P->terms;
         if (C) merge(r.terms, C->terms);
         if (position)
-            positionJoin(P, C, op, kk, r.hits);
+            positionJoin(P, C, op, kk, r.own);
         else
-            structuralJoin(axis, P, C, dir, r.hits);
+            structuralJoin(axis, P, C, dir, r.own);
         return r;
     }
 
@@ -417,7 +473,7 @@ private:
         for (Hit x : found)
             if (hitRid(x) != prev) {
                 prev = hitRid(x);
-                r.hits.push_back(mkHit(prev, 0));
+                r.own.push_back(mkHit(prev, 0));
             }
         return r;
     }
@@ -499,30 +555,30 @@ private:
         if (fd->type == 20) throw CclError{VDB_FIELDKIND, "field " + fd->name + " is a blob and cannot be searched"};
         if (op == "=" && q == Dollars) {
             if (v.empty())
-                term(indexKey(f, kAny), std::string(), r.hits);
+                r.ref = shared(indexKey(f, kAny), std::string());
             else
-                substring(f, v, false, r.hits);
+                substring(f, v, false, r.own);
             r.terms.push_back(Term{f, Term::Contains, v});
         } else if (op == "=") {
             if (q == None && v == "$") {
-                term(indexKey(f, kAny), std::string(), r.hits);
+                r.ref = shared(indexKey(f, kAny), std::string());
             } else if (q == None && v.size() >= 2 && v.front() == '$' && v.back() == '$') {
                 std::string needle = v.substr(1, v.size() - 2);
                 if (needle.empty())
-                    term(indexKey(f, kAny), std::string(), r.hits);
+                    r.ref = shared(indexKey(f, kAny), std::string());
                 else
-                    substring(f, needle, false, r.hits);
+                    substring(f, needle, false, r.own);
                 r.terms.push_back(Term{f, Term::Contains, needle});
             } else if (q == None && v.size() >= 2 && v.back() == '$') {
                 std::string pre = v.substr(0, v.size() - 1);
-                prefix(f, pre, r.hits);
+                prefix(f, pre, r.own);
                 r.terms.push_back(Term{f, Term::Prefix, pre});
             } else if (q == None && v.size() >= 2 && v.front() == '$') {
                 std::string suf = v.substr(1);
-                substring(f, suf, true, r.hits);
+                substring(f, suf, true, r.own);
                 r.terms.push_back(Term{f, Term::Suffix, suf});
             } else {
-                term(indexKey(f, kExact), exactTerm(v), r.hits);
+                r.ref = shared(indexKey(f, kExact), exactTerm(v));
                 r.terms.push_back(Term{f, Term::Exact, v});
             }
         } else if (op == "<>") {
@@ -530,7 +586,7 @@ private:
             term(indexKey(f, kAny), std::string(), any);
             term(indexKey(f, kExact), exactTerm(v), eq);
             term(indexKey(f, kMulti), std::string(), multi);
-            r.hits = hitOr(hitNot(any, eq), hitAnd(multi, eq));
+            r.own = hitOr(hitNot(any, eq), hitAnd(multi, eq));
         } else {
             double num;
             if (parseXPathNumber(v, num) && !numericKeys(fd->type)) {
@@ -544,7 +600,7 @@ private:
                     return x <= num;
                 };
                 lookupRange(*k_.st, base_->id, *meta_, indexKey(f, kExact), std::string(), std::string(), true, cmp,
-                            r.hits);
+                            r.own);
             } else if (parseXPathNumber(v, num)) {
                 std::string t = numTerm(num);
                 std::string lo, hi;
@@ -562,13 +618,27 @@ private:
                 } else {
                     hi = t + std::string(1, '\0');
                 }
-                lookupRange(*k_.st, base_->id, *meta_, indexKey(f, kNum), lo, hi, open, accept, r.hits);
+                lookupRange(*k_.st, base_->id, *meta_, indexKey(f, kNum), lo, hi, open, accept, r.own);
             }
         }
         return r;
     }
 
-    void term(int key, const std::string& t, HitList& out) { lookupTerm(*k_.st, base_->id, *meta_, key, t, out); }
+    // The hits of one term, from the cache when the index is as it was.
+    std::shared_ptr<const HitList> shared(int key, const std::string& t) {
+        if (auto hit = g_termCache.find(base_->id, meta_, key, t)) return hit;
+        auto list = std::make_shared<HitList>();
+        lookupTerm(*k_.st, base_->id, *meta_, key, t, *list);
+        g_termCache.add(base_->id, meta_, key, t, list);
+        return list;
+    }
+    void term(int key, const std::string& t, HitList& out) {
+        if (!out.empty()) {
+            lookupTerm(*k_.st, base_->id, *meta_, key, t, out);
+            return;
+        }
+        out = *shared(key, t);
+    }
 
     void prefix(int f, const std::string& pre, HitList& out) {
         std::string hi = pre;
@@ -707,13 +777,13 @@ int runCommand(Kernel& k, const std::string& text, int* setOut) {
             if (!(f & 1)) return f;
         }
         Result r = p.condition(b);
-        if (r.hits.empty() && !k.state.findMin0) {
+        if (r.hits().empty() && !k.state.findMin0) {
             k.state.last = 0;
             return VDB_OK;
         }
         if (!k.state.highlight) r.terms.clear();
         int n = newSetNumber(k);
-        k.state.sets[n] = makeSet(b->id, b->name, std::move(r.hits), std::move(r.terms));
+        k.state.sets[n] = makeSet(b->id, b->name, r.take(), std::move(r.terms));
         k.state.last = n;
         if (setOut) *setOut = n;
         return VDB_OK;

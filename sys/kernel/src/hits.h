@@ -20,11 +20,32 @@ inline void sortUnique(HitList& v) {
     v.erase(std::unique(v.begin(), v.end()), v.end());
 }
 
-// AND.T: present in both.
+// AND.T: present in both. When one list is much shorter, each of its hits
+// is looked for in the other by galloping (doubling steps, then a binary
+// search), so the cost follows the short list rather than the long one.
 inline HitList hitAnd(const HitList& a, const HitList& b) {
     HitList r;
-    r.reserve(std::min(a.size(), b.size()));
-    std::set_intersection(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(r));
+    const HitList& s = a.size() <= b.size() ? a : b;
+    const HitList& l = a.size() <= b.size() ? b : a;
+    r.reserve(s.size());
+    if (s.size() * 16 >= l.size()) {
+        std::set_intersection(s.begin(), s.end(), l.begin(), l.end(), std::back_inserter(r));
+        return r;
+    }
+    auto lo = l.begin();
+    const auto end = l.end();
+    for (Hit h : s) {
+        size_t step = 1;
+        auto hi = lo;
+        while (hi != end && *hi < h) {
+            lo = hi + 1;
+            hi = static_cast<size_t>(end - hi) > step ? hi + static_cast<long>(step) : end;
+            step *= 2;
+        }
+        lo = std::lower_bound(lo, hi, h);
+        if (lo == end) break;
+        if (*lo == h) r.push_back(*lo++);
+    }
     return r;
 }
 

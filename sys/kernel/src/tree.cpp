@@ -143,10 +143,11 @@ TreePtr decodeTree(const std::string& data) {
     const unsigned char* e = p + data.size();
     uint64_t n = 0;
     if (!getVarint(p, e, n)) n = 0;
+    // Each part takes at least two bytes: a count beyond that is damage.
+    n = std::min<uint64_t>(n, static_cast<uint64_t>(e - p) / 2);
     t->n = static_cast<int>(n);
     std::vector<int32_t> par(n + 1, -1);
     std::vector<uint8_t> at(n + 1, 0);
-    bool identity = true;
     for (uint64_t i = 1; i <= n; ++i) {
         uint64_t x = 0;
         if (!getVarint(p, e, x) || p >= e) {
@@ -155,6 +156,33 @@ TreePtr decodeTree(const std::string& data) {
         at[i] = (p < e) ? *p++ : 0;
         par[i] = static_cast<int32_t>(x < i ? x : 0);
     }
+    // Parts numbered in document order (what the shredder writes): the part
+    // number is the pre rank when every parent lies on the path to the
+    // previous part. Then subtree ends come from one backward pass.
+    {
+        std::vector<int32_t> path;
+        path.reserve(64);
+        path.push_back(0);
+        bool inOrder = true;
+        for (uint64_t i = 1; i <= n && inOrder; ++i) {
+            while (!path.empty() && path.back() != par[i]) path.pop_back();
+            if (path.empty()) inOrder = false;
+            else path.push_back(static_cast<int32_t>(i));
+        }
+        if (inOrder) {
+            t->parent.swap(par);
+            t->attr.swap(at);
+            t->end.resize(n + 1);
+            for (uint64_t i = 0; i <= n; ++i) t->end[i] = static_cast<int32_t>(i);
+            for (uint64_t i = n; i >= 1; --i) {
+                size_t pa = static_cast<size_t>(t->parent[i]);
+                if (t->end[i] > t->end[pa]) t->end[pa] = t->end[i];
+            }
+            t->parent[0] = -1;
+            return t;
+        }
+    }
+    bool identity = true;
     // Children in part order; pre-order by an explicit stack.
     std::vector<int32_t> firstChild(n + 1, -1), nextSib(n + 1, -1), lastChild(n + 1, -1);
     for (uint64_t i = 1; i <= n; ++i) {

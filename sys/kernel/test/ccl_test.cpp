@@ -247,6 +247,38 @@ TEST_F(CclTest, SetsAreNumberedDeletedAndRenumbered) {
     EXPECT_EQ(VDB_NORECORD, VdbGetRecordInSearchRis(c, 1, 3, &rid, text));
 }
 
+// The same condition asked again after each kind of change: a search never
+// answers from the index as it was before.
+TEST_F(CclTest, RepeatedSearchesFollowStoresUpdatesAndDeletions) {
+    int r1 = storeTree(kDoc1);
+    EXPECT_EQ("1:3 1:4 1:5 1:6", find("N_NAME=b"));
+    EXPECT_EQ("1:3 1:5", find("N_TYPE=ELEMENT AND.T N_NAME=b"));
+    int r2 = storeTree(kDoc2);
+    EXPECT_EQ("1:3 1:4 1:5 1:6 2:2 2:3", find("N_NAME=b"));
+    EXPECT_EQ("1:3 1:5 2:2", find("N_TYPE=ELEMENT AND.T N_NAME=b"));
+    {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(c, r1));
+        VdbHandle cur = nullptr;
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "N_NAME"), 0, 3));
+        ASSERT_EQ(1, VdbReplaceItem(cur, "z", -1));
+        VdbDeleteCursor(cur);
+        ASSERT_EQ(1, VdbPutRecord(c, &r1));
+    }
+    EXPECT_EQ("1:4 1:5 1:6 2:2 2:3", find("N_NAME=b"));
+    EXPECT_EQ("1:3", find("N_NAME=z"));
+    {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(c, r2));
+        int gone = 0;
+        ASSERT_EQ(1, VdbDeleteRecordInBase(c, &gone));
+    }
+    EXPECT_EQ("1:4 1:5 1:6", find("N_NAME=b"));
+    EXPECT_EQ("1:5", find("N_TYPE=ELEMENT AND.T N_NAME=b"));
+}
+
 TEST_F(CclTest, HitSpansInFieldValues) {
     std::vector<Node> doc = {{0, "ELEMENT", "p", ""}, {1, "TEXT", "p", "hello world, hello"},
                              {1, "TEXT", "p", "h\xc3\xa9llo w\xc3\xb6rld"}, {1, "TEXT", "p", "exact"}};
