@@ -550,7 +550,9 @@ int Record::finalize() {
                         base_->name.c_str());
     }
     // Entries already folded into a run are masked there; pending ones are replaced.
-    if (run_) store().addDead(base_->id, run_, rid_);
+    // The run is read from storage: a fold after this record was loaded (by
+    // an earlier write-through, or by another process) moved its entries.
+    maskStoredEntries();
     store().deletePending(base_->id, rid_);
     int chunk = 0;
     buildPostings(*this, [&](RecordPostings& p) { store().putPending(base_->id, rid_, chunk++, encodePending(p)); });
@@ -570,10 +572,16 @@ int Record::finalize() {
     return VDB_OK;
 }
 
+void Record::maskStoredEntries() {
+    RecordRow row;
+    run_ = store().getRecord(base_->id, rid_, row) ? row.run : 0;
+    if (run_) store().addDead(base_->id, run_, rid_);
+}
+
 void Record::removeFromBase() {
     if (!backed_) return;
+    maskStoredEntries();
     store().deleteRecord(base_->id, rid_);
-    if (run_) store().addDead(base_->id, run_, rid_);
     noteIndexChanged(base_->id, rid_);
     resetToNew();
 }

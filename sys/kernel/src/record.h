@@ -182,6 +182,8 @@ private:
     void ensureItems();
     void dropRaw();
     void recomputeParts();
+    // Masks the index entries of the record's run as it is in storage now.
+    void maskStoredEntries();
     void markModified();
 
     BasePtr base_;

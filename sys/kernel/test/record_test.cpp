@@ -254,6 +254,77 @@ TEST_F(RecordTest, LinkRecordUpdatedThroughItsName) {
     EXPECT_EQ("doc-2", get(r, "TO_NAME", 1, 0));
 }
 
+// Entries of stored records are folded in batches into posting runs behind
+// the session's back; a record loaded before such a fold and then changed
+// twice (or deleted) must still lose every old entry.
+TEST_F(RecordTest, UpdatesAndDeletionAcrossIndexFoldsLeaveNoStaleEntries) {
+    constexpr int kLinks = 300;  // enough stores for several folds in between
+    auto put = [](VdbHandle c, const char* f, const char* v, int part) {
+        VdbHandle cur = nullptr;
+        if (part) {
+            ASSERT_EQ(1, VdbSetRecordPart(&cur, c, part));
+        }
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, f), 0, 0));
+        ASSERT_EQ(1, VdbPutLine(cur, v, -1)) << message(-1);
+        VdbDeleteCursor(cur);
+    };
+    for (int i = 1; i <= kLinks; ++i) {
+        Control c;
+        ASSERT_EQ(1, VdbSetBase(c, "links", 2));
+        std::string id = "id" + std::to_string(i);
+        put(c, "ID", id.c_str(), 0);
+        put(c, "CHECKTHIS", "1", 0);
+        put(c, "DB", "X", 0);
+        put(c, "URL", "u", 0);
+        ASSERT_EQ(1, VdbPutRecord(c, nullptr)) << message(-1);
+    }
+    ASSERT_EQ(1, ccl("BASE links"));
+    // The link tool's order: a new target part first, then the flag.
+    for (int i = kLinks; i >= 1; --i) {
+        Control c;
+        ASSERT_EQ(1, VdbSetBase(c, "links", 2));
+        int rid = 0;
+        std::string id = "id" + std::to_string(i);
+        ASSERT_EQ(VDB_NAMEEXISTS, VdbCheckRecordName(c, &rid, id.c_str()));
+        put(c, "TO_NAME", "t", 1);
+        put(c, "CHECKTHIS", "0", 0);
+        ASSERT_EQ(1, VdbPutRecord(c, &rid)) << message(-1);
+    }
+    ASSERT_EQ(1, ccl("FIND CHECKTHIS=0"));
+    EXPECT_EQ(static_cast<size_t>(kLinks), lastRids().size());
+    ASSERT_EQ(1, ccl("FIND CHECKTHIS=1"));
+    EXPECT_EQ(std::vector<int>(), lastRids());
+
+    // A record changed, folded, changed again and then deleted through the
+    // same control: no search finds it afterwards.
+    ASSERT_EQ(1, ccl("BASE docs"));
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, storeNodes(1, "first")));
+    for (const char* name : {"second", "third"}) {
+        VdbHandle cur = nullptr;
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "N_NAME"), 0, 1));
+        ASSERT_EQ(1, VdbReplaceItem(cur, name, -1));
+        VdbDeleteCursor(cur);
+        for (int i = 0; i < 100; ++i) storeNodes(1, "other");
+    }
+    for (const char* name : {"first", "second"}) {
+        ASSERT_EQ(1, ccl(std::string("FIND N_NAME=") + name));
+        int set = 0, recs = 0, hits = 0;
+        VdbGetSearch(&set, &recs, &hits);
+        EXPECT_EQ(0, recs) << name;
+    }
+    int rid = 0;
+    ASSERT_EQ(1, VdbDeleteRecordInBase(c, &rid));
+    for (int i = 0; i < 100; ++i) storeNodes(1, "other");
+    for (const char* name : {"first", "third"}) {
+        ASSERT_EQ(1, ccl(std::string("FIND N_NAME=") + name));
+        int set = 0, recs = 0, hits = 0;
+        VdbGetSearch(&set, &recs, &hits);
+        EXPECT_EQ(0, recs) << name;
+    }
+}
+
 TEST_F(RecordTest, DeletedRecordIsGoneAndItsIdIsNotReused) {
     int a = storeNodes(2, "gone");
     int b = storeNodes(2, "kept");
