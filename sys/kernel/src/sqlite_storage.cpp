@@ -22,16 +22,24 @@ const char* kSchema[] = {
     "CREATE INDEX IF NOT EXISTS records_run ON records(base, run)",
     "CREATE TABLE IF NOT EXISTS slots(base INT, rid INT, slot INT, data BLOB, "
     "PRIMARY KEY(base, rid, slot)) WITHOUT ROWID",
-    "CREATE TABLE IF NOT EXISTS blobs(base INT, rid INT, part INT, field INT, seq INT, data BLOB, "
-    "PRIMARY KEY(base, rid, part, field, seq)) WITHOUT ROWID",
-    "CREATE TABLE IF NOT EXISTS trees(base INT, rid INT, data BLOB, PRIMARY KEY(base, rid)) WITHOUT ROWID",
+    // Tables of large values keep them out of the key: SQLite reads a whole
+    // overflowing cell for every key comparison, so a table whose rows are
+    // kilobytes long has its key in an index of its own.
+    "CREATE TABLE IF NOT EXISTS blobs(base INT, rid INT, part INT, field INT, seq INT, data BLOB)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS blobs_key ON blobs(base, rid, part, field, seq)",
+    "CREATE TABLE IF NOT EXISTS trees(base INT, rid INT, data BLOB)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS trees_key ON trees(base, rid)",
     "CREATE TABLE IF NOT EXISTS runs(base INT, run INT, tier INT, PRIMARY KEY(base, run)) WITHOUT ROWID",
-    "CREATE TABLE IF NOT EXISTS postings(base INT, run INT, key INT, term BLOB, first INT, data BLOB, "
-    "PRIMARY KEY(base, run, key, term, first)) WITHOUT ROWID",
-    "CREATE TABLE IF NOT EXISTS pending(base INT, rid INT, chunk INT, data BLOB, PRIMARY KEY(base, rid, chunk)) "
-    "WITHOUT ROWID",
+    "CREATE TABLE IF NOT EXISTS postings(base INT, run INT, key INT, term BLOB, first INT, data BLOB)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS postings_key ON postings(base, run, key, term, first)",
+    "CREATE TABLE IF NOT EXISTS pending(base INT, rid INT, chunk INT, data BLOB)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS pending_key ON pending(base, rid, chunk)",
     "CREATE TABLE IF NOT EXISTS dead(base INT, run INT, rid INT, PRIMARY KEY(base, run, rid)) WITHOUT ROWID",
 };
+
+// Tables that data directories of the first format keep with their large
+// values inside the key; they are moved into the form above when opened.
+const char* kKeyedTables[] = {"blobs", "trees", "postings", "pending"};
 
 class Stmt {
 public:
@@ -128,8 +136,9 @@ public:
             exec("PRAGMA mmap_size=" + std::to_string(static_cast<int64_t>(mmapMb) << 20));
             exec("PRAGMA temp_store=MEMORY");
             begin();
+            upgrade();
             for (const char* sql : kSchema) exec(sql);
-            exec("INSERT OR IGNORE INTO meta VALUES('format','1')");
+            exec("INSERT OR IGNORE INTO meta VALUES('format','2')");
             commit();
         } catch (const StorageError& e) {
             if (depth_ > 0) {
@@ -441,6 +450,26 @@ private:
             sqlite3_free(err);
             throw StorageError("storage: " + m);
         }
+    }
+
+    // Renames the tables of the first format out of the way; the schema then
+    // creates their new form and the rows are copied over.
+    void upgrade() {
+        bool any = false;
+        for (const char* t : kKeyedTables) {
+            Stmt s = q("SELECT sql FROM sqlite_schema WHERE type='table' AND name=?");
+            s.t(1, t);
+            if (!s.row() || s.str(0).find("WITHOUT ROWID") == std::string::npos) continue;
+            any = true;
+        }
+        if (!any) return;
+        for (const char* t : kKeyedTables) exec(std::string("ALTER TABLE ") + t + " RENAME TO old_" + t);
+        for (const char* sql : kSchema) exec(sql);
+        for (const char* t : kKeyedTables) {
+            exec(std::string("INSERT INTO ") + t + " SELECT * FROM old_" + t);
+            exec(std::string("DROP TABLE old_") + t);
+        }
+        exec("INSERT OR REPLACE INTO meta VALUES('format','2')");
     }
 
     int64_t readDataVersion() {

@@ -1,5 +1,7 @@
 // Sessions, users, configuration, administration, the status stack and
 // screen windows.
+#include <sqlite3.h>
+
 #include <fstream>
 #include <string>
 
@@ -98,6 +100,88 @@ TEST_F(NoSessionTest, SessionCharacterSet) {
         VdbStopVorn(0);
     }
     unsetenv("VDBS_CHARS");
+}
+
+// A data directory written by the first format (large values inside the
+// table keys) is taken over when opened: records, blobs, index entries in
+// runs and pending, and structure all still answer.
+TEST_F(NoSessionTest, DataDirectoryOfTheFirstFormatIsUpgraded) {
+    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096));
+    ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
+    std::string blob(150000, 'b');
+    for (int i = 1; i <= 70; ++i) {  // enough for a fold into a run, a few left pending
+        kt::Control c;
+        VdbSetBase(c, "docs", 2);
+        int nid = 0, name = 0, type = 0, xml = 0, flags = 0;
+        VdbCheckField(c, "N_ID", &nid, &type, &flags);
+        VdbCheckField(c, "N_NAME", &name, &type, &flags);
+        VdbCheckField(c, "D_XMLDOC", &xml, &type, &flags);
+        std::string t = "\n\n1G^\n" + std::to_string(nid) + "F^1P1^\n" + std::to_string(name) + "F^1Pr" +
+                        std::to_string(i) + "^\n\n\n2G^\n" + std::to_string(nid) + "F^2P2^\n" +
+                        std::to_string(name) + "F^2Pc^\n";
+        VdbHandle cur = nullptr;
+        VdbSetCursor(&cur, c, 0, 0, 0);
+        int a, b, d;
+        ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d)) << message(-1);
+        VdbSetCursor(&cur, c, xml, 0, 0);
+        ASSERT_EQ(1, VdbPutBlobBlock(cur, static_cast<int>(blob.size()), blob.data()));
+        ASSERT_EQ(1, VdbPutRecord(c, nullptr)) << message(-1);
+    }
+    VdbStopVorn(0);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+    const char* old =
+        "BEGIN;"
+        "CREATE TABLE b1(base INT, rid INT, part INT, field INT, seq INT, data BLOB, "
+        "PRIMARY KEY(base, rid, part, field, seq)) WITHOUT ROWID;"
+        "CREATE TABLE t1(base INT, rid INT, data BLOB, PRIMARY KEY(base, rid)) WITHOUT ROWID;"
+        "CREATE TABLE p1(base INT, run INT, key INT, term BLOB, first INT, data BLOB, "
+        "PRIMARY KEY(base, run, key, term, first)) WITHOUT ROWID;"
+        "CREATE TABLE q1(base INT, rid INT, chunk INT, data BLOB, PRIMARY KEY(base, rid, chunk)) WITHOUT ROWID;"
+        "INSERT INTO b1 SELECT * FROM blobs; INSERT INTO t1 SELECT * FROM trees;"
+        "INSERT INTO p1 SELECT * FROM postings; INSERT INTO q1 SELECT * FROM pending;"
+        "DROP TABLE blobs; DROP TABLE trees; DROP TABLE postings; DROP TABLE pending;"
+        "ALTER TABLE b1 RENAME TO blobs; ALTER TABLE t1 RENAME TO trees;"
+        "ALTER TABLE p1 RENAME TO postings; ALTER TABLE q1 RENAME TO pending;"
+        "UPDATE meta SET value='1' WHERE key='format'; COMMIT;";
+    char* err = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, old, nullptr, nullptr, &err)) << (err ? err : "");
+    sqlite3_close(db);
+
+    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+    ASSERT_EQ(1, VdbExecuteCcl("BASE docs", nullptr));
+    struct {
+        const char* cond;
+        int records;
+    } finds[] = {{"N_NAME=r3", 1}, {"N_NAME=r70", 1}, {"N_NAME=c", 70}, {"XPATH(child,0,3,2)", 70}};
+    for (const auto& f : finds) {
+        ASSERT_EQ(1, VdbExecuteCcl((std::string("FIND ") + f.cond).c_str(), nullptr)) << f.cond << message(-1);
+        int set = 0, recs = 0, hits = 0;
+        VdbGetSearch(&set, &recs, &hits);
+        EXPECT_EQ(f.records, recs) << f.cond;
+    }
+    kt::Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, 5));
+    int xml = 0, type = 0, flags = 0, size = 0;
+    VdbCheckField(c, "D_XMLDOC", &xml, &type, &flags);
+    VdbHandle cur = nullptr;
+    VdbSetCursor(&cur, c, xml, 0, 0);
+    ASSERT_EQ(1, VdbGetBlobSize(cur, &size));
+    EXPECT_EQ(150000, size);
+    std::string back(static_cast<size_t>(size), '\0');
+    int len = 0;
+    ASSERT_EQ(1, VdbGetBlobBlock(cur, 1, size, &back[0], &len));
+    EXPECT_EQ(blob, back);
+    VdbStopVorn(0);
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%WITHOUT ROWID%'", -1, &st, nullptr);
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(st));
+    EXPECT_EQ(4, sqlite3_column_int(st, 0));  // records, slots, runs, dead keep their form
+    sqlite3_finalize(st);
+    sqlite3_close(db);
 }
 
 class SessionTest : public KernelTest {};
