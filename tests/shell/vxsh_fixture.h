@@ -146,6 +146,22 @@ protected:
     }
 };
 
+// text with every run of blanks made one blank: table rows compare without
+// their column widths.
+inline std::string squeezed(const std::string& text)
+{
+    std::string out;
+    for (char c : text)
+        if (c != ' ' || out.empty() || out.back() != ' ')
+            out += c;
+    return out;
+}
+
+inline bool hasRow(const std::string& table, const std::string& row)
+{
+    return ("\n" + squeezed(table)).find("\n" + row + "\n") != std::string::npos;
+}
+
 // Each failure is one line on standard error.
 inline int lineCount(const std::string& s)
 {
