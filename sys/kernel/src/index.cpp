@@ -424,36 +424,63 @@ void listTerms(Storage& st, int64_t base, const IndexMeta& meta, int key,
 
 namespace {
 
-// Reads one pending row group by group; rows are sorted by (key, term).
+// Reads one pending row group by group through a small window; rows are
+// sorted by (key, term).
 struct PendingCursor {
+    static constexpr size_t kWindow = 16384;
     int rid = 0;
-    std::string data;
-    const unsigned char* p = nullptr;
-    const unsigned char* e = nullptr;
+    std::unique_ptr<ByteSource> src;
+    int64_t size = 0, off = 0;  // off: stream offset of buf's end
+    std::vector<unsigned char> buf;
+    size_t pos = 0;
     int key = 0;
-    std::string_view term;
-    const unsigned char* partsAt = nullptr;
-    uint64_t count = 0;
-    bool next() {
-        uint64_t k, tl;
-        if (p >= e || !getVarint(p, e, k) || !getVarint(p, e, tl) || tl > static_cast<uint64_t>(e - p)) return false;
-        key = static_cast<int>(k);
-        term = std::string_view(reinterpret_cast<const char*>(p), tl);
-        p += tl;
-        if (!getVarint(p, e, count)) return false;
-        partsAt = p;
-        for (uint64_t i = 0; i < count; ++i) {
-            uint64_t d;
-            if (!getVarint(p, e, d)) return false;
+    std::string term;
+    uint64_t left = 0;  // parts of the current group not read yet
+
+    bool byte(unsigned char& c) {
+        if (pos == buf.size()) {
+            if (off >= size) return false;
+            buf.resize(kWindow);
+            size_t n = src->read(off, kWindow, buf.data());
+            buf.resize(n);
+            off += static_cast<int64_t>(n);
+            pos = 0;
+            if (n == 0) return false;
         }
+        c = buf[pos++];
         return true;
     }
-    void addHits(HitList& out) const {
-        const unsigned char* q = partsAt;
-        uint64_t part = 0;
-        for (uint64_t i = 0; i < count; ++i) {
-            uint64_t d;
-            getVarint(q, e, d);
+    bool varint(uint64_t& v) {
+        v = 0;
+        for (int shift = 0; shift <= 63; shift += 7) {
+            unsigned char c;
+            if (!byte(c)) return false;
+            v |= static_cast<uint64_t>(c & 0x7f) << shift;
+            if (!(c & 0x80)) return true;
+        }
+        return false;
+    }
+    bool next() {
+        uint64_t d, k, tl;
+        for (; left > 0; --left)
+            if (!varint(d)) return false;
+        if (!varint(k) || !varint(tl) || tl > static_cast<uint64_t>(size)) return false;
+        key = static_cast<int>(k);
+        term.resize(static_cast<size_t>(tl));
+        for (size_t i = 0; i < term.size(); ++i) {
+            unsigned char c;
+            if (!byte(c)) return false;
+            term[i] = static_cast<char>(c);
+        }
+        return varint(left);
+    }
+    void addHits(HitList& out) {
+        uint64_t part = 0, d;
+        for (; left > 0; --left) {
+            if (!varint(d)) {
+                left = 0;
+                return;
+            }
             part += d;
             out.push_back(mkHit(rid, static_cast<int>(part)));
         }
@@ -461,20 +488,18 @@ struct PendingCursor {
 };
 
 // Folds every pending row of the base into one new run (tier 1): a merge of
-// the records' sorted entries.
+// the records' sorted entries, each row read as a stream.
 void foldPending(Storage& st, int64_t base) {
-    std::vector<PendingCursor> cur;
-    st.readPending(base, [&](int rid, const unsigned char* p, size_t n) {
-        cur.emplace_back();
-        cur.back().rid = rid;
-        cur.back().data.assign(reinterpret_cast<const char*>(p), n);
-    });
-    if (cur.empty()) return;
+    std::vector<PendingRef> refs;
+    st.listPending(base, refs);
+    if (refs.empty()) return;
+    std::vector<PendingCursor> cur(refs.size());
     std::vector<size_t> live;
-    for (size_t i = 0; i < cur.size(); ++i) {
+    for (size_t i = 0; i < refs.size(); ++i) {
         PendingCursor& c = cur[i];
-        c.p = reinterpret_cast<const unsigned char*>(c.data.data());
-        c.e = c.p + c.data.size();
+        c.rid = refs[i].rid;
+        c.size = refs[i].size;
+        c.src = st.openPending(refs[i].id);
         if (c.next()) live.push_back(i);
     }
     auto later = [&](size_t a, size_t b) {  // heap order: smallest (key, term, rid) on top
@@ -486,23 +511,30 @@ void foldPending(Storage& st, int64_t base) {
     std::make_heap(live.begin(), live.end(), later);
     int64_t run = st.createRun(base, 1);
     HitList hits;
+    std::string term;
     while (!live.empty()) {
         const PendingCursor& top = cur[live.front()];
         int key = top.key;
-        std::string term(top.term);
+        term = top.term;
         hits.clear();
+        bool sorted = true;
         while (!live.empty() && cur[live.front()].key == key && cur[live.front()].term == term) {
             std::pop_heap(live.begin(), live.end(), later);
             size_t i = live.back();
             live.pop_back();
+            size_t start = hits.size();
             cur[i].addHits(hits);
+            // Values of the main part may come from any chunk of a record.
+            if (start > 0 && start < hits.size() && hits[start - 1] >= hits[start]) sorted = false;
             if (cur[i].next()) {
                 live.push_back(i);
                 std::push_heap(live.begin(), live.end(), later);
             }
         }
+        if (!sorted) sortUnique(hits);
         encodeChunks(hits, [&](int first, const std::string& data) { st.putPosting(base, run, key, term, first, data); });
     }
+    cur.clear();
     st.moveRecordsToRun(base, 0, run);
     st.clearPending(base);
 }

@@ -92,6 +92,8 @@ bool Record::load(int rid) {
     RecordRow row;
     if (!store().getRecord(base_->id, rid, row)) return false;
     slots_.clear();
+    behind_.clear();
+    winBase_ = 0;
     items_.clear();
     memBlobs_.clear();
     dropRaw();
@@ -132,6 +134,7 @@ void Record::reloadSlots() {
     }
     // A record being imported: its values are in storage; keep none in memory.
     slots_.clear();
+    behind_.clear();
     items_.clear();
     dropRaw();
     itemsBuilt_ = true;
@@ -144,18 +147,32 @@ void Record::reloadSlots() {
             if (!(v.flags & kPart)) noteItem(v.field, v.item, true);
             if (v.flags & (kPart | kNode)) maxPart = std::max(maxPart, s);
         }
-        if (slots_.size() <= static_cast<size_t>(s)) slots_.resize(static_cast<size_t>(s) + 1);
+        winBase_ = std::max(winBase_, static_cast<size_t>(s));
     });
+    slots_.resize(1);
     nparts_ = maxPart;
     complete_ = false;
-    evictMark_ = slots_.size();
     batchSlot_ = -1;
+}
+
+Slot* Record::cached(size_t s, bool grow) {
+    if (s == 0 || s > winBase_) {
+        size_t k = s == 0 ? 0 : s - winBase_;
+        if (k >= slots_.size()) {
+            if (!grow) return nullptr;
+            slots_.resize(k + 1);
+        }
+        return &slots_[k];
+    }
+    auto it = behind_.find(s);
+    if (it != behind_.end()) return &it->second;
+    return grow ? &behind_[s] : nullptr;
 }
 
 Slot* Record::slot(int s, bool create) {
     if (s < 0) return nullptr;
     size_t i = static_cast<size_t>(s);
-    if (i < slots_.size() && slots_[i].loaded) return &slots_[i];
+    if (Slot* c = cached(i, false); c && c->loaded) return c;
     if (i < rawAt_.size() && rawAt_[i].second != kNoRaw) {
         if (slots_.size() <= i) slots_.resize(i + 1);
         Slot& sl = slots_[i];
@@ -165,8 +182,7 @@ Slot* Record::slot(int s, bool create) {
         return &sl;
     }
     if (!complete_ && backed_) {
-        if (slots_.size() <= i) slots_.resize(i + 1);
-        Slot& sl = slots_[i];
+        Slot& sl = *cached(i, true);
         std::string data;
         sl.values.clear();
         if (store().readSlot(base_->id, rid_, s, data))
@@ -175,9 +191,9 @@ Slot* Record::slot(int s, bool create) {
         return &sl;
     }
     if (!create) return nullptr;
-    if (slots_.size() <= i) slots_.resize(i + 1);
-    slots_[i].loaded = true;
-    return &slots_[i];
+    Slot* c = cached(i, true);
+    c->loaded = true;
+    return c;
 }
 
 void Record::markModified() {
@@ -203,27 +219,38 @@ void Record::slotChanged(int s, Slot* sl) {
 
 void Record::flush() {
     if (!backed_ || batchSlot_ < 0) return;
-    size_t i = static_cast<size_t>(batchSlot_);
-    if (i < slots_.size() && slots_[i].loaded && slots_[i].dirty) {
-        Slot& sl = slots_[i];
+    Slot* b = cached(static_cast<size_t>(batchSlot_), false);
+    if (b && b->loaded && b->dirty) {
+        Slot& sl = *b;
         if (sl.values.empty())
             store().deleteSlot(base_->id, rid_, batchSlot_);
         else
             store().writeSlot(base_->id, rid_, batchSlot_, encodeSlot(sl));
         sl.dirty = false;
     }
-    // A record streamed into storage does not keep every part in memory.
-    if (slots_.size() > evictMark_ + kMaxCachedSlots) {
+    // A record streamed into storage keeps only a window of its parts in
+    // memory: slot 0 and the slots after winBase_; parts before it are read
+    // back from storage when asked for.
+    if (slots_.size() + behind_.size() > kMaxCachedSlots) {
         ensureItems();
-        for (size_t k = 1; k < slots_.size(); ++k)
-            if (static_cast<int>(k) != batchSlot_ && slots_[k].loaded && !slots_[k].dirty) {
-                slots_[k].values.clear();
-                slots_[k].values.shrink_to_fit();
-                slots_[k].loaded = false;
+        size_t top = winBase_ + slots_.size() - 1;
+        Slot keep;
+        bool kept = false;
+        if (batchSlot_ > 0)
+            if (Slot* c = cached(static_cast<size_t>(batchSlot_), false)) {
+                keep = std::move(*c);
+                kept = true;
             }
+        slots_.resize(1);
+        slots_.shrink_to_fit();
+        behind_.clear();
+        winBase_ = std::max(top, batchSlot_ > 0 ? static_cast<size_t>(batchSlot_) : size_t(0));
+        if (kept) {
+            winBase_ = static_cast<size_t>(batchSlot_) - 1;
+            *cached(static_cast<size_t>(batchSlot_), true) = std::move(keep);
+        }
         dropRaw();
         complete_ = false;
-        evictMark_ = slots_.size();
     }
 }
 
@@ -594,6 +621,8 @@ void Record::resetToNew() {
     run_ = 0;
     storedName_.clear();
     slots_.clear();
+    behind_.clear();
+    winBase_ = 0;
     items_.clear();
     itemsBuilt_ = true;
     dropRaw();
@@ -601,7 +630,6 @@ void Record::resetToNew() {
     tfStatus_ = 1;
     tfMessage_.clear();
     batchSlot_ = -1;
-    evictMark_ = 0;
     modified_ = false;
     backedDepth = 0;
 }
@@ -622,6 +650,8 @@ void Record::restoreFrom(const Record& o) {
     run_ = o.run_;
     storedName_ = o.storedName_;
     slots_ = o.slots_;
+    behind_ = o.behind_;
+    winBase_ = o.winBase_;
     raw_ = o.raw_;
     rawAt_ = o.rawAt_;
     items_ = o.items_;

@@ -176,6 +176,8 @@ public:
 
 private:
     Slot* slot(int s, bool create);
+    // The cached slot s, made when grow; null when not cached.
+    Slot* cached(size_t s, bool grow);
     void slotChanged(int s, Slot* sl);
     void noteItem(int field, int item, bool present);
     // Builds the item bitmaps of a loaded record from its slots on first need.
@@ -209,7 +211,11 @@ private:
     int tfStatus_ = 1;
     std::string tfMessage_;
     int batchSlot_ = -1;
-    size_t evictMark_ = 0;  // slot count at the last eviction
+    // Slots of a record streamed into storage: slots_[0] is slot 0 and
+    // slots_[k] slot winBase_ + k; slots up to winBase_ read back meanwhile
+    // are in behind_. winBase_ is 0 while every slot is in memory.
+    size_t winBase_ = 0;
+    std::map<int, Slot> behind_;
     uint64_t lastWrite_ = 0;
     bool modified_ = false;
     uint64_t changeSeq_ = 0;

@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unordered_map>
@@ -114,6 +115,24 @@ public:
 private:
     sqlite3* db_;
     sqlite3_stmt* st_;
+};
+
+class SqliteBlobSource : public ByteSource {
+public:
+    SqliteBlobSource(sqlite3* db, sqlite3_blob* b) : db_(db), b_(b) {}
+    ~SqliteBlobSource() override { sqlite3_blob_close(b_); }
+    size_t read(int64_t offset, size_t n, unsigned char* out) override {
+        int64_t size = sqlite3_blob_bytes(b_);
+        if (offset >= size) return 0;
+        size_t take = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(n), size - offset));
+        if (sqlite3_blob_read(b_, out, static_cast<int>(take), static_cast<int>(offset)) != SQLITE_OK)
+            throw StorageError(std::string("storage: ") + sqlite3_errmsg(db_));
+        return take;
+    }
+
+private:
+    sqlite3* db_;
+    sqlite3_blob* b_;
 };
 
 class SqliteStorage : public Storage {
@@ -395,6 +414,20 @@ public:
             const unsigned char* p = s.blob(1, n);
             fn(static_cast<int>(s.col(0)), p, n);
         }
+    }
+    void listPending(int64_t base, std::vector<PendingRef>& out) override {
+        Stmt s = q("SELECT rid, rowid, length(data) FROM pending WHERE base=? ORDER BY rid, chunk");
+        s.i(1, base);
+        while (s.row()) out.push_back(PendingRef{static_cast<int>(s.col(0)), s.col(1), s.col(2)});
+    }
+    std::unique_ptr<ByteSource> openPending(int64_t id) override {
+        sqlite3_blob* b = nullptr;
+        if (sqlite3_blob_open(db_, "main", "pending", "data", id, 0, &b) != SQLITE_OK) {
+            std::string m = sqlite3_errmsg(db_);
+            if (b) sqlite3_blob_close(b);
+            throw StorageError("storage: " + m);
+        }
+        return std::make_unique<SqliteBlobSource>(db_, b);
     }
     void pendingSize(int64_t base, int& records, int64_t& bytes) override {
         Stmt s = q("SELECT count(*), coalesce(sum(length(data)),0) FROM pending WHERE base=?");

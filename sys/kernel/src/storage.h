@@ -50,6 +50,20 @@ public:
     virtual bool next(PostingRow& row) = 0;
 };
 
+struct PendingRef {
+    int rid = 0;
+    int64_t id = 0;  // opens the row
+    int64_t size = 0;
+};
+
+// Bytes of a stored value read piece by piece.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Reads up to n bytes at offset into out; returns the number read.
+    virtual size_t read(int64_t offset, size_t n, unsigned char* out) = 0;
+};
+
 using SlotFn = std::function<void(int slot, const unsigned char* data, size_t len)>;
 // Posting row callback: return false to stop the scan.
 using PostingFn = std::function<bool(const unsigned char* term, size_t termLen, int first,
@@ -115,6 +129,10 @@ public:
     virtual void putPending(int64_t base, int rid, int chunk, const std::string& data) = 0;
     virtual void deletePending(int64_t base, int rid) = 0;
     virtual void readPending(int64_t base, const std::function<void(int rid, const unsigned char* data, size_t len)>& fn) = 0;
+    // The pending rows of a base in (rid, chunk) order, each opened as a
+    // stream so that a fold holds only a window of every row.
+    virtual void listPending(int64_t base, std::vector<PendingRef>& out) = 0;
+    virtual std::unique_ptr<ByteSource> openPending(int64_t id) = 0;
     virtual void pendingSize(int64_t base, int& records, int64_t& bytes) = 0;
     virtual void clearPending(int64_t base) = 0;
     virtual void addDead(int64_t base, int64_t run, int rid) = 0;
