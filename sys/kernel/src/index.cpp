@@ -128,6 +128,9 @@ struct ChunkBuilder {
     std::vector<Entry> exactSeen;  // (field, part) exact terms, for the "several values" marker
     // Trigrams are most of a text's entries: kept as plain integers (trigram, part).
     std::map<int, std::vector<uint64_t>> trigrams;
+    // Parts with a value of a field, in slot order (part 0 anywhere): they
+    // need no sort.
+    std::map<int, std::vector<int>> any;
     // Part 0 values may come from any slot: their marker is decided at the end.
     std::map<int, std::set<std::string>> part0;
     size_t slots = 0;
@@ -158,7 +161,7 @@ struct ChunkBuilder {
             part0[fk].insert(std::string(entries.back().p, entries.back().len));
         else
             exactSeen.push_back(mkEntry(fk, part, entries.back().p, entries.back().len));
-        entries.push_back(mkEntry(indexKey(fk, kAny), part, &kEmpty, 0));
+        any[fk].push_back(part);
         double num;
         if (numericKeys(f->type) && parseXPathNumber(v, num)) {
             arena.push_back(std::make_unique<std::string>(numTerm(num)));
@@ -212,6 +215,16 @@ struct ChunkBuilder {
             out.push_back(std::move(g));
             i = j;
         }
+        for (auto& kv : any) {
+            PostingGroup g;
+            g.key = indexKey(kv.first, kAny);
+            bool main = false;
+            for (int part : kv.second) main = main || part == 0;
+            if (main) g.parts.push_back(0);
+            for (int part : kv.second)
+                if (part != 0 && (g.parts.empty() || g.parts.back() != part)) g.parts.push_back(part);
+            out.push_back(std::move(g));
+        }
         for (auto& kv : trigrams) {
             std::vector<uint64_t>& tv = kv.second;
             std::sort(tv.begin(), tv.end());
@@ -240,6 +253,7 @@ struct ChunkBuilder {
         kept.clear();
         exactSeen.clear();
         trigrams.clear();
+        any.clear();
         slots = 0;
     }
 };
@@ -248,7 +262,8 @@ constexpr size_t kChunkSlots = 16384;
 
 }  // namespace
 
-void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit) {
+void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit,
+                   const std::function<void(int, const Value&)>& also) {
     ChunkBuilder b(rec.design());
     RecordPostings out;
     // Flushing may drop slots of a streamed record from memory: only after it
@@ -264,6 +279,7 @@ void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit
             any = true;
         }
         b.add(slot, v, stable);
+        if (also) also(slot, v);
     });
     b.finish(out, true);
     if (!out.empty() || !any) emit(out);

@@ -48,7 +48,9 @@ using RecordPostings = std::vector<PostingGroup>;  // one group per (key, term),
 
 // Index entries of one record, handed over in chunks of parts so that a
 // large record never has all of its entries in memory.
-void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit);
+// also, when given, sees every value of the pass too.
+void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit,
+                   const std::function<void(int slot, const Value&)>& also = nullptr);
 std::string encodePending(const RecordPostings& p);
 
 // Runs, dead entries and the pending entries of a base, read once and kept

@@ -107,6 +107,7 @@ bool Record::load(int rid) {
         raw_.append(reinterpret_cast<const char*>(p), n);
     });
     slots_.resize(rawAt_.size());
+    storedTop_ = rawAt_.size();
     itemsBuilt_ = false;
     rid_ = rid;
     backed_ = stored_ = true;
@@ -150,6 +151,7 @@ void Record::reloadSlots() {
         winBase_ = std::max(winBase_, static_cast<size_t>(s));
     });
     slots_.resize(1);
+    storedTop_ = winBase_;
     nparts_ = maxPart;
     complete_ = false;
     batchSlot_ = -1;
@@ -185,7 +187,8 @@ Slot* Record::slot(int s, bool create) {
         Slot& sl = *cached(i, true);
         std::string data;
         sl.values.clear();
-        if (store().readSlot(base_->id, rid_, s, data))
+        // A slot after every one written so far is not in storage yet.
+        if (i <= storedTop_ && store().readSlot(base_->id, rid_, s, data))
             decodeSlot(reinterpret_cast<const unsigned char*>(data.data()), data.size(), sl);
         sl.loaded = true;
         return &sl;
@@ -214,6 +217,7 @@ void Record::slotChanged(int s, Slot* sl) {
         store().deleteSlot(base_->id, rid_, s);
     else
         store().writeSlot(base_->id, rid_, s, encodeSlot(*sl));
+    storedTop_ = std::max(storedTop_, static_cast<size_t>(s));
     sl->dirty = false;
 }
 
@@ -226,6 +230,7 @@ void Record::flush() {
             store().deleteSlot(base_->id, rid_, batchSlot_);
         else
             store().writeSlot(base_->id, rid_, batchSlot_, encodeSlot(sl));
+        storedTop_ = std::max(storedTop_, static_cast<size_t>(batchSlot_));
         sl.dirty = false;
     }
     // A record streamed into storage keeps only a window of its parts in
@@ -539,6 +544,7 @@ void Record::back() {
     for (size_t s = 0; s < slots_.size(); ++s)
         if (slots_[s].loaded && !slots_[s].values.empty()) {
             store().writeSlot(base_->id, rid_, static_cast<int>(s), encodeSlot(slots_[s]));
+            storedTop_ = std::max(storedTop_, s);
             slots_[s].dirty = false;
         }
     for (auto& kv : memBlobs_) {
@@ -582,9 +588,14 @@ int Record::finalize() {
     maskStoredEntries();
     store().deletePending(base_->id, rid_);
     int chunk = 0;
-    buildPostings(*this, [&](RecordPostings& p) { store().putPending(base_->id, rid_, chunk++, encodePending(p)); });
+    // Index entries and structure come from one pass over the values.
+    std::unique_ptr<TreeBuilder> tree;
+    if (d.isXml) tree = std::make_unique<TreeBuilder>(nparts_, d.find("N_PARENT"), d.find("N_TYPE"));
+    buildPostings(
+        *this, [&](RecordPostings& p) { store().putPending(base_->id, rid_, chunk++, encodePending(p)); },
+        tree ? std::function<void(int, const Value&)>([&](int s, const Value& v) { tree->add(s, v); }) : nullptr);
     run_ = 0;
-    if (d.isXml) store().writeTree(base_->id, rid_, encodeTree(*this, d.find("N_PARENT"), d.find("N_TYPE")));
+    if (tree) store().writeTree(base_->id, rid_, tree->encode());
     RecordRow row;
     row.rid = rid_;
     row.name = name;
@@ -623,6 +634,7 @@ void Record::resetToNew() {
     slots_.clear();
     behind_.clear();
     winBase_ = 0;
+    storedTop_ = 0;
     items_.clear();
     itemsBuilt_ = true;
     dropRaw();
@@ -652,6 +664,7 @@ void Record::restoreFrom(const Record& o) {
     slots_ = o.slots_;
     behind_ = o.behind_;
     winBase_ = o.winBase_;
+    storedTop_ = o.storedTop_;
     raw_ = o.raw_;
     rawAt_ = o.rawAt_;
     items_ = o.items_;

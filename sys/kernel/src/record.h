@@ -215,6 +215,7 @@ private:
     // slots_[k] slot winBase_ + k; slots up to winBase_ read back meanwhile
     // are in behind_. winBase_ is 0 while every slot is in memory.
     size_t winBase_ = 0;
+    size_t storedTop_ = 0;  // no slot after it is in storage
     std::map<int, Slot> behind_;
     uint64_t lastWrite_ = 0;
     bool modified_ = false;

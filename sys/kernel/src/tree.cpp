@@ -112,29 +112,37 @@ int axisByName(const std::string& name) {
     return 0;
 }
 
-std::string encodeTree(Record& rec, int parentField, int typeField) {
-    int n = rec.partCount();
-    std::vector<int32_t> parent(static_cast<size_t>(n) + 1, 0);
-    std::vector<uint8_t> attr(static_cast<size_t>(n) + 1, 0);
-    // One pass over the values: a record being imported need not be in memory.
-    rec.forEachValue([&](int slot, const Value& v) {
-        if (slot < 1 || slot > n || (v.flags & kPart) || v.item != slot) return;
-        if (v.field == parentField && parentField) {
-            char* endp = nullptr;
-            long x = strtol(v.data.c_str(), &endp, 10);
-            // Only an earlier part can be a parent; anything else hangs on the document.
-            parent[static_cast<size_t>(slot)] = (endp != v.data.c_str() && x > 0 && x < slot) ? static_cast<int32_t>(x) : 0;
-        } else if (v.field == typeField && typeField) {
-            attr[static_cast<size_t>(slot)] = v.data == "ATTRIBUTE" ? 1 : 0;
-        }
-    });
+TreeBuilder::TreeBuilder(int n, int parentField, int typeField)
+    : n_(n), parentField_(parentField), typeField_(typeField), parent_(static_cast<size_t>(n) + 1, 0),
+      attr_(static_cast<size_t>(n) + 1, 0) {}
+
+void TreeBuilder::add(int slot, const Value& v) {
+    if (slot < 1 || slot > n_ || (v.flags & kPart) || v.item != slot) return;
+    if (v.field == parentField_ && parentField_) {
+        char* endp = nullptr;
+        long x = strtol(v.data.c_str(), &endp, 10);
+        // Only an earlier part can be a parent; anything else hangs on the document.
+        parent_[static_cast<size_t>(slot)] = (endp != v.data.c_str() && x > 0 && x < slot) ? static_cast<int32_t>(x) : 0;
+    } else if (v.field == typeField_ && typeField_) {
+        attr_[static_cast<size_t>(slot)] = v.data == "ATTRIBUTE" ? 1 : 0;
+    }
+}
+
+std::string TreeBuilder::encode() const {
     std::string out;
-    putVarint(out, static_cast<uint64_t>(n));
-    for (int p = 1; p <= n; ++p) {
-        putVarint(out, static_cast<uint64_t>(parent[static_cast<size_t>(p)]));
-        out.push_back(static_cast<char>(attr[static_cast<size_t>(p)]));
+    putVarint(out, static_cast<uint64_t>(n_));
+    for (int p = 1; p <= n_; ++p) {
+        putVarint(out, static_cast<uint64_t>(parent_[static_cast<size_t>(p)]));
+        out.push_back(static_cast<char>(attr_[static_cast<size_t>(p)]));
     }
     return out;
+}
+
+std::string encodeTree(Record& rec, int parentField, int typeField) {
+    TreeBuilder b(rec.partCount(), parentField, typeField);
+    // One pass over the values: a record being imported need not be in memory.
+    rec.forEachValue([&](int slot, const Value& v) { b.add(slot, v); });
+    return b.encode();
 }
 
 TreePtr decodeTree(const std::string& data) {

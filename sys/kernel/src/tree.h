@@ -42,6 +42,20 @@ using TreePtr = std::shared_ptr<const Tree>;
 
 // Serialized structure of a record: parents and attribute flags of its parts.
 std::string encodeTree(Record& rec, int parentField, int typeField);
+
+// The same, fed value by value by a pass over the record made anyway.
+struct Value;
+class TreeBuilder {
+public:
+    TreeBuilder(int n, int parentField, int typeField);
+    void add(int slot, const Value& v);
+    std::string encode() const;
+
+private:
+    int n_, parentField_, typeField_;
+    std::vector<int32_t> parent_;
+    std::vector<uint8_t> attr_;
+};
 TreePtr decodeTree(const std::string& data);
 
 // Structural join inside one record. ps, cs: sorted part numbers, or null for
