@@ -145,6 +145,9 @@ bool measure(Case k, const std::string& doc, double* seconds, long* peakKb)
     int pipefd[2];
     if (pipe(pipefd) != 0)
         return false;
+    // The child must not write out what the parent still has buffered.
+    fflush(stdout);
+    fflush(stderr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipefd[1], 1);
