@@ -438,6 +438,13 @@ TEST_F(VxshDocs, CclCommandsAndTheShellFromAPipe)
 
     r = vxsh({"shell"}, "bases\n");
     EXPECT_EQ(0, r.status) << r.err;
+
+    // A document that fails in the shell is reported like the shell's other failures.
+    std::string broken = file("in/broken.xml", "<a>\n<b></a>");
+    r = vxsh({"shell"}, "store docs " + broken + "\n");
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ(0u, r.err.find("store: " + broken + ": XML Parsing Error at line 2")) << r.err;
+    EXPECT_EQ(1, lineCount(r.err)) << r.err;
 }
 
 }  // namespace

@@ -185,6 +185,10 @@ std::string clientError(int rc)
     char buf[512] = "";
     VXGetErrorMsg(rc, nullptr, buf);
     std::string m(buf, strnlen(buf, sizeof buf));
+    // One line per failed document, whatever the parser wrote.
+    for (char& c : m)
+        if (c == '\n' || c == '\r')
+            c = ' ';
     while (!m.empty() && (m.back() == '\n' || m.back() == ' '))
         m.pop_back();
     if (m.empty())
@@ -200,13 +204,15 @@ int storeFiles(Context& ctx, const Args& a, bool blob, const char* cmd)
         throw UsageError("--url-base needs a URL");
     ctx.open();
     ctx.requireXmlBase(base);
+    // Messages carry the program's name except in the shell, as other failures do.
+    const std::string who = ctx.inShell ? std::string(cmd) : "vxsh " + std::string(cmd);
 
     std::string links = ctx.linkBase();
     if (!links.empty() && !(VdbBaseInfo(links.c_str(), 1, nullptr, nullptr) & 1))
         fprintf(stderr,
-                "vxsh %s: warning: links are recorded in base %s, which does not exist; make it with "
+                "%s: warning: links are recorded in base %s, which does not exist; make it with "
                 "'vxsh create %s --design link'\n",
-                cmd, links.c_str(), links.c_str());
+                who.c_str(), links.c_str(), links.c_str());
 
     Walk w;
     w.all = blob || a.has("all");
@@ -215,7 +221,7 @@ int storeFiles(Context& ctx, const Args& a, bool blob, const char* cmd)
 
     int failed = 0;
     for (const auto& p : w.problems) {
-        fprintf(stderr, "vxsh %s: %s: %s\n", cmd, p.first.c_str(), p.second.c_str());
+        fprintf(stderr, "%s: %s: %s\n", who.c_str(), p.first.c_str(), p.second.c_str());
         ++failed;
     }
     if (w.items.empty()) {
@@ -240,7 +246,7 @@ int storeFiles(Context& ctx, const Args& a, bool blob, const char* cmd)
     int stream = a.has("stream") ? 1 : 0;
     auto fail = [&](const Item& it, const std::string& why) {
         progress.clear();
-        fprintf(stderr, "vxsh %s: %s: %s\n", cmd, it.path.c_str(), why.c_str());
+        fprintf(stderr, "%s: %s: %s\n", who.c_str(), it.path.c_str(), why.c_str());
         ++failed;
     };
     for (const Item& it : w.items) {
