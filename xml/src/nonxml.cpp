@@ -151,6 +151,23 @@ int CVORNxml::vornXmlPutBlob()
         alias.set(url);
 
     int result = VX_OK;
+    // A record that held an XML document gives up its nodes and text: left
+    // behind, they would still answer queries for a document no longer there.
+    int parts = 0;
+    if ((VdbPartCount(fd->cursor, &parts) & 1) && parts > 0) {
+        logInformation(kModule, "Clearing the XML document stored in this record.\n");
+        int st = clearXMLRecord();
+        if (!(st & 1)) {
+            if (bOwnData)
+                free(pData);
+            char text[256];
+            int len = static_cast<int>(sizeof text);
+            VdbMessage(st, text, &len);
+            setErrorText("Failed to clear record: %s", text);
+            fd->errorcode = st;
+            return st;
+        }
+    }
     if (!bExtract) {
         logDebug(kModule, "Preparing to do BLOB import.\n");
         if (nLength == 0) {

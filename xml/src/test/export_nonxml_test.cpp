@@ -116,6 +116,37 @@ TEST_F(NonXmlTest, AFileIsStoredAsABlobWithItsNamesIdentityAndTime)
     EXPECT_EQ("", blob(rid));
 }
 
+TEST_F(NonXmlTest, ABlobStoredOverAnXmlDocumentLeavesNoNodesBehind)
+{
+    XDoc d;
+    d.raw = "<whale>moby</whale>";
+    d.id = "000000001-DOCS-127001";
+    d.nodes = {{"ELEMENT", "whale", "", 0, ""}, {"TEXT", "whale", "", 1, "moby"}};
+    int rid = store(d);
+    ASSERT_GT(rid, 0);
+    ASSERT_EQ(1, VdbExecuteCcl("FIND N_NAME=whale", nullptr)) << message(-1);
+    int set = 0, records = 0, hits = 0;
+    ASSERT_EQ(1, VdbGetSearch(&set, &records, &hits));
+    ASSERT_EQ(1, records);
+
+    std::string data = "%PDF not xml";
+    Get g = putBlob(rid, "", 0, IEOPT_MEMORY, const_cast<char*>(data.data()), static_cast<int>(data.size()));
+    ASSERT_EQ(1, g.status) << g.errortext;
+    EXPECT_EQ(data, blob(rid));
+    EXPECT_EQ("000000001-DOCS-127001", field(rid, "D_ID"));
+    EXPECT_EQ("", field(rid, "D_XMLDOC"));
+    Control c;
+    load(c, "DOCS", rid);
+    int parts = -1;
+    EXPECT_EQ(1, VdbPartCount(c, &parts));
+    EXPECT_EQ(0, parts);
+    ASSERT_EQ(1, VdbExecuteCcl("FIND N_NAME=whale", nullptr)) << message(-1);
+    set = 0;
+    ASSERT_EQ(1, VdbGetSearch(&set, &records, &hits));
+    EXPECT_EQ(0, records);
+    EXPECT_EQ(0, get(rid).status);
+}
+
 TEST_F(NonXmlTest, ACallersFileStaysOpenAndStreamsAreRead)
 {
     std::string path = logDir + "/data.bin";
