@@ -35,10 +35,10 @@ echo "== store, in process (median of $runs warm runs, ms)"
 # Median wall milliseconds of a command run $runs times (after one warm-up).
 wall() {
   local times=() t0 t1
-  "$@" > /dev/null 2>&1 || true
+  "$@" > /dev/null 2>&1 < /dev/null || true
   for ((i = 0; i < runs; i++)); do
     t0=$(date +%s%N)
-    "$@" > /dev/null 2>&1 || true
+    "$@" > /dev/null 2>&1 < /dev/null || true
     t1=$(date +%s%N)
     times+=($(((t1 - t0) / 1000000)))
   done
@@ -46,11 +46,25 @@ wall() {
 }
 
 vxsh=$(dirname "$bench")/vxsh
+# One query in a whole process: vxsh when it is built (the query, and the
+# query with itself as the fragment expression), else the benchmark program.
+one() {
+  local base=$1 frag=$2 q=$3
+  if [[ -x $vxsh ]]; then
+    if [[ $frag == 1 ]]; then
+      VDBS_PASSWORD= "$vxsh" --data "$VDBS_DATA" query "$base" "$q" --fragments "$q" < /dev/null
+    else
+      VDBS_PASSWORD= "$vxsh" --data "$VDBS_DATA" query "$base" "$q" < /dev/null
+    fi
+  else
+    "$bench" one "$base" "$frag" "$q"
+  fi
+}
 echo "== store, whole process (median wall ms; $([[ -x $vxsh ]] && echo vxsh || echo "vxbench_query one"))"
 printf '%-66s %-5s %10s %10s\n' query base ms ms+frag
 for base in SMALL BIG; do
   for q in "${queries[@]}"; do
-    printf '%-66s %-5s %10s %10s\n' "$q" "$base" "$(wall "$bench" one "$base" 0 "$q")" "$(wall "$bench" one "$base" 1 "$q")"
+    printf '%-66s %-5s %10s %10s\n' "$q" "$base" "$(wall one "$base" 0 "$q")" "$(wall one "$base" 1 "$q")"
   done
 done
 
@@ -75,7 +89,7 @@ total() {
   local db=$1 q=$2 cmds
   cmds="OPEN $db"
   for ((i = 0; i <= runs; i++)); do cmds+=$'\n'"XQUERY $q"; done
-  basex -V -c "$cmds" 2>/dev/null | sed -n 's/^Total Time: *\([0-9.]*\) ms.*/\1/p' | tail -n "$runs" | sort -n |
+  basex -V -c "$cmds" 2>/dev/null < /dev/null | sed -n 's/^Total Time: *\([0-9.]*\) ms.*/\1/p' | tail -n "$runs" | sort -n |
     sed -n "$(((runs + 1) / 2))p"
 }
 
