@@ -390,6 +390,11 @@ void lookupTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const
         size_t start = out.size();
         scanPending(meta, key, term, hi, false,
                     [&](const PendingRecord& r, const PendingRecord::Group& g) { addGroupHits(r, g, out); });
+        // A large record's entries are pending in several chunks, and values
+        // of its main part may be in any of them.
+        if (sorted && std::adjacent_find(out.begin() + static_cast<long>(start), out.end(),
+                                         [](Hit a, Hit b) { return a >= b; }) != out.end())
+            sorted = false;
         note(start);
     }
     if (!sorted) {

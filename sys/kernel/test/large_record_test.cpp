@@ -29,7 +29,9 @@ protected:
     }
 
     // Part p: N_ID=p, N_PARENT=1 (0 for part 1), N_TYPE=ELEMENT, and a text
-    // value "v<p>" on every tenth part.
+    // value "v<p>" on every tenth part. The document name is a value of the
+    // main part (item 1, and an item near the end written while part 1 is
+    // current) and of part 5: hits of one term from far apart in the record.
     std::string document(int parts) {
         std::string t = f["D_DOCNAME"] + "F^1Pbig.xml^\n";
         for (int p = 1; p <= parts; ++p) {
@@ -38,6 +40,8 @@ protected:
             t += f["N_ID"] + "F^" + ps + "P" + ps + "^\n";
             t += f["N_PARENT"] + "F^" + ps + "P" + (p == 1 ? "0" : "1") + "^\n";
             t += f["N_TYPE"] + "F^" + ps + "PELEMENT^\n";
+            if (p == 1) t += f["D_DOCNAME"] + "F^" + std::to_string(parts - 1) + "Pbig.xml^\n";
+            if (p == 5) t += f["D_DOCNAME"] + "F^5Pbig.xml^\n";
             if (p % 10 == 0) {
                 std::string v = "v" + ps;
                 t += f["N_TVALUE"] + "F^\n" + std::to_string(v.size()) + "L" + v + "^\n";
@@ -111,7 +115,7 @@ protected:
         EXPECT_EQ("1", hits("N_PARENT=0"));
         EXPECT_EQ(std::to_string(parts - 1) + " hits", hits("N_PARENT=1"));
         EXPECT_EQ("65540", hits("N_TVALUE=v65540"));
-        EXPECT_EQ("0", hits("D_DOCNAME=big.xml"));
+        EXPECT_EQ("0 5", hits("D_DOCNAME=big.xml"));
         // The structure: every part but the first is a child of part 1.
         int s1 = 0;
         ASSERT_EQ(1, ccl("FIND N_PARENT=0", &s1));
@@ -148,6 +152,10 @@ TEST_F(LargeRecordTest, RecordOfMoreThan65536PartsIsIndexedPartByPart) {
     int imported = importRecord(t);
     ASSERT_GT(imported, 0);
     expectIndexed(imported, parts);
+    // Enough further records to fold the pending entries into a run.
+    for (int i = 0; i < 70; ++i) store("docs", f["N_ID"] + "F^1P1^\n");
+    EXPECT_EQ("0 5", hits("D_DOCNAME=big.xml"));
+    EXPECT_EQ("65540", hits("N_TVALUE=v65540"));
 }
 
 }  // namespace
