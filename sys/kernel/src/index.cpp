@@ -445,6 +445,74 @@ void listTerms(Storage& st, int64_t base, const IndexMeta& meta, int key,
 
 namespace {
 
+// Hits of one term, encoded as they come in the rows encodeChunks makes, so
+// that a term with millions of hits is held in its compact form only. Hits
+// out of order (values of a record's main part from a later chunk) make it
+// sort everything at the end instead.
+struct RowWriter {
+    std::vector<std::pair<int, std::string>> rows;
+    std::string data, parts;
+    int first = 0, rid = -1;
+    uint64_t prevRid = 0, count = 0, prevPart = 0;
+    size_t inChunk = 0;
+    Hit last = 0;
+    bool any = false, sorted = true;
+    HitList rest;  // hits after the first one out of order
+
+    void add(Hit h) {
+        if (sorted && any && h <= last) sorted = false;
+        last = h;
+        any = true;
+        if (!sorted) {
+            rest.push_back(h);
+            return;
+        }
+        if (hitRid(h) != rid) closeRecord();
+        rid = hitRid(h);
+        uint64_t part = static_cast<uint32_t>(hitPart(h));
+        putVarint(parts, part - prevPart);
+        prevPart = part;
+        ++count;
+    }
+    void closeRecord() {
+        if (count == 0) return;
+        if (inChunk > 0 && inChunk + count > kChunkHits) closeRow();
+        if (data.empty()) {
+            first = rid;
+            prevRid = 0;
+        }
+        putVarint(data, static_cast<uint64_t>(rid) - prevRid);
+        prevRid = static_cast<uint64_t>(rid);
+        putVarint(data, count);
+        data += parts;
+        inChunk += count;
+        parts.clear();
+        count = 0;
+        prevPart = 0;
+    }
+    void closeRow() {
+        if (!data.empty()) rows.emplace_back(first, std::move(data));
+        data.clear();
+        inChunk = 0;
+        prevRid = 0;
+    }
+    template <typename Emit>
+    void finish(Emit emit) {
+        closeRecord();
+        closeRow();
+        if (sorted) {
+            for (auto& r : rows) emit(r.first, r.second);
+        } else {
+            HitList all;
+            for (auto& r : rows)
+                decodeInto(reinterpret_cast<const unsigned char*>(r.second.data()), r.second.size(), nullptr, all);
+            all.insert(all.end(), rest.begin(), rest.end());
+            sortUnique(all);
+            encodeChunks(all, emit);
+        }
+    }
+};
+
 // Reads one pending row group by group through a small window; rows are
 // sorted by (key, term).
 struct PendingCursor {
@@ -495,7 +563,7 @@ struct PendingCursor {
         }
         return varint(left);
     }
-    void addHits(HitList& out) {
+    void addHits(RowWriter& out) {
         uint64_t part = 0, d;
         for (; left > 0; --left) {
             if (!varint(d)) {
@@ -503,7 +571,7 @@ struct PendingCursor {
                 return;
             }
             part += d;
-            out.push_back(mkHit(rid, static_cast<int>(part)));
+            out.add(mkHit(rid, static_cast<int>(part)));
         }
     }
 };
@@ -531,29 +599,23 @@ void foldPending(Storage& st, int64_t base) {
     };
     std::make_heap(live.begin(), live.end(), later);
     int64_t run = st.createRun(base, 1);
-    HitList hits;
     std::string term;
     while (!live.empty()) {
         const PendingCursor& top = cur[live.front()];
         int key = top.key;
         term = top.term;
-        hits.clear();
-        bool sorted = true;
+        RowWriter rows;
         while (!live.empty() && cur[live.front()].key == key && cur[live.front()].term == term) {
             std::pop_heap(live.begin(), live.end(), later);
             size_t i = live.back();
             live.pop_back();
-            size_t start = hits.size();
-            cur[i].addHits(hits);
-            // Values of the main part may come from any chunk of a record.
-            if (start > 0 && start < hits.size() && hits[start - 1] >= hits[start]) sorted = false;
+            cur[i].addHits(rows);
             if (cur[i].next()) {
                 live.push_back(i);
                 std::push_heap(live.begin(), live.end(), later);
             }
         }
-        if (!sorted) sortUnique(hits);
-        encodeChunks(hits, [&](int first, const std::string& data) { st.putPosting(base, run, key, term, first, data); });
+        rows.finish([&](int first, const std::string& data) { st.putPosting(base, run, key, term, first, data); });
     }
     cur.clear();
     st.moveRecordsToRun(base, 0, run);

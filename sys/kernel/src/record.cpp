@@ -17,7 +17,7 @@ namespace {
 
 constexpr size_t kBlobChunk = 65536;
 // A record being imported keeps at most this many slots in memory.
-constexpr size_t kMaxCachedSlots = 65536;
+constexpr size_t kMaxCachedSlots = 16384;
 // Length of a slot with no undecoded bytes in the record's raw buffer.
 constexpr size_t kNoRaw = static_cast<size_t>(-1);
 
