@@ -490,8 +490,9 @@ private:
     void upgrade() {
         bool any = false;
         for (const char* t : kKeyedTables) {
+            std::string name = t;  // bound without a copy: must outlive the statement
             Stmt s = q("SELECT sql FROM sqlite_schema WHERE type='table' AND name=?");
-            s.t(1, t);
+            s.t(1, name);
             if (!s.row() || s.str(0).find("WITHOUT ROWID") == std::string::npos) continue;
             any = true;
         }
