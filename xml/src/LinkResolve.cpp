@@ -11,6 +11,7 @@
 #include "VORNxml.h"
 #include "VfxEntityResolver.h"
 #include "VfxStrings.h"
+#include "XmlBaseList.h"
 
 namespace {
 
@@ -122,58 +123,19 @@ void CVORNxml::resolveLinks()
 namespace {
 
 // The names of the XML databases among the client's databases, in the order
-// the base listing gives them. The listing is captured in a screen window of
-// its own; the window current before is put back. Returns the status of the
-// listing command.
+// the base listing gives them. Returns the status of the listing command.
 int listXmlDatabases(CVORNxml* req, std::vector<std::string>& names)
 {
-    names.clear();
     char sho[17], bas[17], lis[17], scf[17];
     commandWord(req, "SHO", sho);
     commandWord(req, "BAS", bas);
     commandWord(req, "LIS", lis);
     commandWord(req, "SCF", scf);
-
-    int saved = 0, capture = 0;
-    VdbCheckScreenWindow(5, &saved);
-    VdbDefineWindow(-5, 1000, 16);
-    VdbCheckScreenWindow(5, &capture);
-    VdbSetScreenWindow(-5, capture);
-
-    int status = req->executeCCL("%s %s %s F=CLIENT_BASE", sho, bas, lis);
-    if (!(status & 1)) {
+    req->logDebug("findDocument", "Scanning XML databases...\n");
+    int status = vxListXmlDatabases(
+        sho, bas, lis, scf, [req](const char* ccl) { return req->executeCCL("%s", ccl); }, names);
+    if (!(status & 1))
         req->logVornError(status, "VORNxml::findDocument/show base list");
-    } else {
-        req->logDebug("findDocument", "Scanning XML databases...\n");
-        for (;;) {
-            char* text = nullptr;
-            int lines = 0, columns = 0, length = 0, more = 0;
-            if ((VdbGetWindowInfo(5, &text, &lines, &columns, &length, &more) & 1) && length > 0 && text) {
-                size_t size = static_cast<size_t>(lines) * static_cast<size_t>(columns);
-                std::string name;
-                for (size_t i = 0; i <= size; ++i) {
-                    unsigned char c = i < size ? static_cast<unsigned char>(text[i]) : ' ';
-                    if (c && !isspace(c)) {
-                        name += static_cast<char>(c);
-                        continue;
-                    }
-                    if (!name.empty()) {
-                        char info[256] = "";
-                        int flag = 0;
-                        if ((VdbBaseInfo(name.c_str(), 1, info, &flag) & 1) && flag == 1)
-                            names.push_back(name);
-                        name.clear();
-                    }
-                    if (!c)
-                        break;
-                }
-            }
-            if (!(req->executeCCL("%s", scf) & 1))
-                break;
-        }
-    }
-    VdbSetScreenWindow(-5, saved);
-    VdbDeleteWindow(capture);
     return status;
 }
 

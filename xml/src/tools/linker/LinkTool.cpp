@@ -8,6 +8,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "../../XmlBaseList.h"
+
 const char g_szStdUser[] = "warden";
 const char g_szStdPass[] = "";
 
@@ -167,51 +169,13 @@ void errorExit(int status)
 
 int listXmlDatabases(std::vector<std::string>& names)
 {
-    names.clear();
     char sho[17], bas[17], lis[17], scf[17];
     shellSymbol("SHO", sho);
     shellSymbol("BAS", bas);
     shellSymbol("LIS", lis);
     shellSymbol("SCF", scf);
-
-    int saved = 0, capture = 0;
-    VdbCheckScreenWindow(5, &saved);
-    VdbDefineWindow(-5, 1000, 16);
-    VdbCheckScreenWindow(5, &capture);
-    VdbSetScreenWindow(-5, capture);
-
-    int status = executeCCL("%s %s %s F=CLIENT_BASE", sho, bas, lis);
-    if (status & 1) {
-        for (;;) {
-            char* text = nullptr;
-            int lines = 0, columns = 0, length = 0, more = 0;
-            if ((VdbGetWindowInfo(5, &text, &lines, &columns, &length, &more) & 1) && length > 0 && text) {
-                size_t size = static_cast<size_t>(lines) * static_cast<size_t>(columns);
-                std::string name;
-                for (size_t i = 0; i <= size; ++i) {
-                    unsigned char c = i < size ? static_cast<unsigned char>(text[i]) : ' ';
-                    if (c && !isspace(c)) {
-                        name += static_cast<char>(c);
-                        continue;
-                    }
-                    if (!name.empty()) {
-                        char info[256] = "";
-                        int flag = 0;
-                        if ((VdbBaseInfo(name.c_str(), 1, info, &flag) & 1) && flag == 1)
-                            names.push_back(name);
-                        name.clear();
-                    }
-                    if (!c)
-                        break;
-                }
-            }
-            if (!(executeCCL("%s", scf) & 1))
-                break;
-        }
-    }
-    VdbSetScreenWindow(-5, saved);
-    VdbDeleteWindow(capture);
-    return status;
+    return vxListXmlDatabases(
+        sho, bas, lis, scf, [](const char* ccl) { return executeCCL("%s", ccl); }, names);
 }
 
 // True when the database holds a record named by the identity (the record
