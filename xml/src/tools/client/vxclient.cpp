@@ -65,6 +65,19 @@ int failWith(VORNXML_LOGWRITER logger, int err, const std::string& text)
     return -err;
 }
 
+// 0 when the file can be opened for reading, else the failure, said with the
+// file's name: a streamed import's filter would only see a failed fetch.
+int checkReadable(VORNXML_LOGWRITER logger, const char* fileName)
+{
+    FILE* probe = fopen(fileName, "rb");
+    if (!probe) {
+        int err = errno;
+        return failWith(logger, err, "Could not open file \"" + std::string(fileName) + "\": " + errnoText(err));
+    }
+    fclose(probe);
+    return 0;
+}
+
 // This computer's name for the stream URL; the loopback address when the
 // name does not resolve, since the filter runs in this very process.
 std::string streamHost()
@@ -402,14 +415,8 @@ int VXImportXMLFile(VdbHandle recordControl, const char* fileName, const char* u
     if (!fileName || !*fileName)
         return failWith(logger, EINVAL, "No file name given for the import.");
     if (streamFlag) {
-        // The filter would only see a failed fetch; say what is wrong instead.
-        FILE* probe = fopen(fileName, "rb");
-        if (!probe) {
-            int err = errno;
-            return failWith(logger, err,
-                            "Could not open file \"" + std::string(fileName) + "\": " + errnoText(err));
-        }
-        fclose(probe);
+        if (int rc = checkReadable(logger, fileName))
+            return rc;
     }
     FilterData fd;
     FTMContext* listener = nullptr;
@@ -457,12 +464,8 @@ int VXImportXMLURL(VdbHandle recordControl, const char* xmlurl, int validate, in
     if (!xmlurl || !*xmlurl)
         return failWith(logger, EINVAL, "No URL given for the import.");
     if (!isUrl(xmlurl)) {
-        FILE* probe = fopen(xmlurl, "rb");
-        if (!probe) {
-            int err = errno;
-            return failWith(logger, err, "Could not open file \"" + std::string(xmlurl) + "\": " + errnoText(err));
-        }
-        fclose(probe);
+        if (int rc = checkReadable(logger, xmlurl))
+            return rc;
     }
     FilterData fd;
     FTMContext* listener = nullptr;
@@ -524,13 +527,8 @@ int VXImportNXFile(VdbHandle recordControl, const char* fileName, const char* ur
     if (!fileName || !*fileName)
         return failWith(logger, EINVAL, "No file name given for the import.");
     if (streamFlag) {
-        FILE* probe = fopen(fileName, "rb");
-        if (!probe) {
-            int err = errno;
-            return failWith(logger, err,
-                            "Could not open file \"" + std::string(fileName) + "\": " + errnoText(err));
-        }
-        fclose(probe);
+        if (int rc = checkReadable(logger, fileName))
+            return rc;
     }
     FilterData fd;
     FTMContext* listener = nullptr;
