@@ -1050,96 +1050,6 @@ int VfxFTMGetTransferStatus(FTMContext* pContext, long long* pBytes)
     return __atomic_load_n(&pContext->transferStatus, __ATOMIC_ACQUIRE);
 }
 
-int VfxFTMRead(const char* url, VORNXML_IO_FUNC callback, void* callbackData)
-{
-    char host[FTM_HOST_SIZE], path[FTM_PATH_SIZE];
-    int port = 0;
-    int err = xmit_parseurl(url, host, path, &port);
-    if (err)
-        return err < 0 ? EINVAL : err;
-    int fd = 0;
-    err = VfxCreateClientSocket(host, port, &fd);
-    if (err)
-        return err;
-    err = setNonBlocking(fd);
-    if (!err) {
-        char request[FTM_REQUEST_SIZE];
-        memset(request, 0, sizeof request);
-        snprintf(request, sizeof request, "GET %s HTTP/1.0\r\n\r\n", path);
-        err = writeAll(fd, request, sizeof request, __atomic_load_n(&g_writeWaitMs, __ATOMIC_RELAXED), nullptr);
-    }
-
-    std::vector<char> buf(FTM_BLOCK_SIZE);
-    std::string header;
-    bool headerDone = false;
-    long long expected = -1, received = 0;
-    while (!err) {
-        int waitMs = __atomic_load_n(&g_readWaitMs, __ATOMIC_RELAXED);
-        struct timeval tv = msToTimeval(waitMs);
-        int selErr = 0;
-        int r = VfxSocketReadSelect(fd, waitMs > 0 ? &tv : nullptr, &selErr);
-        if (r < 0) {
-            err = selErr ? selErr : EIO;
-            break;
-        }
-        if (r == 0) {
-            err = ETIMEDOUT;
-            break;
-        }
-        int n = VfxSocketRead(fd, buf.data(), FTM_BLOCK_SIZE);
-        if (n < 0) {
-            if (transient(errno))
-                continue;
-            err = errno ? errno : EIO;
-            break;
-        }
-        if (n == 0) {
-            if (!headerDone) {
-                size_t lineEnd = header.find("\r\n");
-                err = header.substr(0, lineEnd).find(" 200 OK") == std::string::npos ? 2 : EPROTO;
-            } else if (expected > 0 && received < expected) {
-                err = ECONNABORTED;
-            }
-            break;
-        }
-        char* body = buf.data();
-        if (!headerDone) {
-            header.append(buf.data(), static_cast<size_t>(n));
-            size_t end = header.find("\r\n\r\n");
-            if (end == std::string::npos) {
-                if (header.size() >= FTM_BLOCK_SIZE)
-                    err = header.substr(0, header.find("\r\n")).find(" 200 OK") == std::string::npos ? 2 : EPROTO;
-                continue;
-            }
-            headerDone = true;
-            std::string rest = header.substr(end + 4);
-            header.resize(end + 2);
-            if (header.substr(0, header.find("\r\n")).find(" 200 OK") == std::string::npos) {
-                err = 2;
-                break;
-            }
-            expected = contentLength(header);
-            if (expected == -2) {
-                err = EPROTO;
-                break;
-            }
-            memcpy(buf.data(), rest.data(), rest.size());
-            n = static_cast<int>(rest.size());
-        }
-        long long take = n;
-        if (expected > 0 && take > expected - received)
-            take = expected - received;
-        if (take > 0 && callback)
-            callback(body, static_cast<int>(take), callbackData);
-        received += take;
-        if (expected > 0 && received >= expected)
-            break;
-    }
-    drainInput(fd);
-    VfxCloseSocket(fd);
-    return err;
-}
-
 // A fetch pulled by its caller: the socket, the body bytes that came with
 // the header and are not yet handed out, and how much of the body is left.
 struct FTMReadStream {
@@ -1273,6 +1183,27 @@ void VfxFTMReadClose(FTMReadStream* s)
         return;
     VfxCloseSocket(s->socket);
     delete s;
+}
+
+// The whole body handed to the callback block by block: a pulled fetch read
+// through.
+int VfxFTMRead(const char* url, VORNXML_IO_FUNC callback, void* callbackData)
+{
+    FTMReadStream* s = nullptr;
+    int err = VfxFTMReadOpen(&s, url);
+    std::vector<char> buf(FTM_BLOCK_SIZE);
+    while (!err) {
+        int n = 0;
+        err = VfxFTMReadData(s, buf.data(), FTM_BLOCK_SIZE, &n);
+        if (err || n == 0)
+            break;
+        if (callback)
+            callback(buf.data(), n, callbackData);
+    }
+    if (s)
+        drainInput(s->socket);
+    VfxFTMReadClose(s);
+    return err;
 }
 
 int VfxFTMWriteOpen(int* pSocket, const char* url)
