@@ -149,6 +149,11 @@ protected:
     char m_szBaseEncoding[64];
     char m_szVornEncoding[64];
     char m_szDocEncoding[64];
+    // The document properties reconstruction reads: while getFragments rebuilds
+    // several subtrees of one record they are read for the first one only.
+    bool m_bReuseDocProps = false;
+    bool m_bDocPropsRead = false;
+    CStringBuffer m_strDocEnc, m_strDocVer, m_strDocTxv;
 
     // This request's field catalogue, current on its thread while it lives.
     CFieldCatalogue m_fieldCatalogue;

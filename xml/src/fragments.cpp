@@ -465,6 +465,8 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
             VfxMemFree(parts);
             continue;
         }
+        m_bDocPropsRead = false;
+        m_bReuseDocProps = true;
         for (int k = 0; k < n; ++k) {
             processRecord(parts[k], true);
             if (p->errorcode == VX_OK) {
@@ -486,6 +488,7 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
             p->buffer = nullptr;
             p->buffer_length = 0;
         }
+        m_bReuseDocProps = false;
         VfxMemFree(parts);
     }
 

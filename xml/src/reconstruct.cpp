@@ -784,9 +784,18 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     // Property values are read for output too: not into the encoding a
     // previous call (another fragment) left behind.
     snprintf(m_szDocEncoding, sizeof m_szDocEncoding, "%s", "UTF-8");
-    getProperty("xmlencoding", strEnc);
-    getProperty("xmlversion", strVer);
-    getProperty("vornxmlversion", txv);
+    if (!(m_bReuseDocProps && m_bDocPropsRead)) {
+        m_strDocEnc.clear();
+        m_strDocVer.clear();
+        m_strDocTxv.clear();
+        getProperty("xmlencoding", m_strDocEnc);
+        getProperty("xmlversion", m_strDocVer);
+        getProperty("vornxmlversion", m_strDocTxv);
+        m_bDocPropsRead = true;
+    }
+    strEnc.set(m_strDocEnc);
+    strVer.set(m_strDocVer);
+    txv.set(m_strDocTxv);
     // A document without an XML declaration was read as UTF-8, so it is
     // written as UTF-8 (an empty name would leave the choice to ICU's default).
     snprintf(m_szDocEncoding, sizeof m_szDocEncoding, "%s", strEnc.length() > 0 ? strEnc.getBufferPointer() : "UTF-8");
