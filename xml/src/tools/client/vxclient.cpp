@@ -409,6 +409,29 @@ void VXLogPrint(VORNXML_LOGWRITER logger, EVXLogLevel logLevel, const char* form
     logger(logLevel, text);
 }
 
+namespace {
+
+// The end of an import from a file: the filter reads the file by name, or
+// fetches it from the listener when streamed; the import's state is released.
+int runFileImport(FilterData* fd, FTMContext** listener, const char* fileName, int streamFlag,
+                  VORNXML_LOGWRITER logger)
+{
+    fd->vdb_options = IEOPT_FILENAME;
+    if (!streamFlag) {
+        fd->buffer = strdup(fileName);
+        if (!fd->buffer) {
+            deinitImport(fd, listener);
+            return failWith(logger, ENOMEM, "Out of memory for the file name.");
+        }
+        fd->buffer_length = static_cast<int>(strlen(fileName)) + 1;
+    }
+    int rc = runTransfer(fd, *listener, 1, logger);
+    deinitImport(fd, listener);
+    return rc;
+}
+
+} // namespace
+
 int VXImportXMLFile(VdbHandle recordControl, const char* fileName, const char* urlAlias, int validate, int blobFlag,
                     int streamFlag, int streamPort, VORNXML_LOGWRITER logger)
 {
@@ -424,18 +447,7 @@ int VXImportXMLFile(VdbHandle recordControl, const char* fileName, const char* u
                         streamPort, logger);
     if (rc <= 0)
         return rc;
-    fd.vdb_options = IEOPT_FILENAME;
-    if (!streamFlag) {
-        fd.buffer = strdup(fileName);
-        if (!fd.buffer) {
-            deinitImport(&fd, &listener);
-            return failWith(logger, ENOMEM, "Out of memory for the file name.");
-        }
-        fd.buffer_length = static_cast<int>(strlen(fileName)) + 1;
-    }
-    rc = runTransfer(&fd, listener, 1, logger);
-    deinitImport(&fd, &listener);
-    return rc;
+    return runFileImport(&fd, &listener, fileName, streamFlag, logger);
 }
 
 int VXImportXMLBuffer(VdbHandle recordControl, const char* xmlData, int dataLength, const char* urlAlias,
@@ -553,18 +565,7 @@ int VXImportNXFile(VdbHandle recordControl, const char* fileName, const char* ur
         return rc;
     }
     snprintf(fd.filter_name, sizeof fd.filter_name, "%s", "vornxmlputblob");
-    fd.vdb_options = IEOPT_FILENAME;
-    if (!streamFlag) {
-        fd.buffer = strdup(fileName);
-        if (!fd.buffer) {
-            deinitImport(&fd, &listener);
-            return failWith(logger, ENOMEM, "Out of memory for the file name.");
-        }
-        fd.buffer_length = static_cast<int>(strlen(fileName)) + 1;
-    }
-    rc = runTransfer(&fd, listener, 1, logger);
-    deinitImport(&fd, &listener);
-    return rc;
+    return runFileImport(&fd, &listener, fileName, streamFlag, logger);
 }
 
 int VXExportXMLFile(VdbHandle recordControl, const char* fileName, int blobFlag, int streamFlag, int streamPort,
