@@ -317,4 +317,35 @@ TEST_F(QueryTest, FragmentSets)
         << c.output;
 }
 
+TEST_F(QueryTest, NamespaceDeclarationsFollowEachRecordOfAFragmentSet)
+{
+    // Records with and without prefixes and default namespaces, interleaved:
+    // each fragment gets the declarations of its own record only.
+    const char* docs[] = {
+        "<r><a id=\"1\">x</a></r>",
+        "<r xmlns:p=\"urn:p\"><p:a id=\"2\">x</p:a></r>",
+        "<r><a id=\"3\">x</a></r>",
+        "<r xmlns:p=\"urn:p\" xmlns:q=\"urn:q\"><p:a id=\"4\"><q:b/></p:a></r>",
+        "<r xmlns=\"urn:d\"><a id=\"5\">x</a></r>",
+        "<r><a id=\"6\" xml:lang=\"en\">x</a></r>",
+    };
+    const char* defs[] = {"", " xmlns:p=\"urn:p\"", "", " xmlns:p=\"urn:p\" xmlns:q=\"urn:q\"", " xmlns=\"urn:d\"", ""};
+    std::string expected;
+    for (int i = 0; i < 6; ++i) {
+        std::string error;
+        int rid = storeXml(docs[i], "/t/ns" + std::to_string(i) + ".xml", &error);
+        ASSERT_GT(rid, 0) << error;
+        expected += "<vornxml:FRAGMENT vornxml:RID=\"" + std::to_string(rid) + "\" vornxml:RIS=\"" +
+                    std::to_string(i + 1) + "\" vornxml:DATABASE=\"xdb\"" + defs[i] + ">\n";
+    }
+    Call c = run("vornxmlquery", "XPATHQUERY=/*\nXPATHFRAGMENTS=//*[@id]\n");
+    ASSERT_EQ(1, c.status) << c.errortext;
+    // The start tags of the fragments, one per line.
+    std::string tags;
+    for (size_t at = c.output.find("<vornxml:FRAGMENT "); at != std::string::npos;
+         at = c.output.find("<vornxml:FRAGMENT ", at + 1))
+        tags += c.output.substr(at, c.output.find('\n', at) + 1 - at);
+    EXPECT_EQ(expected, tags) << c.output;
+}
+
 }  // namespace

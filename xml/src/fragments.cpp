@@ -6,6 +6,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -68,10 +69,140 @@ struct __NSDef {
     __NSDef* next;
 };
 
-// Whether the fragments being built may need a default namespace declaration
-// (some record of the fragment search declares one); looking for it costs
-// reads of every unprefixed node.
-thread_local bool t_bDefaultNamespaces = true;
+// Raw values of record fields through one cursor per field, kept for the
+// record: two kernel calls per value instead of a cursor made and deleted.
+class CFieldReader {
+public:
+    explicit CFieldReader(VdbHandle rc) : m_rc(rc) {}
+    ~CFieldReader()
+    {
+        for (auto& c : m_cursors)
+            if (c.second)
+                VdbDeleteCursor(c.second);
+    }
+    CFieldReader(const CFieldReader&) = delete;
+    CFieldReader& operator=(const CFieldReader&) = delete;
+
+    // Item `item` of the field as stored, cut at the scratch area (the
+    // values read here are numbers, node types and prefixes); empty when
+    // there is none.
+    const char* raw(const char* pszField, int item, int* pnLength)
+    {
+        *pnLength = 0;
+        m_area[0] = 0;
+        CFieldInfo* f = CFieldInfo::getFieldInfo(pszField, m_rc);
+        if (!f || f->getNumber() < 1)
+            return m_area;
+        VdbHandle& cur = m_cursors[f->getNumber()];
+        int len = 0;
+        if (!(VdbSetCursor(&cur, m_rc, f->getNumber(), 0, item) & 1) ||
+            VdbGetLine(cur, m_area, &len, kCapacity) != 1)
+            return m_area;
+        if (len < 0)
+            len = 0;
+        if (len > kCapacity)
+            len = kCapacity;
+        m_area[len] = 0;
+        *pnLength = len;
+        return m_area;
+    }
+    void text(const char* pszField, int item, CStringBuffer& out)
+    {
+        int n = 0;
+        const char* p = raw(pszField, item, &n);
+        out.set(p, n);
+    }
+    long number(const char* pszField, int item)
+    {
+        int n = 0;
+        return atol(raw(pszField, item, &n));
+    }
+    VdbHandle control() const { return m_rc; }
+
+private:
+    static const int kCapacity = 250;
+    VdbHandle m_rc;
+    std::map<int, VdbHandle> m_cursors;
+    char m_area[kCapacity + 1];
+};
+
+// What getFragments knows of the record whose fragments are being built, so
+// that the namespace declarations of each fragment need not find it again.
+struct CNamespaceContext {
+    VdbHandle rc = nullptr;
+    int count = -1;  // nodes of the record; -1 until counted
+    // Some node of the record has a prefix; some attribute declares a
+    // default namespace. Neither: no fragment of it needs a declaration.
+    bool prefixes = true;
+    bool defaults = true;
+    std::unique_ptr<CFieldReader> reader;
+};
+thread_local CNamespaceContext* t_pNamespaces = nullptr;
+
+// Makes a record's context current while its fragments are built.
+class CNamespaceScope {
+public:
+    explicit CNamespaceScope(CNamespaceContext& ctx) : m_saved(t_pNamespaces) { t_pNamespaces = &ctx; }
+    ~CNamespaceScope() { t_pNamespaces = m_saved; }
+    CNamespaceScope(const CNamespaceScope&) = delete;
+    CNamespaceScope& operator=(const CNamespaceScope&) = delete;
+
+private:
+    CNamespaceContext* m_saved;
+};
+
+// Follows the records of a search alongside the ascending records of a
+// fragment search, telling which of them belong to it. Its records are
+// records of the fragment search, loaded again there right after.
+class CSearchMembers {
+public:
+    explicit CSearchMembers(int nSet) : m_nSet(nSet)
+    {
+        if (m_nSet > 0)
+            VdbCreateRecordControl(&m_rc);
+    }
+    ~CSearchMembers()
+    {
+        if (m_rc)
+            VdbDeleteRecordControl(m_rc);
+    }
+    CSearchMembers(const CSearchMembers&) = delete;
+    CSearchMembers& operator=(const CSearchMembers&) = delete;
+
+    bool contains(int rid)
+    {
+        if (m_nSet <= 0 || !m_rc)
+            return false;
+        while (m_rid < rid) {
+            char db[64] = "";
+            if (!(VdbGetRecordInSearchRis(m_rc, m_nSet, ++m_pos, &m_rid, db) & 1)) {
+                m_nSet = 0;
+                return false;
+            }
+        }
+        return m_rid == rid;
+    }
+
+private:
+    int m_nSet;
+    VdbHandle m_rc = nullptr;
+    int m_pos = 0;
+    int m_rid = 0;
+};
+
+// The number of the search a command makes within the fragment search, 0
+// when it fails or finds nothing.
+int searchWithin(int nSet, const char* pszCondition)
+{
+    int code = 0;
+    CStringBuffer ccl, fin;
+    SearchSet::LocalWord("FIN", fin);
+    ccl.format("%s S=%d AND.R (%s)", (const char*)fin, nSet, pszCondition);
+    int records = 0, hits = 0, set = 0;
+    if (!(VdbExecuteCcl(ccl, &code) & 1) || !(VdbGetSearch(&set, &records, &hits) & 1))
+        return -1;
+    return records > 0 ? set : 0;
+}
 
 // Bytes of a UTF-8 sequence led by c (1 for a stray continuation byte).
 int sequenceLength(unsigned char c)
@@ -214,17 +345,30 @@ void CVORNxml::getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs)
 {
     strDefs.clear();
     VdbHandle rc = m_pData ? m_pData->record_control : nullptr;
-    int count = 0;
-    CFieldInfo* idField = CFieldInfo::getFieldInfo("N_ID", rc);
-    if (idField && idField->getNumber() > 0) {
-        VdbHandle cursor = nullptr;
-        if (VdbSetCursor(&cursor, rc, idField->getNumber(), 0, 0) & 1)
-            VdbItemCount(cursor, &count);
-        if (cursor)
-            VdbDeleteCursor(cursor);
-    } else {
-        VdbPartCount(rc, &count);
+    // Called for one fragment on its own, or by getFragments, which knows the
+    // record already.
+    CNamespaceContext own;
+    CNamespaceContext* ctx = t_pNamespaces && t_pNamespaces->rc == rc ? t_pNamespaces : &own;
+    if (!ctx->prefixes && !ctx->defaults)
+        return;
+    if (ctx->count < 0) {
+        ctx->count = 0;
+        CFieldInfo* idField = CFieldInfo::getFieldInfo("N_ID", rc);
+        if (idField && idField->getNumber() > 0) {
+            VdbHandle cursor = nullptr;
+            if (VdbSetCursor(&cursor, rc, idField->getNumber(), 0, 0) & 1)
+                VdbItemCount(cursor, &ctx->count);
+            if (cursor)
+                VdbDeleteCursor(cursor);
+        } else {
+            VdbPartCount(rc, &ctx->count);
+        }
     }
+    if (!ctx->reader)
+        ctx->reader.reset(new CFieldReader(rc));
+    CFieldReader& fields = *ctx->reader;
+    const int count = ctx->count;
+    const bool defaults = ctx->defaults;
 
     std::unique_ptr<__NSDef> head;
     auto add = [&head](CStringBuffer& prefix) -> __NSDef* {
@@ -250,20 +394,23 @@ void CVORNxml::getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs)
         }
     };
     CStringBuffer type(64), nspace(64), name(64), value(256), empty;
+    int n = 0;
     for (int i = nSubTreeRootId; i <= count; ++i) {
         long parent = 0;
         if (i > nSubTreeRootId) {
-            getIntValue("N_PARENT", i, &parent);
+            parent = fields.number("N_PARENT", i);
             if (nSubTreeRootId > 1 && parent < nSubTreeRootId)
                 break;
         }
         bool onRoot = parent == nSubTreeRootId;
+        // Most nodes have no prefix: the stored bytes tell, unconverted.
+        fields.raw("N_NSPACE", i, &n);
         nspace.clear();
-        getPhraseValue("N_NSPACE", i, nspace);
-        if (nspace.length() == 0 && !t_bDefaultNamespaces)
+        if (n > 0)
+            getPhraseValue("N_NSPACE", i, nspace);
+        if (nspace.length() == 0 && !defaults)
             continue;
-        type.clear();
-        getPhraseValue("N_TYPE", i, type);
+        fields.text("N_TYPE", i, type);
         bool attribute = type.compareNoCase("ATTRIBUTE") == 0;
         if (nspace.length() == 0) {
             // Unprefixed: elements are in the default namespace, and an
@@ -296,13 +443,11 @@ void CVORNxml::getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs)
     // the nearest first; an element's attributes directly follow its part.
     long node = nSubTreeRootId;
     while (unknown > 0 && node > 1) {
-        long parent = 0;
-        getIntValue("N_PARENT", node, &parent);
+        long parent = fields.number("N_PARENT", static_cast<int>(node));
         if (parent < 1 || parent >= node)
             break;
         for (int a = static_cast<int>(parent) + 1; a < node && unknown > 0; ++a) {
-            type.clear();
-            getPhraseValue("N_TYPE", a, type);
+            fields.text("N_TYPE", a, type);
             if (type.compareNoCase("ATTRIBUTE") != 0)
                 break;
             nspace.clear();
@@ -390,18 +535,12 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
         nFragments = last->GetRecordCount();
     }
 
-    // Default namespace declarations are looked for only when some record
-    // of the fragment search has one: an attribute named xmlns.
-    bool savedDefault = t_bDefaultNamespaces;
-    {
-        int code = 0;
-        CStringBuffer ccl, fin;
-        SearchSet::LocalWord("FIN", fin);
-        ccl.format("%s S=%d AND.R (N_TYPE=ATTRIBUTE AND.T N_NAME=\"xmlns\")", (const char*)fin, nFragmentSet);
-        int records = 0, hits = 0, set = 0;
-        t_bDefaultNamespaces = !(VdbExecuteCcl(ccl, &code) & 1) || !(VdbGetSearch(&set, &records, &hits) & 1) ||
-                               records > 0;
-    }
+    // Records with a prefixed node, and records declaring a default
+    // namespace: only their fragments may need namespace declarations. A
+    // search that fails (-1) leaves every record to be looked at.
+    const int nPrefixSet = searchWithin(nFragmentSet, "N_NSPACE<>\"\"");
+    const int nDefaultSet = searchWithin(nFragmentSet, "N_TYPE=ATTRIBUTE AND.T N_NAME=\"xmlns\"");
+    CSearchMembers prefixed(nPrefixSet), defaulted(nDefaultSet);
 
     // Each fragment is rebuilt into memory, whatever sink the request names.
     p->vdb_options = IEOPT_MEMORY;
@@ -467,6 +606,11 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
         }
         m_bDocPropsRead = false;
         m_bReuseDocProps = true;
+        CNamespaceContext ns;
+        ns.rc = rc;
+        ns.prefixes = nPrefixSet < 0 || prefixed.contains(rid);
+        ns.defaults = nDefaultSet < 0 || defaulted.contains(rid);
+        CNamespaceScope scope(ns);
         for (int k = 0; k < n; ++k) {
             processRecord(parts[k], true);
             if (p->errorcode == VX_OK) {
@@ -499,7 +643,6 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     p->buffer_length = savedLength;
     out += "</vornxml:FRAGMENTSET>";
     strOut.append(out.data(), static_cast<int>(out.size()));
-    t_bDefaultNamespaces = savedDefault;
     VdbLoadStatus(3);
     return 1;
 }

@@ -581,6 +581,12 @@ private:
                 r.ref = shared(indexKey(f, kExact), exactTerm(v));
                 r.terms.push_back(Term{f, Term::Exact, v});
             }
+        } else if (op == "<>" && v.empty()) {
+            // Parts with a value other than the empty one: every exact term
+            // after it, without reading the empty value's hits, which most
+            // parts of a field such as N_NSPACE share.
+            lookupRange(*k_.st, base_->id, *meta_, indexKey(f, kExact), std::string(1, '\0'), std::string(), true,
+                        nullptr, r.own);
         } else if (op == "<>") {
             HitList any, eq, multi;
             term(indexKey(f, kAny), std::string(), any);

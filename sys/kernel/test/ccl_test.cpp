@@ -127,6 +127,7 @@ TEST_F(CclTest, TranslatorConditionsOnSmallTrees) {
         {"N_TYPE=TEXT AND.T N_TVALUE=$o w$", "1:4"},
         {"N_TVALUE=$lo wor$", "1:4"},
         {"N_TYPE=TEXT AND.T N_TVALUE<>\"x\"", "1:4 1:6 2:3 2:5"},
+        {"N_TVALUE<>\"\"", "1:2 1:4 1:6 1:8 1:9 2:3 2:5"},
         {"N_TYPE=TEXT AND.T N_TVALUE>\"5\"", "1:6 2:5"},
         {"N_TVALUE<=\"7\"", "1:2 1:6"},
         {"N_TVALUE>=\"abc\"", ""},
