@@ -33,10 +33,29 @@ const Word kWords[] = {
     {"SCF", "SCROLL", "BLAETTERN"},   {"CLO", "CLOSE", "SCHLIESSE"},
 };
 
+// The session's language, asked once per command: a look-up in the
+// configuration probes its files, and a command checks many words.
+int g_testLanguage = -1;  // -1: not asked during this command
+
 bool testLanguage() {
+    if (g_testLanguage >= 0) return g_testLanguage != 0;
     const char* v = configValue("VDBS_LANGUAGE");
     return v && iequals(v, "test");
 }
+
+class LanguageForCommand {
+public:
+    LanguageForCommand() : saved_(g_testLanguage) {
+        g_testLanguage = -1;
+        g_testLanguage = testLanguage() ? 1 : 0;
+    }
+    ~LanguageForCommand() { g_testLanguage = saved_; }
+    LanguageForCommand(const LanguageForCommand&) = delete;
+    LanguageForCommand& operator=(const LanguageForCommand&) = delete;
+
+private:
+    int saved_;
+};
 
 const Word* wordByCanon(const std::string& c) {
     for (const Word& w : kWords)
@@ -68,10 +87,14 @@ struct Result {
     HitList own;
     std::shared_ptr<const HitList> ref;
     std::vector<Term> terms;
+    // Non-empty when the hits follow from index terms alone (a term, or
+    // AND.T of such operands): names them for the term cache.
+    std::string origin;
     const HitList& hits() const { return ref ? *ref : own; }
     void set(HitList&& h) {
         own = std::move(h);
         ref.reset();
+        origin.clear();
     }
     HitList take() {
         if (ref) {
@@ -224,7 +247,7 @@ private:
             if (u == "AND.T" || isWord(w, "ANT")) {
                 pos_ = e;
                 Result r = andExpr();
-                l.set(hitAnd(l.hits(), r.hits()));
+                andTerms(l, r);
                 merge(l.terms, r.terms);
             } else if (u == "NOT.T") {
                 pos_ = e;
@@ -256,6 +279,34 @@ private:
         }
     }
     static void merge(std::vector<Term>& a, const std::vector<Term>& b) { a.insert(a.end(), b.begin(), b.end()); }
+
+    // AND.T. Of two operands made of index terms alone the intersection
+    // depends on the index state only, so it is kept beside the terms: every
+    // step of a query asks for the elements of a name (N_TYPE=ELEMENT AND.T
+    // N_NAME="x"), two long lists whose merge would cost more than the rest.
+    void andTerms(Result& l, const Result& r) {
+        if (l.origin.empty() || r.origin.empty()) {
+            l.set(hitAnd(l.hits(), r.hits()));
+            return;
+        }
+        bool swap = r.origin < l.origin;
+        std::string key = "(" + (swap ? r.origin : l.origin) + "&" + (swap ? l.origin : r.origin) + ")";
+        std::shared_ptr<const HitList> list = g_termCache.find(base_->id, meta_, kDerivedKey, key);
+        if (!list) {
+            auto made = std::make_shared<HitList>(hitAnd(l.hits(), r.hits()));
+            g_termCache.add(base_->id, meta_, kDerivedKey, key, made);
+            list = std::move(made);
+        }
+        l.own.clear();
+        l.ref = std::move(list);
+        l.origin = std::move(key);
+    }
+    // A term's list from the cache, named as an operand.
+    void useTerm(Result& r, int key, const std::string& t) {
+        r.ref = shared(key, t);
+        r.origin = std::to_string(key) + ":" + std::to_string(t.size()) + ":" + t;
+    }
+    static constexpr int kDerivedKey = -1;
 
     Result primary() {
         ws();
@@ -555,17 +606,17 @@ private:
         if (fd->type == 20) throw CclError{VDB_FIELDKIND, "field " + fd->name + " is a blob and cannot be searched"};
         if (op == "=" && q == Dollars) {
             if (v.empty())
-                r.ref = shared(indexKey(f, kAny), std::string());
+                useTerm(r, indexKey(f, kAny), std::string());
             else
                 substring(f, v, false, r.own);
             r.terms.push_back(Term{f, Term::Contains, v});
         } else if (op == "=") {
             if (q == None && v == "$") {
-                r.ref = shared(indexKey(f, kAny), std::string());
+                useTerm(r, indexKey(f, kAny), std::string());
             } else if (q == None && v.size() >= 2 && v.front() == '$' && v.back() == '$') {
                 std::string needle = v.substr(1, v.size() - 2);
                 if (needle.empty())
-                    r.ref = shared(indexKey(f, kAny), std::string());
+                    useTerm(r, indexKey(f, kAny), std::string());
                 else
                     substring(f, needle, false, r.own);
                 r.terms.push_back(Term{f, Term::Contains, needle});
@@ -578,7 +629,7 @@ private:
                 substring(f, suf, true, r.own);
                 r.terms.push_back(Term{f, Term::Suffix, suf});
             } else {
-                r.ref = shared(indexKey(f, kExact), exactTerm(v));
+                useTerm(r, indexKey(f, kExact), exactTerm(v));
                 r.terms.push_back(Term{f, Term::Exact, v});
             }
         } else if (op == "<>" && v.empty()) {
@@ -924,6 +975,7 @@ int runCommand(Kernel& k, const std::string& text, int* setOut) {
 }
 
 int execute(Kernel& k, const std::string& text, int* setOut) {
+    LanguageForCommand language;
     try {
         return runCommand(k, text, setOut);
     } catch (const CclError& e) {

@@ -257,6 +257,10 @@ TEST_F(CclTest, RepeatedSearchesFollowStoresUpdatesAndDeletions) {
     int r2 = storeTree(kDoc2);
     EXPECT_EQ("1:3 1:4 1:5 1:6 2:2 2:3", find("N_NAME=b"));
     EXPECT_EQ("1:3 1:5 2:2", find("N_TYPE=ELEMENT AND.T N_NAME=b"));
+    // Intersections of terms are kept with the terms: in either order, and
+    // chained, they follow the index too.
+    EXPECT_EQ("1:3 1:5 2:2", find("N_NAME=b AND.T N_TYPE=ELEMENT"));
+    EXPECT_EQ("1:3 1:5 2:2", find("N_PARENT=1 AND.T N_TYPE=ELEMENT AND.T N_NAME=b"));
     {
         Control c;
         VdbSetBase(c, "docs", 2);
@@ -269,6 +273,7 @@ TEST_F(CclTest, RepeatedSearchesFollowStoresUpdatesAndDeletions) {
     }
     EXPECT_EQ("1:4 1:5 1:6 2:2 2:3", find("N_NAME=b"));
     EXPECT_EQ("1:3", find("N_NAME=z"));
+    EXPECT_EQ("1:5 2:2", find("N_NAME=b AND.T N_TYPE=ELEMENT"));
     {
         Control c;
         VdbSetBase(c, "docs", 2);
@@ -278,6 +283,7 @@ TEST_F(CclTest, RepeatedSearchesFollowStoresUpdatesAndDeletions) {
     }
     EXPECT_EQ("1:4 1:5 1:6", find("N_NAME=b"));
     EXPECT_EQ("1:5", find("N_TYPE=ELEMENT AND.T N_NAME=b"));
+    EXPECT_EQ("1:5", find("N_PARENT=1 AND.T N_TYPE=ELEMENT AND.T N_NAME=b"));
 }
 
 TEST_F(CclTest, HitSpansInFieldValues) {
