@@ -1,5 +1,8 @@
 #include "config.h"
 
+#include <time.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -45,12 +48,25 @@ std::map<std::string, std::string>& overrides() {
 std::string configFilePath() {
     const char* env = getenv("VORNRCS");
     if (env && *env) return env;
+    // Looking for the files costs two opens, and values are asked for many
+    // times per query: the answer is kept for a second.
+    static std::string found;
+    static int64_t probedNs = -1;
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    if (probedNs >= 0 && now - probedNs < 1000000000) return found;
+    probedNs = now;
+    found.clear();
     static const char* candidates[] = {"/usr/local/vorn/sys/conf/vdbs.conf", "/.VORNrcs"};
     for (const char* c : candidates) {
         std::ifstream f(c);
-        if (f.good()) return c;
+        if (f.good()) {
+            found = c;
+            break;
+        }
     }
-    return std::string();
+    return found;
 }
 
 // The file is read once per path: a changed VORNRCS is read anew.
