@@ -36,6 +36,26 @@ bool hasLineEnd(const char* p, int n)
     return false;
 }
 
+// Decimal digits of v at out (room for 12 bytes); returns their number.
+// The shredder writes several numbers per node: printf's parsing of the
+// format costs more than the rest of the line.
+int putInt(char* out, int v)
+{
+    char tmp[12];
+    unsigned u = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
+    int n = 0;
+    do {
+        tmp[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    int len = 0;
+    if (v < 0)
+        out[len++] = '-';
+    while (n > 0)
+        out[len++] = tmp[--n];
+    return len;
+}
+
 size_t lengthOf(const XMLCh* p)
 {
     size_t n = 0;
@@ -190,9 +210,10 @@ void CSAXWriter::newPart()
 {
     sendIfFull();
     ++m_nCurPart;
-    char line[48];
-    int n = snprintf(line, sizeof line, "\n\n%dG^\n", m_nCurPart);
-    m_strOut.append(line, n);
+    char line[48] = "\n\n";
+    int n = 2 + putInt(line + 2, m_nCurPart);
+    memcpy(line + n, "G^\n", 3);
+    m_strOut.append(line, n + 3);
     putField(m_fId, m_nCurPart);
 }
 
@@ -208,7 +229,11 @@ void CSAXWriter::putField(const Field& f, const char* value, int n, int nPart)
     }
     int item = nPart > 0 && !f.bPart ? nPart : 1;
     char head[48];
-    int h = snprintf(head, sizeof head, "%dF^%dP", f.nNumber, item);
+    int h = putInt(head, f.nNumber);
+    head[h++] = 'F';
+    head[h++] = '^';
+    h += putInt(head + h, item);
+    head[h++] = 'P';
     m_strOut.append(head, h);
     m_strOut.append(value, n);
     m_strOut.append("^\n", 2);
@@ -217,19 +242,21 @@ void CSAXWriter::putField(const Field& f, const char* value, int n, int nPart)
 void CSAXWriter::putField(const Field& f, int value)
 {
     char text[16];
-    int n = snprintf(text, sizeof text, "%d", value);
+    int n = putInt(text, value);
     putField(f, text, n, m_nCurPart);
 }
 
 void CSAXWriter::putBlock(int nField, const char* text, int n)
 {
     char head[48];
-    int h = snprintf(head, sizeof head, "%dF^\n", nField);
-    m_strOut.append(head, h);
+    int h = putInt(head, nField);
+    memcpy(head + h, "F^\n", 3);
+    m_strOut.append(head, h + 3);
     int left = n < 0 ? 0 : n;
     do {
         int piece = left < BLOCK_PIECE ? left : BLOCK_PIECE;
-        h = snprintf(head, sizeof head, "%dL", piece);
+        h = putInt(head, piece);
+        head[h++] = 'L';
         m_strOut.append(head, h);
         m_strOut.append(text, piece);
         m_strOut.append("^\n", 2);
@@ -602,8 +629,8 @@ void CSAXWriter::startElement(const XMLCh* const uri, const XMLCh* const localna
     m_nodeStack.push(item);
     m_strPath += '/';
     m_strPath.append(item->m_strName.getBufferPointer(), static_cast<size_t>(item->m_strName.length()));
-    char seq[16];
-    int seqLen = snprintf(seq, sizeof seq, "/%d", item->m_nSeqNo);
+    char seq[16] = "/";
+    int seqLen = 1 + putInt(seq + 1, item->m_nSeqNo);
     m_strSeqPath.append(seq, static_cast<size_t>(seqLen));
 
     newPart();

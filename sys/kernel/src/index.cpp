@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <set>
 
 #include "util.h"
@@ -65,35 +66,79 @@ void encodeChunks(const HitList& hits, Emit emit) {
     }
 }
 
+// A run's posting rows are blocks: the entries of consecutive terms of one
+// key, each term written as the bytes it shares with the one before and the
+// rest, followed by its hits. A row's term is the term of its first entry;
+// a term with many hits is split into entries at record boundaries and may
+// go on in the next rows. Block rows have first = (first rid) - kBlockFirst
+// (always negative); rows of the earlier form (first > 0) hold one term's
+// hits each and are still read as they are.
+constexpr int64_t kBlockFirst = int64_t(1) << 40;
+constexpr size_t kBlockBytes = 3500;  // a block fits a page of the table with its key
 
-// One index entry while a record's postings are built: the term points into
-// the record's values or into the numeric/long-term arena.
-struct Entry {
-    int key;
-    int part;
-    const char* p;
-    uint32_t len;
-    uint64_t pre;  // key and the first four term bytes: most comparisons end here
+class BlockWriter {
+public:
+    BlockWriter(Storage& st, int64_t base, int64_t run) : st_(st), base_(base), run_(run) {}
+    void add(int key, const std::string& term, int first, const std::string& hits) {
+        size_t shared = 0;
+        if (open_ && key == key_) {
+            size_t n = std::min(prev_.size(), term.size());
+            while (shared < n && prev_[shared] == term[shared]) ++shared;
+            if (data_.size() + (term.size() - shared) + hits.size() + 12 > kBlockBytes) flush();
+        } else {
+            flush();
+        }
+        if (!open_) {
+            open_ = true;
+            key_ = key;
+            rowTerm_ = term;
+            first_ = static_cast<int64_t>(first) - kBlockFirst;
+            shared = term.size();
+        }
+        putVarint(data_, shared);
+        putVarint(data_, term.size() - shared);
+        data_.append(term, shared, std::string::npos);
+        putVarint(data_, hits.size());
+        data_.append(hits);
+        prev_ = term;
+    }
+    void flush() {
+        if (!open_) return;
+        st_.putPosting(base_, run_, key_, rowTerm_, first_, data_);
+        data_.clear();
+        open_ = false;
+    }
+
+private:
+    Storage& st_;
+    int64_t base_, run_;
+    bool open_ = false;
+    int key_ = 0;
+    int64_t first_ = 0;
+    std::string rowTerm_, prev_, data_;
 };
 
-Entry mkEntry(int key, int part, const char* p, uint32_t len) {
-    uint64_t pre = static_cast<uint64_t>(static_cast<uint32_t>(key)) << 32;
-    for (uint32_t i = 0; i < 4 && i < len; ++i)
-        pre |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (24 - 8 * i);
-    return Entry{key, part, p, len, pre};
-}
-
-bool entryLess(const Entry& a, const Entry& b) {
-    if (a.pre != b.pre) return a.pre < b.pre;
-    size_t n = std::min(a.len, b.len);
-    int c = n > 4 ? memcmp(a.p + 4, b.p + 4, n - 4) : 0;
-    if (c != 0) return c < 0;
-    if (a.len != b.len) return a.len < b.len;
-    return a.part < b.part;
-}
-
-bool sameTerm(const Entry& a, const Entry& b) {
-    return a.key == b.key && a.len == b.len && (a.len == 0 || memcmp(a.p, b.p, a.len) == 0);
+// Calls fn(term, hits, length) for each entry of a posting row in term
+// order; fn returns false to stop. Returns false when fn stopped.
+template <typename Fn>
+bool forEntries(const unsigned char* t, size_t tn, int64_t first, const unsigned char* p, size_t n,
+                std::string& term, Fn fn) {
+    term.assign(reinterpret_cast<const char*>(t), tn);
+    if (first > 0) return fn(std::string_view(term), p, n);
+    const unsigned char* end = p + n;
+    while (p < end) {
+        uint64_t shared, rest, len;
+        if (!getVarint(p, end, shared) || !getVarint(p, end, rest) || shared > term.size() ||
+            rest > static_cast<uint64_t>(end - p))
+            return true;
+        term.resize(static_cast<size_t>(shared));
+        term.append(reinterpret_cast<const char*>(p), static_cast<size_t>(rest));
+        p += rest;
+        if (!getVarint(p, end, len) || len > static_cast<uint64_t>(end - p)) return true;
+        if (!fn(std::string_view(term), p, static_cast<size_t>(len))) return false;
+        p += len;
+    }
+    return true;
 }
 
 }  // namespace
@@ -119,141 +164,286 @@ std::string numTerm(double d) {
 
 namespace {
 
-// Entries of one chunk of slots, turned into sorted groups.
+// Bytes copied once and kept at a stable address until cleared.
+class Arena {
+public:
+    const char* copy(const char* p, size_t n) {
+        if (n > kBlock / 4) {
+            big_.emplace_back(new char[n ? n : 1]);
+            memcpy(big_.back().get(), p, n);
+            return big_.back().get();
+        }
+        if (blocks_.empty() || used_ + n > kBlock) {
+            if (next_ < blocks_.size()) {
+                ++next_;
+            } else {
+                blocks_.emplace_back(new char[kBlock]);
+                next_ = blocks_.size();
+            }
+            used_ = 0;
+        }
+        char* at = blocks_[next_ - 1].get() + used_;
+        memcpy(at, p, n);
+        used_ += n;
+        return at;
+    }
+    void clear() {
+        big_.clear();
+        next_ = 0;
+        used_ = kBlock;  // the next copy starts the first block again
+    }
+
+private:
+    static constexpr size_t kBlock = 1 << 20;
+    std::vector<std::unique_ptr<char[]>> blocks_, big_;
+    size_t next_ = 0, used_ = kBlock;
+};
+
+uint64_t load64(const char* p, size_t n) {  // up to 8 bytes, big-endian, zero padded
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; ++i) v = (v << 8) | (i < n ? static_cast<unsigned char>(p[i]) : 0u);
+    return v;
+}
+
+uint64_t termHash(int key, const char* p, size_t n) {
+    uint64_t h = (static_cast<uint64_t>(static_cast<uint32_t>(key)) + n) * 0x9E3779B97F4A7C15ull;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0xbf58476d1ce4e5b9ull;
+        h ^= h >> 31;
+    }
+    uint64_t w = 0;
+    for (; i < n; ++i) w = (w << 8) | static_cast<unsigned char>(p[i]);
+    h = (h ^ w) * 0x94d049bb133111ebull;
+    return h ^ (h >> 29);
+}
+
+// Index entries of one chunk of slots. Each distinct (key, term) is kept
+// once (its bytes copied when first seen); entries are (term, part) pairs in
+// slot order, so a term's parts come out ascending without sorting them.
+// Only the distinct terms are sorted.
 struct ChunkBuilder {
+    struct Term {
+        int key;
+        uint32_t len;
+        const char* p;
+        uint64_t pre, pre2;  // the first 16 term bytes: most comparisons end here
+    };
+    struct FieldState {
+        std::vector<uint64_t> trigrams;  // (trigram << 32) | part
+        std::vector<int> any;            // parts with a value, in slot order
+        std::set<std::string> part0;     // values of the main part (any slot)
+        int lastPart = -1;               // the part of the last value, and its term
+        uint32_t lastTerm = 0;
+        bool multiMarked = false;
+        bool used = false;
+    };
+
     const Design& d;
-    std::vector<Entry> entries;
-    std::vector<std::unique_ptr<std::string>> arena;  // generated terms; stable addresses
-    std::vector<std::unique_ptr<std::string>> kept;   // values of slots read from storage
-    std::vector<Entry> exactSeen;  // (field, part) exact terms, for the "several values" marker
-    // Trigrams are most of a text's entries: kept as plain integers (trigram, part).
-    std::map<int, std::vector<uint64_t>> trigrams;
-    // Parts with a value of a field, in slot order (part 0 anywhere): they
-    // need no sort.
-    std::map<int, std::vector<int>> any;
-    // Part 0 values may come from any slot: their marker is decided at the end.
-    std::map<int, std::set<std::string>> part0;
+    Arena arena;
+    std::vector<Term> terms;
+    std::vector<uint32_t> table;  // open addressing: term index + 1, 0 free
+    std::vector<std::pair<uint32_t, int>> entries;
+    std::vector<FieldState> fields;
     size_t slots = 0;
     int lastSlot = -1;
-    static constexpr char kEmpty = 0;
+    std::string scratch;
 
-    explicit ChunkBuilder(const Design& design) : d(design) {}
+    explicit ChunkBuilder(const Design& design) : d(design) { table.assign(1 << 12, 0); }
 
-    void add(int slot, const Value& vRef, bool stable) {
-        const FieldDef* f = d.field(vRef.field);
+    FieldState& field(int f) {
+        if (fields.size() <= static_cast<size_t>(f)) fields.resize(static_cast<size_t>(f) + 1);
+        FieldState& s = fields[static_cast<size_t>(f)];
+        s.used = true;
+        return s;
+    }
+
+    uint32_t termId(int key, const char* p, size_t n) {
+        if (terms.size() * 2 >= table.size()) grow();
+        size_t mask = table.size() - 1;
+        for (size_t i = termHash(key, p, n) & mask;; i = (i + 1) & mask) {
+            uint32_t t = table[i];
+            if (t == 0) {
+                Term nt{key, static_cast<uint32_t>(n), n ? arena.copy(p, n) : "", load64(p, n),
+                        n > 8 ? load64(p + 8, n - 8) : 0};
+                terms.push_back(nt);
+                table[i] = static_cast<uint32_t>(terms.size());
+                return static_cast<uint32_t>(terms.size() - 1);
+            }
+            const Term& x = terms[t - 1];
+            if (x.key == key && x.len == n && (n == 0 || memcmp(x.p, p, n) == 0)) return t - 1;
+        }
+    }
+    void grow() {
+        std::vector<uint32_t> next(table.size() * 2, 0);
+        size_t mask = next.size() - 1;
+        for (size_t id = 0; id < terms.size(); ++id) {
+            const Term& x = terms[id];
+            size_t i = termHash(x.key, x.p, x.len) & mask;
+            while (next[i]) i = (i + 1) & mask;
+            next[i] = static_cast<uint32_t>(id + 1);
+        }
+        table.swap(next);
+    }
+    void addEntry(int key, int part, const char* p, size_t n) { entries.emplace_back(termId(key, p, n), part); }
+
+    void add(int slot, const Value& v) {
+        const FieldDef* f = d.field(v.field);
         if (!f || f->type == 20) return;
         if (slot != lastSlot) {
             ++slots;
             lastSlot = slot;
         }
-        if (!stable) kept.push_back(std::make_unique<std::string>(vRef.data));
-        const std::string& v = stable ? vRef.data : *kept.back();
-        int part = (vRef.flags & (kPart | kNode)) ? slot : 0;
-        int fk = vRef.field;
-        if (v.size() <= kLongExact) {
-            entries.push_back(mkEntry(indexKey(fk, kExact), part, v.data(), static_cast<uint32_t>(v.size())));
-        } else {
-            arena.push_back(std::make_unique<std::string>(exactTerm(v)));
-            entries.push_back(mkEntry(indexKey(fk, kExact), part, arena.back()->data(),
-                                      static_cast<uint32_t>(arena.back()->size())));
+        int part = (v.flags & (kPart | kNode)) ? slot : 0;
+        int fk = v.field;
+        FieldState& fs = field(fk);
+        const char* tp = v.data.data();
+        size_t tn = v.data.size();
+        if (tn > kLongExact) {
+            scratch = exactTerm(v.data);
+            tp = scratch.data();
+            tn = scratch.size();
         }
-        if (part == 0)
-            part0[fk].insert(std::string(entries.back().p, entries.back().len));
-        else
-            exactSeen.push_back(mkEntry(fk, part, entries.back().p, entries.back().len));
-        any[fk].push_back(part);
+        uint32_t id = termId(indexKey(fk, kExact), tp, tn);
+        entries.emplace_back(id, part);
+        if (part == 0) {
+            fs.part0.insert(std::string(tp, tn));
+        } else {
+            // A part's values of a field come together (they share its slot).
+            if (fs.lastPart != part) {
+                fs.lastPart = part;
+                fs.multiMarked = false;
+            } else if (fs.lastTerm != id && !fs.multiMarked) {
+                addEntry(indexKey(fk, kMulti), part, "", 0);
+                fs.multiMarked = true;
+            }
+            fs.lastTerm = id;
+        }
+        fs.any.push_back(part);
         double num;
-        if (numericKeys(f->type) && parseXPathNumber(v, num)) {
-            arena.push_back(std::make_unique<std::string>(numTerm(num)));
-            entries.push_back(mkEntry(indexKey(fk, kNum), part, arena.back()->data(), 8));
+        if (numericKeys(f->type) && parseXPathNumber(v.data, num)) {
+            std::string t = numTerm(num);
+            addEntry(indexKey(fk, kNum), part, t.data(), t.size());
         }
         if (f->type == 1) {
-            size_t n = std::min(v.size(), kTrigramLimit);
-            std::vector<uint64_t>& tv = trigrams[fk];
+            const std::string& s = v.data;
+            size_t n = std::min(s.size(), kTrigramLimit);
+            std::vector<uint64_t>& tv = fs.trigrams;
             for (size_t i = 0; i + 3 <= n; ++i) {
-                uint64_t tri = (static_cast<uint64_t>(static_cast<unsigned char>(v[i])) << 16) |
-                               (static_cast<uint64_t>(static_cast<unsigned char>(v[i + 1])) << 8) |
-                               static_cast<unsigned char>(v[i + 2]);
+                uint64_t tri = (static_cast<uint64_t>(static_cast<unsigned char>(s[i])) << 16) |
+                               (static_cast<uint64_t>(static_cast<unsigned char>(s[i + 1])) << 8) |
+                               static_cast<unsigned char>(s[i + 2]);
                 tv.push_back((tri << 32) | static_cast<uint32_t>(part));
             }
-            if (v.size() > kTrigramLimit) entries.push_back(mkEntry(indexKey(fk, kLong), part, &kEmpty, 0));
+            if (s.size() > kTrigramLimit) addEntry(indexKey(fk, kLong), part, "", 0);
         }
     }
 
-    void finish(RecordPostings& out, bool last) {
+    static bool termLess(const Term& a, const Term& b) {
+        if (a.key != b.key) return a.key < b.key;
+        if (a.pre != b.pre) return a.pre < b.pre;
+        if (a.pre2 != b.pre2) return a.pre2 < b.pre2;
+        size_t n = std::min(a.len, b.len);
+        int c = n > 16 ? memcmp(a.p + 16, b.p + 16, n - 16) : 0;
+        if (c != 0) return c < 0;
+        return a.len < b.len;
+    }
+
+    static void putGroup(std::string& out, int key, const char* term, size_t n, const std::vector<int>& parts) {
+        putVarint(out, static_cast<uint64_t>(key));
+        putVarint(out, n);
+        out.append(term, n);
+        putVarint(out, parts.size());
+        uint64_t prev = 0;
+        for (int part : parts) {
+            putVarint(out, static_cast<uint64_t>(part) - prev);
+            prev = static_cast<uint64_t>(part);
+        }
+    }
+
+    // The chunk's entries as a pending row: groups sorted by (key, term),
+    // each with its parts ascending.
+    void finish(std::string& out, bool last) {
         out.clear();
-        // Parts with two different values of a field (a part's values share its slot).
-        std::sort(exactSeen.begin(), exactSeen.end(), [](const Entry& a, const Entry& b) {
-            return a.key != b.key ? a.key < b.key : a.part < b.part;
-        });
-        for (size_t i = 0; i < exactSeen.size();) {
-            size_t j = i + 1;
-            bool multi = false;
-            while (j < exactSeen.size() && exactSeen[j].key == exactSeen[i].key &&
-                   exactSeen[j].part == exactSeen[i].part) {
-                if (exactSeen[j].len != exactSeen[i].len ||
-                    memcmp(exactSeen[j].p, exactSeen[i].p, exactSeen[i].len) != 0)
-                    multi = true;
-                ++j;
-            }
-            if (multi) entries.push_back(mkEntry(indexKey(exactSeen[i].key, kMulti), exactSeen[i].part, &kEmpty, 0));
-            i = j;
-        }
         if (last)
-            for (auto& kv : part0)
-                if (kv.second.size() > 1) entries.push_back(mkEntry(indexKey(kv.first, kMulti), 0, &kEmpty, 0));
-        std::sort(entries.begin(), entries.end(), entryLess);
-        for (size_t i = 0; i < entries.size();) {
-            PostingGroup g;
-            g.key = entries[i].key;
-            g.term.assign(entries[i].p, entries[i].len);
-            size_t j = i;
-            while (j < entries.size() && sameTerm(entries[j], entries[i])) {
-                if (g.parts.empty() || g.parts.back() != entries[j].part) g.parts.push_back(entries[j].part);
-                ++j;
+            for (size_t f = 0; f < fields.size(); ++f)
+                if (fields[f].part0.size() > 1) addEntry(indexKey(static_cast<int>(f), kMulti), 0, "", 0);
+        // Parts of each term, grouped by a counting sort that keeps slot order.
+        std::vector<uint32_t> start(terms.size() + 1, 0);
+        for (const auto& e : entries) ++start[e.first + 1];
+        for (size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+        std::vector<int> byTerm(entries.size());
+        {
+            std::vector<uint32_t> at(start.begin(), start.end() - 1);
+            for (const auto& e : entries) byTerm[at[e.first]++] = e.second;
+        }
+        std::vector<uint32_t> order(terms.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return termLess(terms[a], terms[b]); });
+
+        std::vector<int> parts;
+        auto addPart = [&](int part) {
+            if (parts.empty() || parts.back() != part) parts.push_back(part);
+        };
+        size_t ti = 0;
+        // Keys ascending: a field's exact, numeric, trigram, any, several and
+        // long entries in kind order.
+        auto emitTermsBelow = [&](int key) {
+            for (; ti < order.size() && terms[order[ti]].key < key; ++ti) {
+                uint32_t id = order[ti];
+                parts.clear();
+                bool zero = false;
+                for (uint32_t k = start[id]; k < start[id + 1]; ++k) zero = zero || byTerm[k] == 0;
+                if (zero) parts.push_back(0);
+                for (uint32_t k = start[id]; k < start[id + 1]; ++k)
+                    if (byTerm[k] != 0) addPart(byTerm[k]);
+                putGroup(out, terms[id].key, terms[id].p, terms[id].len, parts);
             }
-            out.push_back(std::move(g));
-            i = j;
-        }
-        for (auto& kv : any) {
-            PostingGroup g;
-            g.key = indexKey(kv.first, kAny);
-            bool main = false;
-            for (int part : kv.second) main = main || part == 0;
-            if (main) g.parts.push_back(0);
-            for (int part : kv.second)
-                if (part != 0 && (g.parts.empty() || g.parts.back() != part)) g.parts.push_back(part);
-            out.push_back(std::move(g));
-        }
-        for (auto& kv : trigrams) {
-            std::vector<uint64_t>& tv = kv.second;
+        };
+        for (size_t f = 0; f < fields.size(); ++f) {
+            FieldState& fs = fields[f];
+            if (!fs.used) continue;
+            int fk = static_cast<int>(f);
+            emitTermsBelow(indexKey(fk, kTri));
+            std::vector<uint64_t>& tv = fs.trigrams;
             std::sort(tv.begin(), tv.end());
             for (size_t i = 0; i < tv.size();) {
                 uint32_t tri = static_cast<uint32_t>(tv[i] >> 32);
-                PostingGroup g;
-                g.key = indexKey(kv.first, kTri);
-                g.term = {static_cast<char>(tri >> 16), static_cast<char>((tri >> 8) & 0xff),
-                          static_cast<char>(tri & 0xff)};
+                const char t[3] = {static_cast<char>(tri >> 16), static_cast<char>((tri >> 8) & 0xff),
+                                   static_cast<char>(tri & 0xff)};
+                parts.clear();
                 size_t j = i;
-                while (j < tv.size() && static_cast<uint32_t>(tv[j] >> 32) == tri) {
-                    int part = static_cast<int>(tv[j] & 0xffffffffu);
-                    if (g.parts.empty() || g.parts.back() != part) g.parts.push_back(part);
-                    ++j;
-                }
-                out.push_back(std::move(g));
+                for (; j < tv.size() && static_cast<uint32_t>(tv[j] >> 32) == tri; ++j)
+                    addPart(static_cast<int>(tv[j] & 0xffffffffu));
+                putGroup(out, indexKey(fk, kTri), t, 3, parts);
                 i = j;
             }
+            emitTermsBelow(indexKey(fk, kAny));
+            if (!fs.any.empty()) {
+                parts.clear();
+                bool zero = false;
+                for (int part : fs.any) zero = zero || part == 0;
+                if (zero) parts.push_back(0);
+                for (int part : fs.any)
+                    if (part != 0) addPart(part);
+                putGroup(out, indexKey(fk, kAny), "", 0, parts);
+            }
         }
-        // Sorted groups let the fold into a run merge records without a map.
-        std::sort(out.begin(), out.end(), [](const PostingGroup& a, const PostingGroup& b) {
-            return a.key != b.key ? a.key < b.key : a.term < b.term;
-        });
+        emitTermsBelow(std::numeric_limits<int>::max());
         entries.clear();
+        terms.clear();
+        std::fill(table.begin(), table.end(), 0);
         arena.clear();
-        kept.clear();
-        exactSeen.clear();
-        trigrams.clear();
-        any.clear();
+        for (FieldState& fs : fields) {
+            fs.trigrams.clear();
+            fs.any.clear();
+            fs.lastPart = -1;
+            fs.multiMarked = false;
+            fs.used = false;
+            if (last) fs.part0.clear();
+        }
         slots = 0;
     }
 };
@@ -262,14 +452,10 @@ constexpr size_t kChunkSlots = 16384;
 
 }  // namespace
 
-void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit,
+void buildPostings(Record& rec, const std::function<void(const std::string&)>& emit,
                    const std::function<void(int, const Value&)>& also) {
     ChunkBuilder b(rec.design());
-    RecordPostings out;
-    // Flushing may drop slots of a streamed record from memory: only after it
-    // is it known whether values stay put while they are read.
-    rec.flush();
-    bool stable = rec.inMemory();
+    std::string out;
     bool any = false;
     rec.forEachValue([&](int slot, const Value& v) {
         // A chunk ends between slots, so every value of a part stays in one chunk.
@@ -278,27 +464,11 @@ void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit
             emit(out);
             any = true;
         }
-        b.add(slot, v, stable);
+        b.add(slot, v);
         if (also) also(slot, v);
     });
     b.finish(out, true);
     if (!out.empty() || !any) emit(out);
-}
-
-std::string encodePending(const RecordPostings& p) {
-    std::string out;
-    for (const PostingGroup& g : p) {
-        putVarint(out, static_cast<uint64_t>(g.key));
-        putVarint(out, g.term.size());
-        out.append(g.term);
-        putVarint(out, g.parts.size());
-        uint64_t prev = 0;
-        for (int part : g.parts) {
-            putVarint(out, static_cast<uint64_t>(part) - prev);
-            prev = static_cast<uint64_t>(part);
-        }
-    }
-    return out;
 }
 
 namespace {
@@ -379,10 +549,17 @@ void lookupTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const
     for (const RunInfo& r : meta.runs) {
         const std::unordered_set<int>* dead = deadOf(meta, r.run);
         size_t start = out.size();
+        std::string cur;
         st.scanPostings(base, r.run, key, term, hi, false,
-                        [&](const unsigned char*, size_t, int, const unsigned char* data, size_t len) {
-                            decodeInto(data, len, dead, out);
-                            return true;
+                        [&](const unsigned char* t, size_t tn, int64_t first, const unsigned char* data,
+                            size_t len) {
+                            return forEntries(t, tn, first, data, len, cur,
+                                              [&](std::string_view e, const unsigned char* h, size_t hn) {
+                                                  if (e < term) return true;
+                                                  if (e != term) return false;
+                                                  decodeInto(h, hn, dead, out);
+                                                  return true;
+                                              });
                         });
         note(start);
     }
@@ -410,11 +587,17 @@ void lookupRange(Storage& st, int64_t base, const IndexMeta& meta, int key, cons
                  HitList& out) {
     for (const RunInfo& r : meta.runs) {
         const std::unordered_set<int>* dead = deadOf(meta, r.run);
+        std::string cur;
         st.scanPostings(base, r.run, key, lo, hi, hiOpen,
-                        [&](const unsigned char* t, size_t tn, int, const unsigned char* data, size_t len) {
-                            if (!accept || accept(std::string_view(reinterpret_cast<const char*>(t), tn)))
-                                decodeInto(data, len, dead, out);
-                            return true;
+                        [&](const unsigned char* t, size_t tn, int64_t first, const unsigned char* data,
+                            size_t len) {
+                            return forEntries(t, tn, first, data, len, cur,
+                                              [&](std::string_view e, const unsigned char* h, size_t hn) {
+                                                  if (e < lo) return true;
+                                                  if (!hiOpen && e >= hi) return false;
+                                                  if (!accept || accept(e)) decodeInto(h, hn, dead, out);
+                                                  return true;
+                                              });
                         });
     }
     scanPending(meta, key, lo, hi, hiOpen, [&](const PendingRecord& r, const PendingRecord::Group& g) {
@@ -428,15 +611,20 @@ void listTerms(Storage& st, int64_t base, const IndexMeta& meta, int key,
     HitList scratch;
     for (const RunInfo& r : meta.runs) {
         const std::unordered_set<int>* dead = deadOf(meta, r.run);
+        std::string cur;
         st.scanPostings(base, r.run, key, std::string(), std::string(), true,
-                        [&](const unsigned char* t, size_t tn, int, const unsigned char* data, size_t len) {
-                            if (dead) {
-                                scratch.clear();
-                                decodeInto(data, len, dead, scratch);
-                                if (scratch.empty()) return true;
-                            }
-                            fn(std::string(reinterpret_cast<const char*>(t), tn));
-                            return true;
+                        [&](const unsigned char* t, size_t tn, int64_t first, const unsigned char* data,
+                            size_t len) {
+                            return forEntries(t, tn, first, data, len, cur,
+                                              [&](std::string_view e, const unsigned char* h, size_t hn) {
+                                                  if (dead) {
+                                                      scratch.clear();
+                                                      decodeInto(h, hn, dead, scratch);
+                                                      if (scratch.empty()) return true;
+                                                  }
+                                                  fn(std::string(e));
+                                                  return true;
+                                              });
                         });
     }
     scanPending(meta, key, std::string_view(), std::string_view(), true,
@@ -599,6 +787,7 @@ void foldPending(Storage& st, int64_t base) {
     };
     std::make_heap(live.begin(), live.end(), later);
     int64_t run = st.createRun(base, 1);
+    BlockWriter blocks(st, base, run);
     std::string term;
     while (!live.empty()) {
         const PendingCursor& top = cur[live.front()];
@@ -615,51 +804,96 @@ void foldPending(Storage& st, int64_t base) {
                 std::push_heap(live.begin(), live.end(), later);
             }
         }
-        rows.finish([&](int first, const std::string& data) { st.putPosting(base, run, key, term, first, data); });
+        rows.finish([&](int first, const std::string& data) { blocks.add(key, term, first, data); });
     }
+    blocks.flush();
     cur.clear();
     st.moveRecordsToRun(base, 0, run);
     st.clearPending(base);
 }
 
+// The entries of a run in (key, term) order, row by row.
+struct EntryCursor {
+    std::unique_ptr<RunCursor> cur;
+    PostingRow row;
+    const std::unordered_set<int>* dead = nullptr;
+    bool valid = false;
+    int key = 0;
+    std::string term;
+    const unsigned char* hits = nullptr;
+    size_t hitLen = 0;
+    const unsigned char* p = nullptr;  // next entry of the row
+    const unsigned char* end = nullptr;
+
+    bool nextRow() {
+        for (;;) {
+            if (!cur->next(row)) return valid = false;
+            key = row.key;
+            term = row.term;
+            p = reinterpret_cast<const unsigned char*>(row.data.data());
+            end = p + row.data.size();
+            if (row.first > 0) {  // a row of the earlier form: one entry
+                hits = p;
+                hitLen = row.data.size();
+                p = end;
+                return valid = true;
+            }
+            if (entry()) return valid = true;
+        }
+    }
+    bool entry() {
+        uint64_t shared, rest, len;
+        if (p >= end || !getVarint(p, end, shared) || !getVarint(p, end, rest) || shared > term.size() ||
+            rest > static_cast<uint64_t>(end - p))
+            return false;
+        term.resize(static_cast<size_t>(shared));
+        term.append(reinterpret_cast<const char*>(p), static_cast<size_t>(rest));
+        p += rest;
+        if (!getVarint(p, end, len) || len > static_cast<uint64_t>(end - p)) return false;
+        hits = p;
+        hitLen = static_cast<size_t>(len);
+        p += len;
+        return true;
+    }
+    void next() {
+        if (!entry()) nextRow();
+    }
+};
+
 void mergeTier(Storage& st, int64_t base, int tier, const std::vector<int64_t>& inputs) {
     IndexMetaPtr meta = loadIndexMeta(st, base);
     int64_t out = st.createRun(base, tier + 1);
-    struct Input {
-        std::unique_ptr<RunCursor> cur;
-        PostingRow row;
-        bool valid = false;
-        const std::unordered_set<int>* dead = nullptr;
-    };
-    std::vector<Input> in(inputs.size());
+    BlockWriter blocks(st, base, out);
+    std::vector<EntryCursor> in(inputs.size());
     for (size_t i = 0; i < inputs.size(); ++i) {
         in[i].cur = st.openRun(base, inputs[i]);
-        in[i].valid = in[i].cur->next(in[i].row);
         in[i].dead = deadOf(*meta, inputs[i]);
+        in[i].nextRow();
     }
     HitList hits;
+    std::string term;
     for (;;) {
-        const PostingRow* min = nullptr;
+        const EntryCursor* min = nullptr;
         for (auto& x : in)
-            if (x.valid && (!min || x.row.key < min->key || (x.row.key == min->key && x.row.term < min->term)))
-                min = &x.row;
+            if (x.valid && (!min || x.key < min->key || (x.key == min->key && x.term < min->term))) min = &x;
         if (!min) break;
         int key = min->key;
-        std::string term = min->term;
+        term = min->term;
         hits.clear();
         bool sorted = true;
         for (auto& x : in) {
-            while (x.valid && x.row.key == key && x.row.term == term) {
+            while (x.valid && x.key == key && x.term == term) {
                 size_t start = hits.size();
-                decodeInto(reinterpret_cast<const unsigned char*>(x.row.data.data()), x.row.data.size(), x.dead, hits);
+                decodeInto(x.hits, x.hitLen, x.dead, hits);
                 if (start > 0 && start < hits.size() && hits[start - 1] >= hits[start]) sorted = false;
-                x.valid = x.cur->next(x.row);
+                x.next();
             }
         }
         if (hits.empty()) continue;
         if (!sorted) sortUnique(hits);
-        encodeChunks(hits, [&](int first, const std::string& data) { st.putPosting(base, out, key, term, first, data); });
+        encodeChunks(hits, [&](int first, const std::string& data) { blocks.add(key, term, first, data); });
     }
+    blocks.flush();
     for (auto& x : in) x.cur.reset();
     for (int64_t r : inputs) {
         st.moveRecordsToRun(base, r, out);

@@ -39,19 +39,12 @@ std::string exactTerm(std::string_view v);
 std::string numTerm(double d);
 constexpr size_t kTrigramLimit = 65536;
 
-struct PostingGroup {
-    int key = 0;
-    std::string term;
-    std::vector<int> parts;  // ascending
-};
-using RecordPostings = std::vector<PostingGroup>;  // one group per (key, term), in no particular order
-
-// Index entries of one record, handed over in chunks of parts so that a
-// large record never has all of its entries in memory.
-// also, when given, sees every value of the pass too.
-void buildPostings(Record& rec, const std::function<void(RecordPostings&)>& emit,
+// Index entries of one record, handed over as pending rows (encoded groups
+// sorted by key and term) in chunks of parts, so that a large record never
+// has all of its entries in memory. also, when given, sees every value of
+// the pass too.
+void buildPostings(Record& rec, const std::function<void(const std::string&)>& emit,
                    const std::function<void(int slot, const Value&)>& also = nullptr);
-std::string encodePending(const RecordPostings& p);
 
 // Runs, dead entries and the pending entries of a base, read once and kept
 // until the base changes.

@@ -592,7 +592,7 @@ int Record::finalize() {
     std::unique_ptr<TreeBuilder> tree;
     if (d.isXml) tree = std::make_unique<TreeBuilder>(nparts_, d.find("N_PARENT"), d.find("N_TYPE"));
     buildPostings(
-        *this, [&](RecordPostings& p) { store().putPending(base_->id, rid_, chunk++, encodePending(p)); },
+        *this, [&](const std::string& p) { store().putPending(base_->id, rid_, chunk++, p); },
         tree ? std::function<void(int, const Value&)>([&](int s, const Value& v) { tree->add(s, v); }) : nullptr);
     run_ = 0;
     if (tree) store().writeTree(base_->id, rid_, tree->encode());

@@ -106,7 +106,7 @@ public:
         r.key = sqlite3_column_int(st_, 0);
         const void* t = sqlite3_column_blob(st_, 1);
         r.term.assign(t ? static_cast<const char*>(t) : "", static_cast<size_t>(sqlite3_column_bytes(st_, 1)));
-        r.first = sqlite3_column_int(st_, 2);
+        r.first = sqlite3_column_int64(st_, 2);
         const void* d = sqlite3_column_blob(st_, 3);
         r.data.assign(d ? static_cast<const char*>(d) : "", static_cast<size_t>(sqlite3_column_bytes(st_, 3)));
         return true;
@@ -150,7 +150,9 @@ public:
         sqlite3_busy_timeout(db_, busyMs);
         try {
             exec("PRAGMA journal_mode=WAL");
-            exec(std::string("PRAGMA synchronous=") + (syncMode == "normal" ? "NORMAL" : "FULL"));
+            // "off" leaves flushing to the system: safe when the process dies, not when the machine does.
+            exec(std::string("PRAGMA synchronous=") +
+                 (syncMode == "normal" ? "NORMAL" : syncMode == "off" ? "OFF" : "FULL"));
             exec("PRAGMA cache_size=-" + std::to_string(cacheMb * 1024));
             exec("PRAGMA mmap_size=" + std::to_string(static_cast<int64_t>(mmapMb) << 20));
             exec("PRAGMA temp_store=MEMORY");
@@ -368,13 +370,24 @@ public:
         q("DELETE FROM dead WHERE base=? AND run=?").i(1, base).i(2, run).run();
         q("DELETE FROM runs WHERE base=? AND run=?").i(1, base).i(2, run).run();
     }
-    void putPosting(int64_t base, int64_t run, int key, const std::string& term, int first,
+    void putPosting(int64_t base, int64_t run, int key, const std::string& term, int64_t first,
                     const std::string& data) override {
         q("INSERT OR REPLACE INTO postings VALUES(?,?,?,?,?,?)").i(1, base).i(2, run).i(3, key)
             .b(4, term.data(), term.size()).i(5, first).b(6, data.data(), data.size()).run();
     }
     void scanPostings(int64_t base, int64_t run, int key, const std::string& lo, const std::string& hi,
                       bool hiOpen, const PostingFn& fn) override {
+        {
+            Stmt p = q("SELECT term, first, data FROM postings WHERE base=? AND run=? AND key=? AND term<? "
+                       "ORDER BY term DESC, first DESC LIMIT 1");
+            p.i(1, base).i(2, run).i(3, key).b(4, lo.data(), lo.size());
+            if (p.row()) {
+                size_t tn, dn;
+                const unsigned char* t = p.blob(0, tn);
+                const unsigned char* d = p.blob(2, dn);
+                if (!fn(t, tn, p.col(1), d, dn)) return;
+            }
+        }
         Stmt s = hiOpen ? q("SELECT term, first, data FROM postings WHERE base=? AND run=? AND key=? "
                             "AND term>=? ORDER BY term, first")
                         : q("SELECT term, first, data FROM postings WHERE base=? AND run=? AND key=? "
@@ -385,7 +398,7 @@ public:
             size_t tn, dn;
             const unsigned char* t = s.blob(0, tn);
             const unsigned char* d = s.blob(2, dn);
-            if (!fn(t, tn, static_cast<int>(s.col(1)), d, dn)) break;
+            if (!fn(t, tn, s.col(1), d, dn)) break;
         }
     }
     std::unique_ptr<RunCursor> openRun(int64_t base, int64_t run) override {

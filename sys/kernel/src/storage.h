@@ -40,7 +40,7 @@ struct RunInfo {
 struct PostingRow {
     int key = 0;
     std::string term;
-    int first = 0;
+    int64_t first = 0;
     std::string data;
 };
 
@@ -66,7 +66,7 @@ public:
 
 using SlotFn = std::function<void(int slot, const unsigned char* data, size_t len)>;
 // Posting row callback: return false to stop the scan.
-using PostingFn = std::function<bool(const unsigned char* term, size_t termLen, int first,
+using PostingFn = std::function<bool(const unsigned char* term, size_t termLen, int64_t first,
                                      const unsigned char* data, size_t len)>;
 
 class Storage {
@@ -116,10 +116,11 @@ public:
     virtual std::vector<RunInfo> listRuns(int64_t base) = 0;
     virtual int64_t createRun(int64_t base, int tier) = 0;
     virtual void dropRun(int64_t base, int64_t run) = 0;
-    virtual void putPosting(int64_t base, int64_t run, int key, const std::string& term, int first,
+    virtual void putPosting(int64_t base, int64_t run, int key, const std::string& term, int64_t first,
                             const std::string& data) = 0;
     // Rows of (run, key) with lo <= term < hi (hi empty and hiOpen: no upper bound),
-    // in term order.
+    // in (term, first) order, after the last row whose term is below lo (a
+    // row may hold the entries of several terms from its own on).
     virtual void scanPostings(int64_t base, int64_t run, int key, const std::string& lo,
                               const std::string& hi, bool hiOpen, const PostingFn& fn) = 0;
     // Every row of a run in (key, term, first) order, pulled one at a time.
