@@ -1,6 +1,10 @@
 #include "index.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <set>
@@ -647,6 +651,20 @@ struct RowWriter {
     bool any = false, sorted = true;
     HitList rest;  // hits after the first one out of order
 
+    void reset() {
+        rows.clear();
+        data.clear();
+        parts.clear();
+        first = 0;
+        rid = -1;
+        prevRid = count = prevPart = 0;
+        inChunk = 0;
+        last = 0;
+        any = false;
+        sorted = true;
+        rest.clear();
+    }
+
     void add(Hit h) {
         if (sorted && any && h <= last) sorted = false;
         last = h;
@@ -766,34 +784,26 @@ struct PendingCursor {
 
 // Folds every pending row of the base into one new run (tier 1): a merge of
 // the records' sorted entries, each row read as a stream.
-void foldPending(Storage& st, int64_t base) {
-    std::vector<PendingRef> refs;
-    st.listPending(base, refs);
-    if (refs.empty()) return;
-    std::vector<PendingCursor> cur(refs.size());
+// Merges the sorted entries of the cursors into blocks of a run: hits of
+// one term from several cursors are combined in cursor order.
+void mergeCursors(std::vector<PendingCursor>& cur, BlockWriter& blocks) {
     std::vector<size_t> live;
-    for (size_t i = 0; i < refs.size(); ++i) {
-        PendingCursor& c = cur[i];
-        c.rid = refs[i].rid;
-        c.size = refs[i].size;
-        c.src = st.openPending(refs[i].id);
-        if (c.next()) live.push_back(i);
-    }
-    auto later = [&](size_t a, size_t b) {  // heap order: smallest (key, term, rid) on top
+    for (size_t i = 0; i < cur.size(); ++i)
+        if (cur[i].next()) live.push_back(i);
+    auto later = [&](size_t a, size_t b) {  // heap order: smallest (key, term, cursor) on top
         const PendingCursor &x = cur[a], &y = cur[b];
         if (x.key != y.key) return x.key > y.key;
         if (x.term != y.term) return x.term > y.term;
-        return a > b;  // cursors are in (rid, chunk) order
+        return a > b;
     };
     std::make_heap(live.begin(), live.end(), later);
-    int64_t run = st.createRun(base, 1);
-    BlockWriter blocks(st, base, run);
     std::string term;
+    RowWriter rows;
     while (!live.empty()) {
         const PendingCursor& top = cur[live.front()];
         int key = top.key;
         term = top.term;
-        RowWriter rows;
+        rows.reset();
         while (!live.empty() && cur[live.front()].key == key && cur[live.front()].term == term) {
             std::pop_heap(live.begin(), live.end(), later);
             size_t i = live.back();
@@ -807,10 +817,70 @@ void foldPending(Storage& st, int64_t base) {
         rows.finish([&](int first, const std::string& data) { blocks.add(key, term, first, data); });
     }
     blocks.flush();
+}
+
+// Folds every pending row of the base into one new run (tier 1): a merge of
+// the records' sorted entries, each row read as a stream.
+void foldPending(Storage& st, int64_t base) {
+    std::vector<PendingRef> refs;
+    st.listPending(base, refs);
+    if (refs.empty()) return;
+    std::vector<PendingCursor> cur(refs.size());
+    for (size_t i = 0; i < refs.size(); ++i) {  // in (rid, chunk) order
+        PendingCursor& c = cur[i];
+        c.rid = refs[i].rid;
+        c.size = refs[i].size;
+        c.src = st.openPending(refs[i].id);
+    }
+    int64_t run = st.createRun(base, 1);
+    BlockWriter blocks(st, base, run);
+    mergeCursors(cur, blocks);
     cur.clear();
     st.moveRecordsToRun(base, 0, run);
     st.clearPending(base);
 }
+
+// Chunks of one record's entries kept in an unnamed temporary file until
+// they are merged.
+class ScratchFile {
+public:
+    ScratchFile() : fp_(tmpfile()) {
+        if (!fp_) throw StorageError(std::string("cannot create a temporary file for index entries: ") + strerror(errno));
+    }
+    ~ScratchFile() { fclose(fp_); }
+    ScratchFile(const ScratchFile&) = delete;
+    ScratchFile& operator=(const ScratchFile&) = delete;
+    int64_t append(const std::string& data) {
+        int64_t at = size_;
+        if (!data.empty() && fwrite(data.data(), 1, data.size(), fp_) != data.size())
+            throw StorageError(std::string("cannot write index entries to a temporary file: ") + strerror(errno));
+        size_ += static_cast<int64_t>(data.size());
+        return at;
+    }
+    void done() {
+        if (fflush(fp_) != 0)
+            throw StorageError(std::string("cannot write index entries to a temporary file: ") + strerror(errno));
+    }
+    int fd() const { return fileno(fp_); }
+
+private:
+    FILE* fp_;
+    int64_t size_ = 0;
+};
+
+class ScratchSource : public ByteSource {
+public:
+    ScratchSource(const ScratchFile& f, int64_t start) : f_(f), start_(start) {}
+    size_t read(int64_t offset, size_t n, unsigned char* out) override {
+        ssize_t r = pread(f_.fd(), out, n, start_ + offset);
+        if (r < 0) throw StorageError(std::string("cannot read index entries from a temporary file: ") + strerror(errno));
+        return static_cast<size_t>(r);
+    }
+
+private:
+    const ScratchFile& f_;
+    int64_t start_;
+};
 
 // The entries of a run in (key, term) order, row by row.
 struct EntryCursor {
@@ -902,6 +972,46 @@ void mergeTier(Storage& st, int64_t base, int tier, const std::vector<int64_t>& 
 }
 
 }  // namespace
+
+int64_t writeRecordIndex(Storage& st, int64_t base, int rid, Record& rec,
+                         const std::function<void(int, const Value&)>& also) {
+    std::string first;
+    std::unique_ptr<ScratchFile> file;
+    std::vector<std::pair<int64_t, int64_t>> chunks;  // (offset, size) in file
+    int n = 0;
+    buildPostings(
+        rec,
+        [&](const std::string& data) {
+            if (n++ == 0) {
+                first = data;
+                return;
+            }
+            if (!file) {
+                file = std::make_unique<ScratchFile>();
+                chunks.emplace_back(file->append(first), static_cast<int64_t>(first.size()));
+                std::string().swap(first);
+            }
+            chunks.emplace_back(file->append(data), static_cast<int64_t>(data.size()));
+        },
+        also);
+    if (!file) {
+        st.putPending(base, rid, 0, first);
+        return 0;
+    }
+    // A record of many parts gets a run of its own at once: its entries are
+    // never written as pending rows only to be read back and deleted.
+    file->done();
+    std::vector<PendingCursor> cur(chunks.size());
+    for (size_t i = 0; i < chunks.size(); ++i) {
+        cur[i].rid = rid;
+        cur[i].size = chunks[i].second;
+        cur[i].src = std::make_unique<ScratchSource>(*file, chunks[i].first);
+    }
+    int64_t run = st.createRun(base, 1);
+    BlockWriter blocks(st, base, run);
+    mergeCursors(cur, blocks);
+    return run;
+}
 
 bool mergeRuns(Storage& st, int64_t base) {
     bool changed = false;

@@ -46,6 +46,12 @@ constexpr size_t kTrigramLimit = 65536;
 void buildPostings(Record& rec, const std::function<void(const std::string&)>& emit,
                    const std::function<void(int slot, const Value&)>& also = nullptr);
 
+// Writes the index entries of a record being stored (inside the store's
+// transaction): a record of one chunk goes pending; a larger one gets a run
+// of its own at once. Returns that run, 0 when pending.
+int64_t writeRecordIndex(Storage& st, int64_t base, int rid, Record& rec,
+                         const std::function<void(int slot, const Value&)>& also);
+
 // Runs, dead entries and the pending entries of a base, read once and kept
 // until the base changes.
 // A pending row with an index of its entries (sorted by key and term).

@@ -587,14 +587,12 @@ int Record::finalize() {
     // an earlier write-through, or by another process) moved its entries.
     maskStoredEntries();
     store().deletePending(base_->id, rid_);
-    int chunk = 0;
     // Index entries and structure come from one pass over the values.
     std::unique_ptr<TreeBuilder> tree;
     if (d.isXml) tree = std::make_unique<TreeBuilder>(nparts_, d.find("N_PARENT"), d.find("N_TYPE"));
-    buildPostings(
-        *this, [&](const std::string& p) { store().putPending(base_->id, rid_, chunk++, p); },
+    run_ = writeRecordIndex(
+        store(), base_->id, rid_, *this,
         tree ? std::function<void(int, const Value&)>([&](int s, const Value& v) { tree->add(s, v); }) : nullptr);
-    run_ = 0;
     if (tree) store().writeTree(base_->id, rid_, tree->encode());
     RecordRow row;
     row.rid = rid_;

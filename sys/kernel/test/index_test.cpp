@@ -1,0 +1,135 @@
+// The inverted index as searches see it: terms of folded runs (many terms
+// to a posting row) and of pending records answer exact, prefix and
+// substring conditions alike, and runs written in the earlier row form (one
+// term per row) still answer after an upgrade.
+#include <sqlite3.h>
+
+#include <string>
+
+#include "fixture.h"
+
+using namespace kt;
+
+namespace {
+
+class IndexTest : public KernelTest {
+protected:
+    void SetUp() override {
+        KernelTest::SetUp();
+        ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
+        ASSERT_EQ(1, ccl("BASE docs"));
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        nid = std::to_string(field(c, "N_ID"));
+        name = field(c, "N_NAME");
+    }
+
+    // Record r: part p has N_ID=p and N_NAME="n<r>-<p>".
+    int storeNamed(int r, int parts) {
+        std::string t;
+        for (int p = 1; p <= parts; ++p) {
+            std::string ps = std::to_string(p);
+            t += "\n\n" + ps + "G^\n" + nid + "F^" + ps + "P" + ps + "^\n" + std::to_string(name) + "F^" + ps + "Pn" +
+                 std::to_string(r) + "-" + ps + "^\n";
+        }
+        return store("docs", t);
+    }
+
+    // "rid:part ..." of the hits of a FIND, or "<n> hits in <r> records"
+    // beyond five hits.
+    static std::string hits(const std::string& cond) {
+        int set = 0;
+        if (ccl("FIND " + cond, &set) != 1) return "<failed: " + message(-1) + ">";
+        int n = set, recs = 0, count = 0;
+        if (set == 0 || VdbGetSearch(&n, &recs, &count) != 1) return "";
+        if (count > 5) return std::to_string(count) + " hits in " + std::to_string(recs) + " records";
+        Control c;
+        std::string out;
+        for (int pos = 1; pos <= recs; ++pos) {
+            int rid = 0;
+            char base[64];
+            VdbGetRecordInSearchRis(c, n, pos, &rid, base);
+            int part, r, position, part2, x, y;
+            while (VdbGetNextHitWord(c, &part, &r, &position, &part2, &x, &y) == 1)
+                out += (out.empty() ? "" : " ") + std::to_string(rid) + ":" + std::to_string(part);
+        }
+        return out;
+    }
+
+    std::string nid;
+    int name = 0;
+};
+
+TEST_F(IndexTest, TermsOfFoldedAndPendingRecordsAnswerEveryCondition) {
+    const int records = 70, parts = 150;  // 64 records fold into a run, the rest stay pending
+    for (int r = 1; r <= records; ++r) ASSERT_EQ(r, storeNamed(r, parts));
+    // Every term, wherever it sits in its posting row, with its own part.
+    for (int r = 1; r <= records; ++r)
+        for (int p = 1; p <= parts; p += (r == 1 || r == 64 || r == 65 || r == records) ? 1 : 37) {
+            std::string v = "n" + std::to_string(r) + "-" + std::to_string(p);
+            ASSERT_EQ(std::to_string(r) + ":" + std::to_string(p), hits("N_NAME=" + v)) << v;
+        }
+    struct {
+        const char* cond;
+        const char* want;
+    } cases[] = {
+        {"N_NAME=n3-150", "3:150"},
+        {"N_NAME=n3-151", ""},
+        {"N_NAME=n3-1", "3:1"},
+        {"N_NAME=n0-1", ""},
+        {"N_NAME=n99-1", ""},
+        {"N_NAME=n3-14$", "11 hits in 1 records"},   // 14, 140..149
+        {"N_NAME=n7$", "300 hits in 2 records"},     // records 7 and 70
+        {"N_NAME=n7-$", "150 hits in 1 records"},
+        {"N_NAME=$70-14$", "11 hits in 1 records"},  // pending record 70
+        {"N_NAME=$-150", "70 hits in 70 records"},
+        {"N_NAME=n66-2 OR N_NAME=n2-66", "2:66 66:2"},
+        {"N_NAME=$ AND.T N_ID=150", "70 hits in 70 records"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.want, hits(c.cond)) << c.cond;
+    // A folded record stored again: its old terms are gone, the new ones found.
+    {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(c, 5));
+        VdbHandle cur = nullptr;
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, name, 0, 2));
+        ASSERT_EQ(1, VdbReplaceItem(cur, "renamed", 7));
+        VdbDeleteCursor(cur);
+        ASSERT_EQ(1, VdbPutRecord(c, nullptr)) << message(-1);
+    }
+    EXPECT_EQ("", hits("N_NAME=n5-2"));
+    EXPECT_EQ("5:2", hits("N_NAME=renamed"));
+    EXPECT_EQ("5:3", hits("N_NAME=n5-3"));
+}
+
+TEST_F(IndexTest, RunOfTheEarlierRowFormStillAnswers) {
+    for (int r = 1; r <= 3; ++r) storeNamed(r, 2);
+    VdbStopVorn(0);
+    // A run as the earlier format wrote it: one row per term, first = the
+    // first record's id, data = the hits only (record delta, count, part deltas).
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+    std::string key = std::to_string(name * 8);
+    std::string sql =
+        "BEGIN; INSERT INTO runs SELECT id, 900, 1 FROM bases WHERE name='docs';"
+        "INSERT INTO postings SELECT id, 900, " + key + ", CAST('old-a' AS BLOB), 2, x'020102' FROM bases WHERE name='docs';"
+        "INSERT INTO postings SELECT id, 900, " + key + ", CAST('old-b' AS BLOB), 1, x'01010102020101' FROM bases WHERE name='docs';"
+        "COMMIT;";
+    char* err = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err)) << (err ? err : "");
+    sqlite3_close(db);
+    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+    ASSERT_EQ(1, ccl("BASE docs"));
+    EXPECT_EQ("2:2", hits("N_NAME=old-a"));
+    EXPECT_EQ("1:1 3:1 3:2", hits("N_NAME=old-b"));
+    EXPECT_EQ("1:1 2:2 3:1 3:2", hits("N_NAME=old$"));
+    EXPECT_EQ("2:1", hits("N_NAME=n2-1"));
+    // Merged with runs of the present form, its terms keep answering.
+    for (int r = 4; r <= 8 * 64 + 3; ++r) storeNamed(r, 1);
+    EXPECT_EQ("2:2", hits("N_NAME=old-a"));
+    EXPECT_EQ("1:1 3:1 3:2", hits("N_NAME=old-b"));
+    EXPECT_EQ("500:1", hits("N_NAME=n500-1"));
+}
+
+}  // namespace
