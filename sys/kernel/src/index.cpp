@@ -254,6 +254,7 @@ struct ChunkBuilder {
     size_t slots = 0;
     int lastSlot = -1;
     std::string scratch;
+    std::vector<uint64_t> scratchTri;
 
     explicit ChunkBuilder(const Design& design) : d(design) { table.assign(1 << 12, 0); }
 
@@ -345,6 +346,21 @@ struct ChunkBuilder {
         }
     }
 
+    // Sorts (trigram << 32 | part) by trigram alone, keeping the slot order
+    // of the parts (ascending but for the main part): three stable counting
+    // passes over the trigram's bytes.
+    static void sortTrigrams(std::vector<uint64_t>& v, std::vector<uint64_t>& tmp) {
+        if (v.size() < 2) return;
+        tmp.resize(v.size());
+        for (int shift = 32; shift <= 48; shift += 8) {
+            size_t count[257] = {0};
+            for (uint64_t x : v) ++count[((x >> shift) & 0xff) + 1];
+            for (size_t i = 1; i < 257; ++i) count[i] += count[i - 1];
+            for (uint64_t x : v) tmp[count[(x >> shift) & 0xff]++] = x;
+            v.swap(tmp);
+        }
+    }
+
     static bool termLess(const Term& a, const Term& b) {
         if (a.key != b.key) return a.key < b.key;
         if (a.pre != b.pre) return a.pre < b.pre;
@@ -412,15 +428,18 @@ struct ChunkBuilder {
             int fk = static_cast<int>(f);
             emitTermsBelow(indexKey(fk, kTri));
             std::vector<uint64_t>& tv = fs.trigrams;
-            std::sort(tv.begin(), tv.end());
+            sortTrigrams(tv, scratchTri);
             for (size_t i = 0; i < tv.size();) {
                 uint32_t tri = static_cast<uint32_t>(tv[i] >> 32);
                 const char t[3] = {static_cast<char>(tri >> 16), static_cast<char>((tri >> 8) & 0xff),
                                    static_cast<char>(tri & 0xff)};
                 parts.clear();
                 size_t j = i;
-                for (; j < tv.size() && static_cast<uint32_t>(tv[j] >> 32) == tri; ++j)
-                    addPart(static_cast<int>(tv[j] & 0xffffffffu));
+                bool zero = false;
+                for (; j < tv.size() && static_cast<uint32_t>(tv[j] >> 32) == tri; ++j) zero = zero || (tv[j] & 0xffffffffu) == 0;
+                if (zero) parts.push_back(0);
+                for (size_t k = i; k < j; ++k)
+                    if ((tv[k] & 0xffffffffu) != 0) addPart(static_cast<int>(tv[k] & 0xffffffffu));
                 putGroup(out, indexKey(fk, kTri), t, 3, parts);
                 i = j;
             }
