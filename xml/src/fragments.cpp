@@ -577,7 +577,31 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     bool bAny = (VdbGetRecordInSearchRis(rc, nSearch, nTo, &endRid, base) & 1) != 0;
     logInformation("getFragments", "Fragment set size is %d. Fetching RIS %d..%d\n", nFragments, nFrom, nTo);
 
-    for (int pos = 1; bAny && pos <= nFragments; ++pos) {
+    // Records of the fragment search before the range are not loaded: the
+    // first one in it is found by bisection (a page far into a large result
+    // would otherwise load every record before it).
+    int firstPos = 1;
+    if (bAny && nFrom > 1 && nFragments > 1) {
+        VdbHandle probe = nullptr;
+        VdbCreateRecordControl(&probe);
+        int lo = 1, hi = nFragments + 1;  // the answer lies in [lo, hi]
+        while (lo < hi) {
+            int mid = lo + (hi - lo) / 2;
+            int rid = 0;
+            char db[64] = "";
+            if (!(VdbGetRecordInSearchRis(probe, nFragmentSet, mid, &rid, db) & 1))
+                break;  // the loop below skips what it cannot load
+            if (rid < startRid)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        if (lo == hi)
+            firstPos = lo;
+        VdbDeleteRecordControl(probe);
+    }
+
+    for (int pos = firstPos; bAny && pos <= nFragments; ++pos) {
         int rid = 0;
         char db[64] = "";
         if (!(VdbGetRecordInSearchRis(rc, nFragmentSet, pos, &rid, db) & 1))
