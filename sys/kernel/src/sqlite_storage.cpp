@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "storage.h"
+#include "util.h"
 
 namespace vdbs {
 namespace {
@@ -21,8 +22,11 @@ const char* kSchema[] = {
     "PRIMARY KEY(base, rid)) WITHOUT ROWID",
     "CREATE INDEX IF NOT EXISTS records_name ON records(base, name) WHERE name IS NOT NULL",
     "CREATE INDEX IF NOT EXISTS records_run ON records(base, run)",
-    "CREATE TABLE IF NOT EXISTS slots(base INT, rid INT, slot INT, data BLOB, "
-    "PRIMARY KEY(base, rid, slot)) WITHOUT ROWID",
+    // A record's slots are packed by pages of kPageSlots consecutive slots
+    // (first = the page's first slot), so a load reads a few rows per
+    // thousand slots.
+    "CREATE TABLE IF NOT EXISTS slotpages(base INT, rid INT, first INT, data BLOB)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS slotpages_key ON slotpages(base, rid, first)",
     // Tables of large values keep them out of the key: SQLite reads a whole
     // overflowing cell for every key comparison, so a table whose rows are
     // kilobytes long has its key in an index of its own.
@@ -41,6 +45,28 @@ const char* kSchema[] = {
 // Tables that data directories of the first format keep with their large
 // values inside the key; they are moved into the form above when opened.
 const char* kKeyedTables[] = {"blobs", "trees", "postings", "pending"};
+
+// Slots per page. A page holds, in slot order, for each slot that has a
+// value: varint(slot - first), varint(length), the encoded slot.
+constexpr int kPageSlots = 256;
+const char* kFormat = "3";
+
+int pageOf(int slot) { return slot - slot % kPageSlots; }
+
+// Calls fn(slot, data, len) for each slot of the page; false when the page is damaged.
+template <typename Fn>
+bool forEachInPage(int first, const unsigned char* p, size_t n, Fn&& fn) {
+    const unsigned char* e = p + n;
+    while (p < e) {
+        uint64_t off, len;
+        if (!getVarint(p, e, off) || !getVarint(p, e, len) || off >= static_cast<uint64_t>(kPageSlots) ||
+            len > static_cast<uint64_t>(e - p))
+            return false;
+        fn(first + static_cast<int>(off), p, static_cast<size_t>(len));
+        p += len;
+    }
+    return true;
+}
 
 class Stmt {
 public:
@@ -159,7 +185,8 @@ public:
             begin();
             upgrade();
             for (const char* sql : kSchema) exec(sql);
-            exec("INSERT OR IGNORE INTO meta VALUES('format','2')");
+            packSlots();
+            exec(std::string("INSERT OR IGNORE INTO meta VALUES('format','") + kFormat + "')");
             commit();
         } catch (const StorageError& e) {
             if (depth_ > 0) {
@@ -174,6 +201,9 @@ public:
     ~SqliteStorage() override { closeAll(); }
 
     void begin() override {
+        flushPage();
+        // What was cached before the transaction may have been changed by others.
+        if (depth_ == 0 && page_.first >= 0 && readDataVersion() != page_.version) dropPage();
         if (depth_ == 0)
             exec("BEGIN IMMEDIATE");
         else
@@ -182,20 +212,26 @@ public:
     }
     void commit() override {
         if (depth_ <= 0) return;
+        flushPage();
         --depth_;
         if (depth_ == 0) {
             int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
             if (rc != SQLITE_OK) {
                 std::string m = sqlite3_errmsg(db_);
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                dropPage();
                 throw StorageError("storage: commit failed: " + m);
             }
+            page_.version = readDataVersion();
         } else {
             exec("RELEASE s" + std::to_string(depth_));
         }
     }
     void rollback() override {
         if (depth_ <= 0) return;
+        // Every change still buffered was made inside the part rolled back
+        // (begin() writes the buffer), and a cached page may hold such changes.
+        dropPage();
         --depth_;
         if (depth_ == 0) {
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -211,6 +247,7 @@ public:
         int64_t v = readDataVersion();
         if (v == dataVersion_) return false;
         dataVersion_ = v;
+        if (!page_.dirty) dropPage();
         return true;
     }
 
@@ -245,7 +282,8 @@ public:
         return sqlite3_last_insert_rowid(db_);
     }
     void dropBase(int64_t base) override {
-        static const char* tables[] = {"records", "slots", "blobs", "trees", "runs", "postings", "dead", "pending"};
+        if (page_.first >= 0 && page_.base == base) dropPage();
+        static const char* tables[] = {"records", "slotpages", "blobs", "trees", "runs", "postings", "dead", "pending"};
         for (const char* t : tables)
             q(std::string("DELETE FROM ") + t + " WHERE base=?").i(1, base).run();
         q("DELETE FROM bases WHERE id=?").i(1, base).run();
@@ -277,7 +315,8 @@ public:
         s.i(4, r.nparts).i(5, r.run).run();
     }
     void deleteRecord(int64_t base, int rid) override {
-        static const char* tables[] = {"records", "slots", "blobs", "trees", "pending"};
+        if (page_.first >= 0 && page_.base == base && page_.rid == rid) dropPage();
+        static const char* tables[] = {"records", "slotpages", "blobs", "trees", "pending"};
         for (const char* t : tables)
             q(std::string("DELETE FROM ") + t + " WHERE base=? AND rid=?").i(1, base).i(2, rid).run();
     }
@@ -298,27 +337,41 @@ public:
     }
 
     void readSlots(int64_t base, int rid, const SlotFn& fn) override {
-        Stmt s = q("SELECT slot, data FROM slots WHERE base=? AND rid=? ORDER BY slot");
+        flushPage();
+        Stmt s = q("SELECT first, data FROM slotpages WHERE base=? AND rid=? ORDER BY first");
         s.i(1, base).i(2, rid);
         while (s.row()) {
             size_t n;
             const unsigned char* p = s.blob(1, n);
-            fn(static_cast<int>(s.col(0)), p, n);
+            if (!forEachInPage(static_cast<int>(s.col(0)), p, n, fn)) throw damaged(rid);
         }
     }
     bool readSlot(int64_t base, int rid, int slot, std::string& out) override {
-        Stmt s = q("SELECT data FROM slots WHERE base=? AND rid=? AND slot=?");
-        s.i(1, base).i(2, rid).i(3, slot);
-        if (!s.row()) return false;
-        out = s.str(0);
+        if (slot < 0) return false;
+        Page& pg = pageFor(base, rid, slot);
+        size_t k = static_cast<size_t>(slot - pg.first);
+        if (!pg.has[k]) return false;
+        out = pg.data[k];
         return true;
     }
     void writeSlot(int64_t base, int rid, int slot, const std::string& data) override {
-        q("INSERT OR REPLACE INTO slots VALUES(?,?,?,?)").i(1, base).i(2, rid).i(3, slot)
-            .b(4, data.data(), data.size()).run();
+        if (slot < 0) throw StorageError("storage: negative slot number");
+        Page& pg = pageFor(base, rid, slot);
+        size_t k = static_cast<size_t>(slot - pg.first);
+        pg.data[k] = data;
+        pg.has[k] = 1;
+        pg.dirty = true;
+        if (depth_ == 0) flushPage();
     }
     void deleteSlot(int64_t base, int rid, int slot) override {
-        q("DELETE FROM slots WHERE base=? AND rid=? AND slot=?").i(1, base).i(2, rid).i(3, slot).run();
+        if (slot < 0) return;
+        Page& pg = pageFor(base, rid, slot);
+        size_t k = static_cast<size_t>(slot - pg.first);
+        if (!pg.has[k]) return;
+        pg.has[k] = 0;
+        pg.data[k].clear();
+        pg.dirty = true;
+        if (depth_ == 0) flushPage();
     }
 
     bool readBlobChunk(int64_t base, int rid, int part, int field, int seq, std::string& out) override {
@@ -466,6 +519,84 @@ public:
     }
 
 private:
+    // The one slot page kept in memory: writes to it are buffered until
+    // another page is needed or the transaction level changes, so that a
+    // record streamed into storage writes each page once; reads of nearby
+    // slots are served from it. Outside a transaction every write goes
+    // straight through and a read checks that no other connection committed.
+    struct Page {
+        int64_t base = 0;
+        int rid = 0;
+        int first = -1;  // -1: no page
+        bool dirty = false;
+        int64_t version = 0;  // data version when read outside a transaction
+        std::vector<std::string> data = std::vector<std::string>(kPageSlots);
+        std::vector<char> has = std::vector<char>(kPageSlots, 0);
+    };
+
+    StorageError damaged(int rid) const {
+        return StorageError("storage: the slot pages of record " + std::to_string(rid) + " are damaged");
+    }
+
+    Page& pageFor(int64_t base, int rid, int slot) {
+        int first = pageOf(slot);
+        if (page_.first == first && page_.base == base && page_.rid == rid) {
+            if (depth_ > 0 || readDataVersion() == page_.version) return page_;
+            dropPage();
+        }
+        flushPage();
+        dropPage();
+        Stmt s = q("SELECT data FROM slotpages WHERE base=? AND rid=? AND first=?");
+        s.i(1, base).i(2, rid).i(3, first);
+        if (s.row()) {
+            size_t n;
+            const unsigned char* p = s.blob(0, n);
+            bool ok = forEachInPage(first, p, n, [&](int slot, const unsigned char* d, size_t len) {
+                size_t k = static_cast<size_t>(slot - first);
+                page_.data[k].assign(reinterpret_cast<const char*>(d), len);
+                page_.has[k] = 1;
+            });
+            if (!ok) {
+                dropPage();
+                throw damaged(rid);
+            }
+        }
+        page_.base = base;
+        page_.rid = rid;
+        page_.first = first;
+        page_.version = depth_ > 0 ? 0 : readDataVersion();
+        return page_;
+    }
+
+    void flushPage() {
+        if (page_.first < 0 || !page_.dirty) return;
+        std::string out;
+        for (size_t k = 0; k < page_.data.size(); ++k) {
+            if (!page_.has[k]) continue;
+            putVarint(out, k);
+            putVarint(out, page_.data[k].size());
+            out.append(page_.data[k]);
+        }
+        if (out.empty())
+            q("DELETE FROM slotpages WHERE base=? AND rid=? AND first=?").i(1, page_.base).i(2, page_.rid)
+                .i(3, page_.first).run();
+        else
+            q("INSERT OR REPLACE INTO slotpages VALUES(?,?,?,?)").i(1, page_.base).i(2, page_.rid)
+                .i(3, page_.first).b(4, out.data(), out.size()).run();
+        page_.dirty = false;
+    }
+
+    void dropPage() {
+        if (page_.first < 0) return;
+        for (size_t k = 0; k < page_.data.size(); ++k)
+            if (page_.has[k]) {
+                page_.has[k] = 0;
+                page_.data[k].clear();
+            }
+        page_.first = -1;
+        page_.dirty = false;
+    }
+
     static BaseRow baseFrom(Stmt& s) {
         BaseRow r;
         r.id = s.col(0);
@@ -519,6 +650,37 @@ private:
         exec("INSERT OR REPLACE INTO meta VALUES('format','2')");
     }
 
+    // Data directories of the second format keep one row per slot in table
+    // slots; their rows are packed into pages once, when opened.
+    void packSlots() {
+        std::string name = "slots";
+        {
+            Stmt s = q("SELECT 1 FROM sqlite_schema WHERE type='table' AND name=?");
+            s.t(1, name);
+            if (!s.row()) return;
+        }
+        {
+            Stmt s = q("SELECT base, rid, slot, data FROM slots ORDER BY base, rid, slot");
+            while (s.row()) {
+                std::string data = s.str(3);
+                writeSlot(s.col(0), static_cast<int>(s.col(1)), static_cast<int>(s.col(2)), data);
+            }
+        }
+        flushPage();
+        dropPage();
+        // The statements cached on the old table go before it is dropped.
+        for (auto it = stmts_.begin(); it != stmts_.end();) {
+            if (it->first.find("FROM slots ") != std::string::npos) {
+                sqlite3_finalize(it->second);
+                it = stmts_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        exec("DROP TABLE slots");
+        exec(std::string("INSERT OR REPLACE INTO meta VALUES('format','") + kFormat + "')");
+    }
+
     int64_t readDataVersion() {
         Stmt s = q("PRAGMA data_version");
         return s.row() ? s.col(0) : 0;
@@ -535,6 +697,7 @@ private:
     int depth_ = 0;
     int64_t dataVersion_ = 0;
     std::unordered_map<std::string, sqlite3_stmt*> stmts_;
+    Page page_;
 };
 
 bool makeDirs(const std::string& dir, std::string& err) {

@@ -179,7 +179,7 @@ TEST_F(NoSessionTest, DataDirectoryOfTheFirstFormatIsUpgraded) {
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_schema WHERE sql LIKE '%WITHOUT ROWID%'", -1, &st, nullptr);
     ASSERT_EQ(SQLITE_ROW, sqlite3_step(st));
-    EXPECT_EQ(4, sqlite3_column_int(st, 0));  // records, slots, runs, dead keep their form
+    EXPECT_EQ(3, sqlite3_column_int(st, 0));  // records, runs, dead keep their form
     sqlite3_finalize(st);
     sqlite3_close(db);
 }
