@@ -18,8 +18,6 @@ namespace {
 constexpr size_t kBlobChunk = 65536;
 // A record being imported keeps at most this many slots in memory.
 constexpr size_t kMaxCachedSlots = 16384;
-// Length of a slot with no undecoded bytes in the record's raw buffer.
-constexpr size_t kNoRaw = static_cast<size_t>(-1);
 
 Value* findValue(Slot& s, int field, bool part, int item) {
     for (Value& v : s.values)
@@ -99,12 +97,15 @@ bool Record::load(int rid) {
     dropRaw();
     // The slots stay encoded until asked for (slot()); item bitmaps are
     // built when a reader first needs them (ensureItems()).
-    store().readSlots(base_->id, rid, [&](int s, const unsigned char* p, size_t n) {
-        if (s < 0) return;
-        size_t i = static_cast<size_t>(s);
-        if (rawAt_.size() <= i) rawAt_.resize(i + 1, {0, kNoRaw});
-        rawAt_[i] = {raw_.size(), n};
-        raw_.append(reinterpret_cast<const char*>(p), n);
+    store().readSlotPages(base_->id, rid, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
+        uint32_t page = static_cast<uint32_t>(raw_.size());
+        raw_.emplace_back(reinterpret_cast<const char*>(p), n);
+        for (size_t k = 0; k < count; ++k) {
+            if (at[k].slot < 0) continue;
+            size_t i = static_cast<size_t>(at[k].slot);
+            if (rawAt_.size() <= i) rawAt_.resize(i + 1);
+            rawAt_[i] = RawRef{page, at[k].offset, at[k].length};
+        }
     });
     slots_.resize(rawAt_.size());
     storedTop_ = rawAt_.size();
@@ -175,12 +176,12 @@ Slot* Record::slot(int s, bool create) {
     if (s < 0) return nullptr;
     size_t i = static_cast<size_t>(s);
     if (Slot* c = cached(i, false); c && c->loaded) return c;
-    if (i < rawAt_.size() && rawAt_[i].second != kNoRaw) {
+    if (i < rawAt_.size() && rawAt_[i].length != kNoRaw) {
         if (slots_.size() <= i) slots_.resize(i + 1);
         Slot& sl = slots_[i];
-        decodeSlot(reinterpret_cast<const unsigned char*>(raw_.data()) + rawAt_[i].first, rawAt_[i].second, sl);
+        decodeSlot(rawData(rawAt_[i]), rawAt_[i].length, sl);
         sl.loaded = true;
-        rawAt_[i].second = kNoRaw;
+        rawAt_[i].length = kNoRaw;
         return &sl;
     }
     if (!complete_ && backed_) {
@@ -289,10 +290,10 @@ void Record::ensureItems() {
                     mark(static_cast<uint64_t>(v.field), static_cast<uint64_t>(v.item));
             continue;
         }
-        if (s >= rawAt_.size() || rawAt_[s].second == kNoRaw) continue;
+        if (s >= rawAt_.size() || rawAt_[s].length == kNoRaw) continue;
         // The value headers of the encoded slot (see decodeSlot), data skipped.
-        const unsigned char* p = reinterpret_cast<const unsigned char*>(raw_.data()) + rawAt_[s].first;
-        const unsigned char* e = p + rawAt_[s].second;
+        const unsigned char* p = rawData(rawAt_[s]);
+        const unsigned char* e = p + rawAt_[s].length;
         uint64_t count;
         if (!getVarint(p, e, count)) continue;
         for (uint64_t k = 0; k < count; ++k) {

@@ -199,10 +199,20 @@ private:
     uint64_t epoch_ = 0;
     std::vector<Slot> slots_;
     // A loaded record keeps its slots as stored and decodes each on first
-    // use: a reader that needs a few parts pays for those only. rawAt_[s] is
-    // the slot's (offset, length) in raw_; length kNoRaw when it has none.
-    std::string raw_;
-    std::vector<std::pair<size_t, size_t>> rawAt_;
+    // use: a reader that needs a few parts pays for those only. raw_ holds
+    // the stored pages as read (each copied once, none moved after), and
+    // rawAt_[s] the place of slot s in them; length kNoRaw when it has none.
+    static constexpr uint32_t kNoRaw = UINT32_MAX;
+    struct RawRef {
+        uint32_t page = 0;
+        uint32_t offset = 0;
+        uint32_t length = kNoRaw;
+    };
+    const unsigned char* rawData(const RawRef& r) const {
+        return reinterpret_cast<const unsigned char*>(raw_[r.page].data()) + r.offset;
+    }
+    std::vector<std::string> raw_;
+    std::vector<RawRef> rawAt_;
     // Record fields: bit i set when item i exists (valid when itemsBuilt_).
     std::map<int, std::vector<uint64_t>> items_;
     bool itemsBuilt_ = true;

@@ -346,6 +346,22 @@ public:
             if (!forEachInPage(static_cast<int>(s.col(0)), p, n, fn)) throw damaged(rid);
         }
     }
+    void readSlotPages(int64_t base, int rid, const SlotPageFn& fn) override {
+        flushPage();
+        Stmt s = q("SELECT first, data FROM slotpages WHERE base=? AND rid=? ORDER BY first");
+        s.i(1, base).i(2, rid);
+        std::vector<SlotRef> refs;
+        while (s.row()) {
+            size_t n;
+            const unsigned char* p = s.blob(1, n);
+            refs.clear();
+            if (!forEachInPage(static_cast<int>(s.col(0)), p, n, [&](int slot, const unsigned char* d, size_t len) {
+                    refs.push_back(SlotRef{slot, static_cast<uint32_t>(d - p), static_cast<uint32_t>(len)});
+                }))
+                throw damaged(rid);
+            fn(p, n, refs.data(), refs.size());
+        }
+    }
     bool readSlot(int64_t base, int rid, int slot, std::string& out) override {
         if (slot < 0) return false;
         Page& pg = pageFor(base, rid, slot);

@@ -1,5 +1,5 @@
 // The kernel's one storage interface: users, bases, records, slots (the
-// values of a record, one row per slot), blobs, the structural index, the
+// values of a record, one per part), blobs, the structural index, the
 // posting runs of the inverted index, and transactions. Everything above it
 // (records, CCL, sets) works through these calls only, so another backend can
 // replace SQLite here.
@@ -65,6 +65,14 @@ public:
 };
 
 using SlotFn = std::function<void(int slot, const unsigned char* data, size_t len)>;
+// Where one slot lies in the bytes of a page of slots.
+struct SlotRef {
+    int slot = 0;
+    uint32_t offset = 0;
+    uint32_t length = 0;
+};
+using SlotPageFn =
+    std::function<void(const unsigned char* data, size_t len, const SlotRef* slots, size_t count)>;
 // Posting row callback: return false to stop the scan.
 using PostingFn = std::function<bool(const unsigned char* term, size_t termLen, int64_t first,
                                      const unsigned char* data, size_t len)>;
@@ -100,7 +108,13 @@ public:
     virtual int recordCount(int64_t base) = 0;
     virtual void allRecords(int64_t base, std::vector<int>& rids) = 0;
 
+    // Slots are read and written one by one; the backend may keep several
+    // consecutive slots in one stored row.
     virtual void readSlots(int64_t base, int rid, const SlotFn& fn) = 0;
+    // Every slot of a record, a stored page at a time: the page's bytes and
+    // the place of each of its slots in them (slot order), so that a reader
+    // copies a page whole and decodes its slots later.
+    virtual void readSlotPages(int64_t base, int rid, const SlotPageFn& fn) = 0;
     virtual bool readSlot(int64_t base, int rid, int slot, std::string& out) = 0;
     virtual void writeSlot(int64_t base, int rid, int slot, const std::string& data) = 0;
     virtual void deleteSlot(int64_t base, int rid, int slot) = 0;
