@@ -100,6 +100,27 @@ TEST_F(FilterTest, FailedImportLeavesTheRecordExactlyAsBefore) {
     EXPECT_EQ(0, rid);
 }
 
+TEST_F(FilterTest, FailedImportOverARecordOfSeveralSlotPagesLeavesEveryPageAsBefore) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, import(c, doc("old", 300), ""));
+    int rid = 0, parts = 0;
+    char text[64];
+    VdbRecordInfo(c, 1, text, &rid);
+    EXPECT_EQ(0, import(c, doc("new", 600), "FAIL=1\n"));
+    Control fresh;
+    VdbSetBase(fresh, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(fresh, rid));
+    VdbPartCount(fresh, &parts);
+    EXPECT_EQ(300, parts);
+    for (int p : {1, 255, 256, 300}) EXPECT_EQ("old-node", get(fresh, "N_TYPE", 0, p)) << p;
+    int st = 0;
+    get(fresh, "N_TYPE", 0, 301, &st);
+    EXPECT_EQ(VDB_NOITEM, st);
+    EXPECT_EQ(300, hitsOf("N_TYPE=old-node"));
+    EXPECT_EQ(0, hitsOf("N_TYPE=new-node"));
+}
+
 TEST_F(FilterTest, StoresMadeInsideAnImportJoinItsTransaction) {
     std::string side = "SIDEBASE=links\nSIDETEXT=1F^1Pside-1^\n";
     EXPECT_EQ(0, import(nullptr, doc("a", 1), side + "FAIL=1\n", nullptr, FO_NEWRECORD));

@@ -82,6 +82,14 @@ TEST_F(ProcessTest, TwoProcessesWriteInTurn) {
     EXPECT_EQ("theirs", get(c, "D_DOCNAME", 0, 1));
     EXPECT_EQ(1, hits("D_DOCNAME=theirs"));
     EXPECT_EQ(0, hits("D_DOCNAME=mine"));
+    // A value read here to check a substring search is read afresh too.
+    VdbHandle cur = nullptr;
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "D_DOCTEXT"), 0, 1));
+    ASSERT_EQ(1, VdbReplaceItem(cur, "mine text", -1));
+    EXPECT_EQ(1, hits("D_DOCTEXT=$ine te$"));
+    ASSERT_EQ(0, writer({"set", "docs", std::to_string(rid), "D_DOCTEXT", "their text"}, true));
+    EXPECT_EQ(1, hits("D_DOCTEXT=$heir te$"));
+    EXPECT_EQ(0, hits("D_DOCTEXT=$ine te$"));
 }
 
 TEST_F(ProcessTest, WriterKilledInTheMiddleLeavesWholeRecordsOnly) {

@@ -1,5 +1,7 @@
 // Records through cursors: item addressing, line writes, write-through of
 // loaded records, blobs, record names, deletion.
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "fixture.h"
@@ -407,6 +409,79 @@ TEST_F(RecordTest, ClearedAndShorterRecordLosesItsTrailingParts) {
     int parts = 0;
     VdbPartCount(r, &parts);
     EXPECT_EQ(2, parts);
+}
+
+// Slots are stored a few hundred to a row: writes at the edges of a row, a
+// record growing past one, and a deletion next to other records keep every value.
+TEST_F(RecordTest, SlotUpdatesAtPageEdgesAndRecordsGrowingPastAPage) {
+    int rid = storeNodes(300);
+    int other = storeNodes(250, "b");
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    VdbHandle cur = nullptr;
+    const int changed[] = {1, 255, 256, 257, 300};
+    for (int p : changed) {
+        ASSERT_EQ(1, VdbSetRecordPart(&cur, c, p));
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "N_TVALUE"), p, 0));
+        ASSERT_EQ(1, VdbReplaceItem(cur, ("changed " + std::to_string(p)).c_str(), -1));
+    }
+    for (int item : {255, 256}) {
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "N_NAME"), 0, item));
+        ASSERT_EQ(1, VdbDeleteItem(cur));
+    }
+    // The other record grows past its first page through a second store.
+    Control g;
+    VdbSetBase(g, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(g, other));
+    std::string t;
+    for (int p = 251; p <= 270; ++p) {
+        std::string v = "grown " + std::to_string(p);
+        t += "\n\n" + std::to_string(p) + "G^\n" + std::to_string(field(g, "N_ID")) + "F^" + std::to_string(p) + "P" +
+             std::to_string(p) + "^\n" + std::to_string(field(g, "N_TVALUE")) + "F^\n" + std::to_string(v.size()) +
+             "L" + v + "^\n";
+    }
+    VdbSetCursor(&cur, g, 0, 0, 0);
+    int a, b, d;
+    ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d)) << message(-1);
+    ASSERT_EQ(1, VdbPutRecord(g, nullptr)) << message(-1);
+
+    Control r;
+    VdbSetBase(r, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(r, rid));
+    for (int p = 1; p <= 300; ++p) {
+        bool isChanged = std::find(std::begin(changed), std::end(changed), p) != std::end(changed);
+        EXPECT_EQ((isChanged ? "changed " : "value ") + std::to_string(p), get(r, "N_TVALUE", p, 0)) << p;
+        int st = 0;
+        std::string name = get(r, "N_NAME", 0, p, &st);
+        EXPECT_EQ(p == 255 || p == 256 ? "" : "a", name) << p;
+    }
+    ASSERT_EQ(1, VdbGetRecordInBase(r, other));
+    int parts = 0;
+    VdbPartCount(r, &parts);
+    EXPECT_EQ(270, parts);
+    struct {
+        int part;
+        const char* value;
+    } grown[] = {{250, "value 250"}, {251, "grown 251"}, {256, "grown 256"}, {270, "grown 270"}};
+    for (const auto& e : grown) EXPECT_EQ(e.value, get(r, "N_TVALUE", e.part, 0)) << e.part;
+    int set = 0, recs = 0, hits = 0;
+    ASSERT_EQ(1, ccl("FIND N_TVALUE=\"grown 258\""));
+    VdbGetSearch(&set, &recs, &hits);
+    EXPECT_EQ(1, hits);
+
+    // Deleting the first record leaves the second whole, and its slots are gone.
+    int gone = 0;
+    ASSERT_EQ(1, VdbDeleteRecordInBase(c, &gone));
+    EXPECT_EQ(rid, gone);
+    EXPECT_EQ(VDB_NORECORD, VdbGetRecordInBase(r, rid));
+    ASSERT_EQ(1, VdbGetRecordInBase(r, other));
+    EXPECT_EQ("grown 257", get(r, "N_TVALUE", 257, 0));
+    EXPECT_EQ("value 1", get(r, "N_TVALUE", 1, 0));
+    ASSERT_EQ(1, ccl("FIND N_TVALUE=$hanged$"));
+    set = 0;
+    VdbGetSearch(&set, &recs, &hits);
+    EXPECT_EQ(0, set);
 }
 
 }  // namespace
