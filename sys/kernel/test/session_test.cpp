@@ -184,6 +184,125 @@ TEST_F(NoSessionTest, DataDirectoryOfTheFirstFormatIsUpgraded) {
     sqlite3_close(db);
 }
 
+// A data directory that keeps one row per slot is packed into slot pages
+// when opened; every value still reads, is found, and can be changed.
+TEST_F(NoSessionTest, DataDirectoryWithOneRowPerSlotIsPacked) {
+    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096));
+    ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
+    int rids[2] = {0, 0};
+    const int sizes[2] = {600, 3};
+    for (int r = 0; r < 2; ++r) {
+        kt::Control c;
+        VdbSetBase(c, "docs", 2);
+        int nid = 0, tv = 0, type = 0, flags = 0;
+        VdbCheckField(c, "N_ID", &nid, &type, &flags);
+        VdbCheckField(c, "N_TVALUE", &tv, &type, &flags);
+        std::string t;
+        for (int p = 1; p <= sizes[r]; ++p) {
+            std::string v = "text " + std::to_string(r) + "." + std::to_string(p);
+            t += "\n\n" + std::to_string(p) + "G^\n" + std::to_string(nid) + "F^" + std::to_string(p) + "P" +
+                 std::to_string(p) + "^\n" + std::to_string(tv) + "F^\n" + std::to_string(v.size()) + "L" + v + "^\n";
+        }
+        VdbHandle cur = nullptr;
+        VdbSetCursor(&cur, c, 0, 0, 0);
+        int a, b, d;
+        ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d)) << message(-1);
+        ASSERT_EQ(1, VdbPutRecord(c, &rids[r])) << message(-1);
+    }
+    VdbStopVorn(0);
+
+    // Unpack every page (varint slot offset, varint length, bytes) into rows.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
+                                      "BEGIN; CREATE TABLE slots(base INT, rid INT, slot INT, data BLOB, "
+                                      "PRIMARY KEY(base, rid, slot)) WITHOUT ROWID",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_stmt* rd = nullptr;
+    sqlite3_stmt* wr = nullptr;
+    sqlite3_prepare_v2(db, "SELECT base, rid, first, data FROM slotpages", -1, &rd, nullptr);
+    sqlite3_prepare_v2(db, "INSERT INTO slots VALUES(?,?,?,?)", -1, &wr, nullptr);
+    auto varint = [](const unsigned char*& p) {
+        uint64_t v = 0;
+        for (int shift = 0;; shift += 7) {
+            unsigned char b = *p++;
+            v |= static_cast<uint64_t>(b & 0x7f) << shift;
+            if (!(b & 0x80)) return v;
+        }
+    };
+    int rows = 0;
+    while (sqlite3_step(rd) == SQLITE_ROW) {
+        const unsigned char* p = static_cast<const unsigned char*>(sqlite3_column_blob(rd, 3));
+        const unsigned char* e = p + sqlite3_column_bytes(rd, 3);
+        while (p < e) {
+            uint64_t off = varint(p), len = varint(p);
+            sqlite3_bind_int64(wr, 1, sqlite3_column_int64(rd, 0));
+            sqlite3_bind_int64(wr, 2, sqlite3_column_int64(rd, 1));
+            sqlite3_bind_int64(wr, 3, sqlite3_column_int64(rd, 2) + static_cast<int64_t>(off));
+            sqlite3_bind_blob(wr, 4, p, static_cast<int>(len), SQLITE_TRANSIENT);
+            ASSERT_EQ(SQLITE_DONE, sqlite3_step(wr));
+            sqlite3_reset(wr);
+            p += len;
+            ++rows;
+        }
+    }
+    sqlite3_finalize(rd);
+    sqlite3_finalize(wr);
+    EXPECT_GT(rows, 600);
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "DROP TABLE slotpages; UPDATE meta SET value='2' WHERE key='format'; COMMIT",
+                                      nullptr, nullptr, nullptr));
+    sqlite3_close(db);
+
+    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+    ASSERT_EQ(1, VdbExecuteCcl("BASE docs", nullptr));
+    kt::Control c;
+    VdbSetBase(c, "docs", 2);
+    int tv = 0, type = 0, flags = 0;
+    VdbCheckField(c, "N_TVALUE", &tv, &type, &flags);
+    auto get = [&](VdbHandle ctl, int part) {
+        VdbHandle cur = nullptr;
+        VdbSetRecordPart(&cur, ctl, part);
+        char buf[256];
+        int len = 0;
+        int st = VdbSetCursor(&cur, ctl, tv, part, 0);
+        if (st & 1) st = VdbGetLine(cur, buf, &len, sizeof buf);
+        VdbDeleteCursor(cur);
+        return st == 1 ? std::string(buf, static_cast<size_t>(len)) : std::string();
+    };
+    struct {
+        int record, part;
+    } reads[] = {{0, 1}, {0, 255}, {0, 256}, {0, 512}, {0, 600}, {1, 1}, {1, 3}};
+    for (const auto& r : reads) {
+        ASSERT_EQ(1, VdbGetRecordInBase(c, rids[r.record]));
+        EXPECT_EQ("text " + std::to_string(r.record) + "." + std::to_string(r.part), get(c, r.part))
+            << r.record << "/" << r.part;
+    }
+    ASSERT_EQ(1, VdbExecuteCcl("FIND N_TVALUE=$xt 0.51$", nullptr));
+    int set = 0, recs = 0, hits = 0;
+    VdbGetSearch(&set, &recs, &hits);
+    EXPECT_EQ(11, hits);  // 0.51 and 0.510 ... 0.519
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rids[0]));
+    VdbHandle cur = nullptr;
+    VdbSetRecordPart(&cur, c, 300);
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, tv, 300, 0));
+    ASSERT_EQ(1, VdbReplaceItem(cur, "changed", -1));
+    kt::Control d;
+    VdbSetBase(d, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(d, rids[0]));
+    EXPECT_EQ("changed", get(d, 300));
+    EXPECT_EQ("text 0.301", get(d, 301));
+    VdbStopVorn(0);
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT (SELECT count(*) FROM sqlite_schema WHERE name='slots'), "
+                       "(SELECT value FROM meta WHERE key='format')", -1, &st, nullptr);
+    ASSERT_EQ(SQLITE_ROW, sqlite3_step(st));
+    EXPECT_EQ(0, sqlite3_column_int(st, 0));
+    EXPECT_EQ(3, sqlite3_column_int(st, 1));
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+}
+
 class SessionTest : public KernelTest {};
 
 TEST_F(SessionTest, BasesAreCreatedListedAndDropped) {
