@@ -15,6 +15,10 @@ namespace vdbs {
 namespace {
 
 constexpr size_t kLongExact = 1024;
+// First byte of a pending row whose terms share prefixes with the group
+// before. Rows of the earlier form start with a key (never 0) and hold
+// whole terms.
+constexpr char kPendingShared = 0;
 constexpr size_t kChunkHits = 65536;
 constexpr size_t kMergeFanIn = 8;
 constexpr int kPendingRecords = 64;
@@ -255,6 +259,7 @@ struct ChunkBuilder {
     int lastSlot = -1;
     std::string scratch;
     std::vector<uint64_t> scratchTri;
+    std::string prevTerm;
 
     explicit ChunkBuilder(const Design& design) : d(design) { table.assign(1 << 12, 0); }
 
@@ -371,10 +376,16 @@ struct ChunkBuilder {
         return a.len < b.len;
     }
 
-    static void putGroup(std::string& out, int key, const char* term, size_t n, const std::vector<int>& parts) {
+    // A group of the pending row: its term as the bytes it shares with the
+    // group before and the rest.
+    void putGroup(std::string& out, int key, const char* term, size_t n, const std::vector<int>& parts) {
+        size_t shared = 0, m = std::min(n, prevTerm.size());
+        while (shared < m && prevTerm[shared] == term[shared]) ++shared;
         putVarint(out, static_cast<uint64_t>(key));
-        putVarint(out, n);
-        out.append(term, n);
+        putVarint(out, shared);
+        putVarint(out, n - shared);
+        out.append(term + shared, n - shared);
+        prevTerm.assign(term, n);
         putVarint(out, parts.size());
         uint64_t prev = 0;
         for (int part : parts) {
@@ -386,7 +397,8 @@ struct ChunkBuilder {
     // The chunk's entries as a pending row: groups sorted by (key, term),
     // each with its parts ascending.
     void finish(std::string& out, bool last) {
-        out.clear();
+        out.assign(1, kPendingShared);
+        prevTerm.clear();
         if (last)
             for (size_t f = 0; f < fields.size(); ++f)
                 if (fields[f].part0.size() > 1) addEntry(indexKey(static_cast<int>(f), kMulti), 0, "", 0);
@@ -491,7 +503,7 @@ void buildPostings(Record& rec, const std::function<void(const std::string&)>& e
         if (also) also(slot, v);
     });
     b.finish(out, true);
-    if (!out.empty() || !any) emit(out);
+    if (out.size() > 1 || !any) emit(out);
 }
 
 namespace {
@@ -513,10 +525,42 @@ IndexMetaPtr loadIndexMeta(Storage& st, int64_t base) {
         r->data.assign(reinterpret_cast<const char*>(p), n);
         const unsigned char* q = reinterpret_cast<const unsigned char*>(r->data.data());
         const unsigned char* e = q + r->data.size();
+        bool shared = q < e && *q == kPendingShared;
+        if (shared) {
+            ++q;
+            // Whole terms are rebuilt into a buffer of their own, sized
+            // first so that views into it stay valid.
+            size_t total = 0;
+            uint64_t prevLen = 0;
+            const unsigned char* x = q;
+            while (x < e) {
+                uint64_t key, sh, tl, cnt, d;
+                if (!getVarint(x, e, key) || !getVarint(x, e, sh) || !getVarint(x, e, tl) ||
+                    tl > static_cast<uint64_t>(e - x) || sh > prevLen)
+                    break;
+                x += tl;
+                prevLen = sh + tl;
+                total += static_cast<size_t>(prevLen);
+                if (!getVarint(x, e, cnt)) break;
+                for (uint64_t i = 0; i < cnt && getVarint(x, e, d); ++i) {
+                }
+            }
+            r->terms.reserve(total);
+        }
+        std::string_view prev;
         while (q < e) {
-            uint64_t key, tl, cnt;
-            if (!getVarint(q, e, key) || !getVarint(q, e, tl) || tl > static_cast<uint64_t>(e - q)) break;
+            uint64_t key, sh = 0, tl, cnt;
+            if (!getVarint(q, e, key) || (shared && !getVarint(q, e, sh)) || !getVarint(q, e, tl) ||
+                tl > static_cast<uint64_t>(e - q) || sh > prev.size())
+                break;
             std::string_view term(reinterpret_cast<const char*>(q), tl);
+            if (shared) {
+                size_t at = r->terms.size();
+                r->terms.append(prev.data(), static_cast<size_t>(sh));
+                r->terms.append(reinterpret_cast<const char*>(q), static_cast<size_t>(tl));
+                term = std::string_view(r->terms.data() + at, static_cast<size_t>(sh + tl));
+                prev = term;
+            }
             q += tl;
             if (!getVarint(q, e, cnt)) break;
             const unsigned char* parts = q;
@@ -750,6 +794,7 @@ struct PendingCursor {
     int key = 0;
     std::string term;
     uint64_t left = 0;  // parts of the current group not read yet
+    bool started = false, shared = false;
 
     bool byte(unsigned char& c) {
         if (pos == buf.size()) {
@@ -775,13 +820,27 @@ struct PendingCursor {
         return false;
     }
     bool next() {
-        uint64_t d, k, tl;
+        uint64_t d, k, sh = 0, tl;
+        if (!started) {
+            started = true;
+            if (size > 0) {
+                unsigned char c;
+                if (!byte(c)) return false;
+                if (c == static_cast<unsigned char>(kPendingShared))
+                    shared = true;
+                else
+                    --pos;  // a row of the earlier form: the byte starts its first key
+            }
+        }
         for (; left > 0; --left)
             if (!varint(d)) return false;
-        if (!varint(k) || !varint(tl) || tl > static_cast<uint64_t>(size)) return false;
+        if (!varint(k) || (shared && !varint(sh)) || !varint(tl) || tl > static_cast<uint64_t>(size) ||
+            sh > term.size())
+            return false;
         key = static_cast<int>(k);
-        term.resize(static_cast<size_t>(tl));
-        for (size_t i = 0; i < term.size(); ++i) {
+        size_t at = shared ? static_cast<size_t>(sh) : 0;
+        term.resize(at + static_cast<size_t>(tl));
+        for (size_t i = at; i < term.size(); ++i) {
             unsigned char c;
             if (!byte(c)) return false;
             term[i] = static_cast<char>(c);

@@ -64,6 +64,7 @@ struct PendingRecord {
     };
     int rid = 0;
     std::string data;
+    std::string terms;  // whole terms of a row whose terms share prefixes
     std::vector<Group> groups;
 };
 

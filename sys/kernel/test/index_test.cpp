@@ -4,6 +4,7 @@
 // term per row) still answer after an upgrade.
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <string>
 
 #include "fixture.h"
@@ -111,10 +112,15 @@ TEST_F(IndexTest, RunOfTheEarlierRowFormStillAnswers) {
     sqlite3* db = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
     std::string key = std::to_string(name * 8);
+    char keyHex[8];
+    snprintf(keyHex, sizeof keyHex, "%02x", name * 8);  // a one-byte varint
+    ASSERT_LT(name * 8, 128);
     std::string sql =
         "BEGIN; INSERT INTO runs SELECT id, 900, 1 FROM bases WHERE name='docs';"
         "INSERT INTO postings SELECT id, 900, " + key + ", CAST('old-a' AS BLOB), 2, x'020102' FROM bases WHERE name='docs';"
         "INSERT INTO postings SELECT id, 900, " + key + ", CAST('old-b' AS BLOB), 1, x'01010102020101' FROM bases WHERE name='docs';"
+        // And a pending row of record 2 in the earlier form: key, whole term, part count, part deltas.
+        "INSERT INTO pending SELECT id, 2, 7, x'" + keyHex + "056f6c642d7001" + "02' FROM bases WHERE name='docs';"
         "COMMIT;";
     char* err = nullptr;
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err)) << (err ? err : "");
@@ -125,11 +131,13 @@ TEST_F(IndexTest, RunOfTheEarlierRowFormStillAnswers) {
     EXPECT_EQ("1:1 3:1 3:2", hits("N_NAME=old-b"));
     EXPECT_EQ("1:1 2:2 3:1 3:2", hits("N_NAME=old$"));
     EXPECT_EQ("2:1", hits("N_NAME=n2-1"));
+    EXPECT_EQ("2:2", hits("N_NAME=old-p"));
     // Merged with runs of the present form, its terms keep answering.
     for (int r = 4; r <= 8 * 64 + 3; ++r) storeNamed(r, 1);
     EXPECT_EQ("2:2", hits("N_NAME=old-a"));
     EXPECT_EQ("1:1 3:1 3:2", hits("N_NAME=old-b"));
     EXPECT_EQ("500:1", hits("N_NAME=n500-1"));
+    EXPECT_EQ("2:2", hits("N_NAME=old-p"));
 }
 
 }  // namespace
