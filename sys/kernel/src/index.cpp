@@ -795,6 +795,7 @@ struct PendingCursor {
     std::string term;
     uint64_t left = 0;  // parts of the current group not read yet
     bool started = false, shared = false;
+    uint64_t pre = 0;  // the term's first eight bytes: most comparisons end here
 
     bool byte(unsigned char& c) {
         if (pos == buf.size()) {
@@ -845,6 +846,7 @@ struct PendingCursor {
             if (!byte(c)) return false;
             term[i] = static_cast<char>(c);
         }
+        pre = load64(term.data(), term.size());
         return varint(left);
     }
     void addHits(RowWriter& out) {
@@ -871,6 +873,7 @@ void mergeCursors(std::vector<PendingCursor>& cur, BlockWriter& blocks) {
     auto later = [&](size_t a, size_t b) {  // heap order: smallest (key, term, cursor) on top
         const PendingCursor &x = cur[a], &y = cur[b];
         if (x.key != y.key) return x.key > y.key;
+        if (x.pre != y.pre) return x.pre > y.pre;
         if (x.term != y.term) return x.term > y.term;
         return a > b;
     };
