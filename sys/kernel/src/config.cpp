@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 
 #include "vornapi.h"
@@ -50,23 +51,28 @@ std::string configFilePath() {
     if (env && *env) return env;
     // Looking for the files costs two opens, and values are asked for many
     // times per query: the answer is kept for a second.
-    static std::string found;
-    static int64_t probedNs = -1;
+    struct Probe {
+        std::mutex lock;
+        std::string found;
+        int64_t at = -1;
+    };
+    static Probe* p = new Probe();  // never freed: asked for until exit
+    std::lock_guard<std::mutex> hold(p->lock);
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
     int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-    if (probedNs >= 0 && now - probedNs < 1000000000) return found;
-    probedNs = now;
-    found.clear();
+    if (p->at >= 0 && now - p->at < 1000000000) return p->found;
+    p->at = now;
+    p->found.clear();
     static const char* candidates[] = {"/usr/local/vorn/sys/conf/vdbs.conf", "/.VORNrcs"};
     for (const char* c : candidates) {
         std::ifstream f(c);
         if (f.good()) {
-            found = c;
+            p->found = c;
             break;
         }
     }
-    return found;
+    return p->found;
 }
 
 // The file is read once per path: a changed VORNRCS is read anew.
