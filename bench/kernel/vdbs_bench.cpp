@@ -247,7 +247,7 @@ int findSet(const std::string& cond, int* records, int* hits, double* secs) {
 void timed(const char* what, const std::string& cond, long operandTuples) {
     double best = 1e9;
     int recs = 0, hits = 0;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 10; ++i) {
         double s;
         int set = findSet(cond, &recs, &hits, &s);
         best = std::min(best, s);

@@ -364,6 +364,24 @@ public:
     }
     bool readSlot(int64_t base, int rid, int slot, std::string& out) override {
         if (slot < 0) return false;
+        int first = pageOf(slot);
+        if (!(page_.first == first && page_.base == base && page_.rid == rid)) {
+            // A page not being written: the slot alone is taken from the row
+            // (a search checks values of many records, a slot of each).
+            Stmt s = q("SELECT data FROM slotpages WHERE base=? AND rid=? AND first=?");
+            s.i(1, base).i(2, rid).i(3, first);
+            if (!s.row()) return false;
+            size_t n;
+            const unsigned char* p = s.blob(0, n);
+            bool found = false;
+            if (!forEachInPage(first, p, n, [&](int at, const unsigned char* d, size_t len) {
+                    if (at != slot) return;
+                    out.assign(reinterpret_cast<const char*>(d), len);
+                    found = true;
+                }))
+                throw damaged(rid);
+            return found;
+        }
         Page& pg = pageFor(base, rid, slot);
         size_t k = static_cast<size_t>(slot - pg.first);
         if (!pg.has[k]) return false;
@@ -537,7 +555,7 @@ public:
 private:
     // The one slot page kept in memory: writes to it are buffered until
     // another page is needed or the transaction level changes, so that a
-    // record streamed into storage writes each page once; reads of nearby
+    // record streamed into storage writes each page once; reads of its
     // slots are served from it. Outside a transaction every write goes
     // straight through and a read checks that no other connection committed.
     struct Page {
