@@ -31,21 +31,46 @@ void CDocText::add(const char* s)
         add(s, static_cast<int>(strlen(s)));
 }
 
+void CDocText::grow(size_t n)
+{
+    // Lengths are ints at the interfaces the text goes to.
+    const size_t kMax = 0x7ffffff0;
+    if (n > kMax - m_n)
+        throw std::bad_alloc();
+    size_t cap = m_cap < 4096 ? 4096 : m_cap;
+    while (cap - m_n <= n)
+        cap = cap > kMax / 2 ? kMax + 1 : cap * 2;
+    char* p = static_cast<char*>(realloc(m_p, cap));
+    if (!p)
+        throw std::bad_alloc();
+    m_p = p;
+    m_cap = cap;
+}
+
 char* CDocText::take(int* pnLength)
 {
+    if (m_cap - m_n < 1 || !m_p)
+        grow(1);
+    m_p[m_n] = 0;
+    char* p = m_p;
+    // A block that grew by doubling gives its unused half back.
+    if (m_cap - m_n > 65536)
+        if (char* q = static_cast<char*>(realloc(m_p, m_n + 1)))
+            p = q;
     if (pnLength)
-        *pnLength = m_nLength;
-    m_nBlockSize = DEFAULT_BLOCK;
-    return detach();
+        *pnLength = static_cast<int>(m_n);
+    m_p = nullptr;
+    m_n = m_cap = 0;
+    return p;
 }
 
 void CDocText::reset()
 {
-    if (m_nBufLength > 4 * DEFAULT_BLOCK) {
-        m_nBlockSize = DEFAULT_BLOCK;
-        free(detach());
-    } else {
-        clear();
+    m_n = 0;
+    if (m_cap > 256 * 1024) {
+        free(m_p);
+        m_p = nullptr;
+        m_cap = 0;
     }
 }
 
@@ -100,44 +125,69 @@ int utf8Sequence(const unsigned char* p, int n, unsigned int* cp)
 
 } // namespace
 
+namespace {
+
+// Bytes that the text escape replaces (1) or looks at as the lead byte of a
+// character written as a reference (2: UTF-8 text only).
+struct CEscapeTable {
+    unsigned char text[256];
+    unsigned char attr[256];
+    CEscapeTable() : text(), attr()
+    {
+        for (unsigned char c : {'<', '>', '&', '"', '\'', '\x1A'})
+            text[c] = 1;
+        text[0xE2] = text[0xEF] = 2;
+        for (unsigned char c : {'&', '<', '"', '\t', '\n', '\r', '\x1A'})
+            attr[c] = 1;
+    }
+};
+const CEscapeTable kEscapes;
+
+} // namespace
+
 void escapeText(const char* text, int n, bool bUtf8, CDocText& out)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* table = kEscapes.text;
+    const unsigned char last = bUtf8 ? 2 : 1; // the highest table value that stops the scan
     int run = 0; // start of the bytes copied as they are
     int i = 0;
     while (i < n) {
+        while (i < n && (table[p[i]] == 0 || table[p[i]] > last))
+            ++i;
+        if (i >= n)
+            break;
         unsigned char c = p[i];
         const char* rep = nullptr;
+        int repLen = 0;
         int skip = 1;
         char ref[16];
         switch (c) {
-        case '<': rep = "&lt;"; break;
-        case '>': rep = "&gt;"; break;
-        case '&': rep = "&amp;"; break;
-        case '"': rep = "&quot;"; break;
-        case '\'': rep = "&apos;"; break;
-        case 0x1A: rep = "&#x3F;"; break;
-        default:
-            if (c >= 0xE2 && bUtf8) {
-                unsigned int cp = 0;
-                int len = utf8Sequence(p + i, n - i, &cp);
-                if (len > 0 && isReferencedCodePoint(cp)) {
-                    snprintf(ref, sizeof ref, "&#x%04X;", cp);
-                    rep = ref;
-                    skip = len;
-                } else if (len > 0) {
-                    i += len;
-                    continue;
-                }
+        case '<': rep = "&lt;"; repLen = 4; break;
+        case '>': rep = "&gt;"; repLen = 4; break;
+        case '&': rep = "&amp;"; repLen = 5; break;
+        case '"': rep = "&quot;"; repLen = 6; break;
+        case '\'': rep = "&apos;"; repLen = 6; break;
+        case 0x1A: rep = "&#x3F;"; repLen = 6; break;
+        default: {
+            // 0xE2 or 0xEF in UTF-8 text: the dash and ellipsis characters
+            // (and their compatibility forms) become references.
+            unsigned int cp = 0;
+            int len = utf8Sequence(p + i, n - i, &cp);
+            if (len > 0 && isReferencedCodePoint(cp)) {
+                repLen = snprintf(ref, sizeof ref, "&#x%04X;", cp);
+                rep = ref;
+                skip = len;
             }
             break;
+        }
         }
         if (!rep) {
             ++i;
             continue;
         }
         out.add(text + run, i - run);
-        out.add(rep);
+        out.add(rep, repLen);
         i += skip;
         run = i;
     }
@@ -146,21 +196,25 @@ void escapeText(const char* text, int n, bool bUtf8, CDocText& out)
 
 void escapeAttribute(const char* text, int n, CDocText& out)
 {
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const unsigned char* table = kEscapes.attr;
     int run = 0;
     for (int i = 0; i < n; ++i) {
+        if (!table[p[i]])
+            continue;
         const char* rep;
+        int repLen;
         switch (text[i]) {
-        case '&': rep = "&amp;"; break;
-        case '<': rep = "&lt;"; break;
-        case '"': rep = "&quot;"; break;
-        case '\t': rep = "&#x9;"; break;
-        case '\n': rep = "&#xA;"; break;
-        case '\r': rep = "&#xD;"; break;
-        case 0x1A: rep = "&#x3F;"; break;
-        default: continue;
+        case '&': rep = "&amp;"; repLen = 5; break;
+        case '<': rep = "&lt;"; repLen = 4; break;
+        case '"': rep = "&quot;"; repLen = 6; break;
+        case '\t': rep = "&#x9;"; repLen = 5; break;
+        case '\n': rep = "&#xA;"; repLen = 5; break;
+        case '\r': rep = "&#xD;"; repLen = 5; break;
+        default: rep = "&#x3F;"; repLen = 6; break; // 0x1A
         }
         out.add(text + run, i - run);
-        out.add(rep);
+        out.add(rep, repLen);
         run = i + 1;
     }
     out.add(text + run, n - run);
@@ -188,22 +242,26 @@ enum ENodeKind {
     NK_CDATA
 };
 
-ENodeKind kindOf(const CStringBuffer& type)
+ENodeKind kindOf(const char* type, int n)
 {
     static const struct {
         const char* name;
+        int len;
         ENodeKind kind;
-    } kKinds[] = {{"ELEMENT", NK_ELEMENT},
-                  {"ATTRIBUTE", NK_ATTRIBUTE},
-                  {"TEXT", NK_TEXT},
-                  {"COMMENT", NK_COMMENT},
-                  {"PROCESSING_INSTRUCTION", NK_PI},
-                  {"DOCUMENT_TYPE", NK_DOCTYPE},
-                  {"XML_DECL", NK_XMLDECL},
-                  {"ENTITY_REFERENCE", NK_ENTITYREF},
-                  {"CDATA_SECTION", NK_CDATA}};
+    } kKinds[] = {{"ELEMENT", 7, NK_ELEMENT},
+                  {"ATTRIBUTE", 9, NK_ATTRIBUTE},
+                  {"TEXT", 4, NK_TEXT},
+                  {"COMMENT", 7, NK_COMMENT},
+                  {"PROCESSING_INSTRUCTION", 22, NK_PI},
+                  {"DOCUMENT_TYPE", 13, NK_DOCTYPE},
+                  {"XML_DECL", 8, NK_XMLDECL},
+                  {"ENTITY_REFERENCE", 16, NK_ENTITYREF},
+                  {"CDATA_SECTION", 13, NK_CDATA}};
+    // Compared as C strings, as the type was always read.
+    if (const void* z = memchr(type, 0, static_cast<size_t>(n)))
+        n = static_cast<int>(static_cast<const char*>(z) - type);
     for (const auto& k : kKinds)
-        if (type.compareNoCase(k.name) == 0)
+        if (n == k.len && strncasecmp(type, k.name, static_cast<size_t>(n)) == 0)
             return k.kind;
     return NK_OTHER;
 }
@@ -227,127 +285,103 @@ bool conversionNeeded(const CVORNxml& x, const char* target)
     return !(cp1252 && target1252);
 }
 
-// Reads node values of the record in a record control, as stored. One cursor
-// per field is placed again for every read, so a node costs a few kernel
-// calls and no allocation; values longer than the scratch area are read whole.
+// Reads what reconstruction needs of a node with one kernel call: its type,
+// name, prefix, parent, value and id, as stored. The values are views into
+// the kernel's record, valid until the next kernel call; fields the design
+// lacks read as missing.
 class CNodeReader {
 public:
-    enum { C_TYPE, C_NAME, C_NSPACE, C_ID, C_PARENT, C_VALUE, C_DOC, C_COUNT };
+    enum { F_TYPE, F_NAME, F_NSPACE, F_PARENT, F_VALUE, F_ID, F_COUNT };
 
-    CNodeReader(VdbHandle rc) : m_rc(rc)
+    explicit CNodeReader(VdbHandle rc) : m_rc(rc), m_nAsked(0)
     {
-        for (int i = 0; i < C_COUNT; ++i) {
-            m_cursor[i] = nullptr;
-            m_scratch[i].resize(i == C_VALUE || i == C_DOC ? 16384 : 1024);
+        static const char* const kNames[F_COUNT] = {"N_TYPE", "N_NAME", "N_NSPACE", "N_PARENT", "N_TVALUE", "N_ID"};
+        for (int k = 0; k < F_COUNT; ++k) {
+            CFieldInfo* f = CFieldInfo::getFieldInfo(kNames[k], rc);
+            int num = f ? f->getNumber() : 0;
+            m_slot[k] = -1;
+            m_values[k] = nullptr;
+            m_lengths[k] = -1;
+            if (num > 0) {
+                m_slot[k] = m_nAsked;
+                m_fields[m_nAsked++] = num;
+            }
         }
-        m_fType = number("N_TYPE");
-        m_fName = number("N_NAME");
-        m_fNspace = number("N_NSPACE");
-        m_fId = number("N_ID");
-        m_fParent = number("N_PARENT");
-        m_fValue = number("N_TVALUE");
     }
-    ~CNodeReader()
-    {
-        for (VdbHandle c : m_cursor)
-            if (c)
-                VdbDeleteCursor(c);
-    }
-    CNodeReader(const CNodeReader&) = delete;
-    CNodeReader& operator=(const CNodeReader&) = delete;
 
-    // Item `item` of a record field (node `item`'s value), as stored. False
-    // (and out empty) when there is none.
-    bool raw(int slot, int field, int item, CStringBuffer& out)
+    // Reads node `part`; every value reads as missing when the kernel refuses.
+    void read(int part)
     {
-        const char* p;
-        int n;
-        if (!view(slot, field, 0, item, &p, &n)) {
-            out.clear();
+        if (m_nAsked > 0 && (VdbGetNodeValues(m_rc, part, m_nAsked, m_fields, m_values, m_lengths) & 1))
+            return;
+        for (int k = 0; k < m_nAsked; ++k) {
+            m_values[k] = nullptr;
+            m_lengths[k] = -1;
+        }
+    }
+    // Field k of the node read last: its bytes ("" when missing).
+    const char* text(int k) const
+    {
+        int s = m_slot[k];
+        return s >= 0 && m_values[s] ? m_values[s] : "";
+    }
+    int length(int k) const
+    {
+        int s = m_slot[k];
+        return s >= 0 && m_lengths[s] > 0 ? m_lengths[s] : 0;
+    }
+    // Field k as a number, read as atol reads text; 0 when missing.
+    long number(int k) const
+    {
+        const char* p = text(k);
+        const char* e = p + length(k);
+        while (p < e && (*p == ' ' || (*p >= '\t' && *p <= '\r')))
+            ++p;
+        bool neg = false;
+        if (p < e && (*p == '-' || *p == '+'))
+            neg = *p++ == '-';
+        long v = 0;
+        for (; p < e && *p >= '0' && *p <= '9'; ++p)
+            v = v * 10 + (*p - '0');
+        return neg ? -v : v;
+    }
+    // The type of another node, without disturbing the node read last.
+    bool typeOf(int part, const char** pp, int* pn)
+    {
+        *pp = "";
+        *pn = 0;
+        if (m_slot[F_TYPE] < 0)
             return false;
-        }
-        out.set(p, n);
+        const char* v = nullptr;
+        int n = -1;
+        int field = m_fields[m_slot[F_TYPE]];
+        if (!(VdbGetNodeValues(m_rc, part, 1, &field, &v, &n) & 1) || !v || n < 0)
+            return false;
+        *pp = v;
+        *pn = n;
         return true;
     }
-    // The first value of a part-scoped text field in part `part`, as stored,
-    // carriage returns made line feeds as text values are read for output
-    // everywhere (bLinebreaks), or kept (attribute values, whose carriage
-    // returns came from character references).
-    bool partText(int slot, int field, int part, CStringBuffer& out, bool bLinebreaks = true)
+    // The first value of a text field of a part, copied, carriage returns
+    // made line feeds as text values are read for output.
+    void partText(int field, int part, CStringBuffer& out)
     {
-        if (!raw(slot, field, part, out, true))
-            return false;
-        if (bLinebreaks && memchr(out.getBufferPointer(), '\r', static_cast<size_t>(out.length())))
+        out.clear();
+        const char* v = nullptr;
+        int n = -1;
+        if (field < 1 || !(VdbGetNodeValues(m_rc, part, 1, &field, &v, &n) & 1) || !v || n <= 0)
+            return;
+        out.set(v, n);
+        if (memchr(v, '\r', static_cast<size_t>(n)))
             out.convertLinebreaks();
-        return true;
     }
-    bool raw(int slot, int field, int part, CStringBuffer& out, bool)
-    {
-        const char* p;
-        int n;
-        if (!view(slot, field, part, 0, &p, &n)) {
-            out.clear();
-            return false;
-        }
-        out.set(p, n);
-        return true;
-    }
-    long number(int slot, int field, int item)
-    {
-        const char* p;
-        int n;
-        if (!view(slot, field, 0, item, &p, &n))
-            return 0;
-        return atol(p);
-    }
-
-    int m_fType, m_fName, m_fNspace, m_fId, m_fParent, m_fValue;
 
 private:
-    int number(const char* name)
-    {
-        CFieldInfo* f = CFieldInfo::getFieldInfo(name, m_rc);
-        return f ? f->getNumber() : 0;
-    }
-
-    // The value, NUL-terminated, in the slot's own storage until the slot's
-    // next read.
-    bool view(int slot, int field, int part, int item, const char** pp, int* pn)
-    {
-        if (field < 1)
-            return false;
-        VdbHandle& cur = m_cursor[slot];
-        if (!(VdbSetCursor(&cur, m_rc, field, part, item) & 1))
-            return false;
-        std::vector<char>& area = m_scratch[slot];
-        int len = 0;
-        int cap = static_cast<int>(area.size()) - 1;
-        if (VdbGetLine(cur, area.data(), &len, cap) != 1)
-            return false;
-        if (len < cap) {
-            area[static_cast<size_t>(len)] = 0;
-            *pp = area.data();
-            *pn = len;
-            return true;
-        }
-        // Longer than the scratch area: read the whole value.
-        char* whole = nullptr;
-        if ((VdbSetCursor(&cur, m_rc, field, part, item) & 1) &&
-            (VdbGetFieldInfo(cur, &len, &whole, nullptr, nullptr, nullptr) & 1) && whole) {
-            m_long[slot].assign(whole, static_cast<size_t>(len));
-            VdbDeallocate(whole);
-        } else {
-            m_long[slot].assign(area.data(), static_cast<size_t>(cap));
-        }
-        *pp = m_long[slot].c_str();
-        *pn = static_cast<int>(m_long[slot].size());
-        return true;
-    }
-
     VdbHandle m_rc;
-    VdbHandle m_cursor[C_COUNT];
-    std::vector<char> m_scratch[C_COUNT];
-    std::string m_long[C_COUNT];
+    int m_nAsked;
+    int m_slot[F_COUNT];
+    int m_fields[F_COUNT];
+    const char* m_values[F_COUNT];
+    int m_lengths[F_COUNT];
 };
 
 // Converts values from the session's encoding into the document's on their
@@ -427,7 +461,7 @@ public:
             return;
         m_tmp.reset();
         append(text.getBufferPointer(), text.length(), mode, m_tmp);
-        text.set(m_tmp.getBufferPointer(), m_tmp.length());
+        text.set(m_tmp.data(), m_tmp.length());
     }
 
 private:
@@ -524,10 +558,10 @@ public:
     bool active() const { return m_to != nullptr; }
 
     // Replaces text by its conversion; false on a conversion error.
-    bool convert(CStringBuffer& text, bool bLast)
+    bool convert(CDocText& text, bool bLast)
     {
         m_out.clear();
-        const char* src = text.getBufferPointer();
+        const char* src = text.data();
         const char* srcEnd = src + text.length();
         char area[16384];
         UErrorCode err;
@@ -536,9 +570,9 @@ public:
             char* dst = area;
             ucnv_convertEx(m_to, m_from, &dst, area + sizeof area, &src, srcEnd, m_pivot, &m_pivotSource,
                            &m_pivotTarget, m_pivot + kPivot, false, bLast, &err);
-            m_out.append(area, static_cast<int>(dst - area));
+            m_out.add(area, static_cast<int>(dst - area));
         } while (err == U_BUFFER_OVERFLOW_ERROR);
-        text.set(m_out);
+        text.swap(m_out);
         return U_SUCCESS(err);
     }
 
@@ -549,7 +583,7 @@ private:
     UChar m_pivot[kPivot];
     UChar* m_pivotSource;
     UChar* m_pivotTarget;
-    CStringBuffer m_out;
+    CDocText m_out;
 };
 
 // The sink of one reconstruction: a stream, an open or named file, or memory.
@@ -648,7 +682,7 @@ public:
         if (conv.active())
             conv.convert(text, bLast);
         if (text.length() > 0)
-            write(text.getBufferPointer(), text.length());
+            write(text.data(), text.length());
         text.reset();
     }
 
@@ -741,13 +775,19 @@ private:
     char m_szReal[64];
 };
 
-void appendName(CDocText& out, const CStringBuffer& prefix, const CStringBuffer& name)
+// Bytes of a value as they go into the text.
+struct CPiece {
+    const char* p;
+    int n;
+};
+
+void appendName(CDocText& out, CPiece prefix, CPiece name)
 {
-    if (prefix.length() > 0) {
-        out.add(prefix);
+    if (prefix.n > 0) {
+        out.add(prefix.p, prefix.n);
         out.add(':');
     }
-    out.add(name);
+    out.add(name.p, name.n);
 }
 
 } // namespace
@@ -839,136 +879,167 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     f = CFieldInfo::getFieldInfo("D_META", rc);
     const int fMeta = f ? f->getNumber() : 0;
     CDocText strDoc, strEscaped;
-    CStringBuffer strType(64), strName(256), strNSpace(64), strValue(1024), strNext(64);
+    CStringBuffer strType(64), strName(256), strNSpace(64), strValue(1024);
     CIntStack elemStack, partNoStack;
-    // Prefixed names of the open elements, beside the two stacks.
-    std::vector<std::string> nameStack;
-    int nextKindFor = -1; // part whose type is in strNext
-    ENodeKind nextKind = NK_OTHER;
-    auto kindAt = [&](int part) -> ENodeKind {
-        if (part == nextKindFor)
-            return nextKind;
-        nodes.raw(CNodeReader::C_TYPE, nodes.m_fType, part, strNext);
-        nextKindFor = part;
-        nextKind = kindOf(strNext);
-        return nextKind;
+    // Prefixed names of the open elements, one after another; nameEnds
+    // beside the two stacks marks where each ends.
+    std::string openNames;
+    std::vector<size_t> nameEnds;
+    auto closeElement = [&](bool bLineFeed) {
+        size_t start = nameEnds.size() > 1 ? nameEnds[nameEnds.size() - 2] : 0;
+        strDoc.add("</", 2);
+        strDoc.add(openNames.data() + start, static_cast<int>(openNames.size() - start));
+        strDoc.add(bLineFeed ? ">\n" : ">", bLineFeed ? 2 : 1);
+        if (bDebug && !bLineFeed)
+            logDebug(kModule, "--end-of-element-- %s", openNames.c_str() + start);
+        elemStack.pop();
+        partNoStack.pop();
+        nameEnds.pop_back();
+        openNames.resize(start);
     };
-    auto attributeFollows = [&](int i) { return i + 1 <= nCount && kindAt(i + 1) == NK_ATTRIBUTE; };
+    // A start tag (with the attributes written so far) waits for its ">"
+    // until the next node shows whether another attribute follows.
+    bool bTagOpen = false;
+    bool bSubtreeEnd = false;
 
     if (nSubTreeRootId < 1)
         nSubTreeRootId = 1;
     for (int i = nSubTreeRootId; i <= nCount && !sink.failed(); ++i) {
-        ENodeKind kind = kindAt(i);
+        nodes.read(i);
+        const ENodeKind kind = kindOf(nodes.text(CNodeReader::F_TYPE), nodes.length(CNodeReader::F_TYPE));
+        if (bTagOpen && kind != NK_ATTRIBUTE)
+            strDoc.add('>');
+        bTagOpen = false;
+        const long nParentId = nodes.number(CNodeReader::F_PARENT);
         if (bDebug || kind == NK_OTHER)
-            nodes.raw(CNodeReader::C_TYPE, nodes.m_fType, i, strType);
-        strName.clear();
-        strNSpace.clear();
-        strValue.clear();
-        bool bNamed = kind == NK_ELEMENT || kind == NK_ATTRIBUTE || kind == NK_PI || kind == NK_ENTITYREF;
+            strType.set(nodes.text(CNodeReader::F_TYPE), nodes.length(CNodeReader::F_TYPE));
+
+        CPiece name = {"", 0}, prefix = {"", 0}, value = {"", 0};
+        const bool bNamed = kind == NK_ELEMENT || kind == NK_ATTRIBUTE || kind == NK_PI || kind == NK_ENTITYREF;
+        if (bDebug)
+            strName.clear();
         if (bNamed) {
-            nodes.raw(CNodeReader::C_NAME, nodes.m_fName, i, strName);
-            coder.convert(strName, COutputCoder::SUBSTITUTE);
+            name = {nodes.text(CNodeReader::F_NAME), nodes.length(CNodeReader::F_NAME)};
+            if (coder.active() || bDebug) {
+                strName.set(name.p, name.n);
+                coder.convert(strName, COutputCoder::SUBSTITUTE);
+                name = {strName.getBufferPointer(), strName.length()};
+            }
             if (useNamespaces) {
-                nodes.raw(CNodeReader::C_NSPACE, nodes.m_fNspace, i, strNSpace);
-                coder.convert(strNSpace, COutputCoder::SUBSTITUTE);
+                prefix = {nodes.text(CNodeReader::F_NSPACE), nodes.length(CNodeReader::F_NSPACE)};
+                if (coder.active()) {
+                    strNSpace.set(prefix.p, prefix.n);
+                    coder.convert(strNSpace, COutputCoder::SUBSTITUTE);
+                    prefix = {strNSpace.getBufferPointer(), strNSpace.length()};
+                }
             }
         }
-        bool bValued = kind == NK_ATTRIBUTE || kind == NK_TEXT || kind == NK_COMMENT || kind == NK_PI ||
-                       kind == NK_CDATA || (kind == NK_ENTITYREF && !bEscape);
-        if (bValued) {
-            if (bHighlight && kind == NK_TEXT)
-                getPartTextValue(strValue, "N_TVALUE", i, true);
-            else
-                nodes.partText(CNodeReader::C_VALUE, nodes.m_fValue, i, strValue,
-                               kind != NK_ATTRIBUTE || !bEscape);
-        }
-        long nParentId = nodes.number(CNodeReader::C_PARENT, nodes.m_fParent, i);
-
-        if (nSubTreeRootId > 1 && i > nSubTreeRootId && nParentId < nSubTreeRootId)
+        if (nSubTreeRootId > 1 && i > nSubTreeRootId && nParentId < nSubTreeRootId) {
+            bSubtreeEnd = true;
             break;
+        }
         if (bDebug) {
-            long nId = nodes.number(CNodeReader::C_ID, nodes.m_fId, i);
+            long nId = nodes.number(CNodeReader::F_ID);
             logDebug(kModule, "%s %s ID=%ld, P=%ld, TOP=%d\n", strType.getBufferPointer(), strName.getBufferPointer(),
                      nId, nParentId, elemStack.top());
+        }
+        const bool bValued = kind == NK_ATTRIBUTE || kind == NK_TEXT || kind == NK_COMMENT || kind == NK_PI ||
+                             kind == NK_CDATA || (kind == NK_ENTITYREF && !bEscape);
+        if (bValued) {
+            if (bHighlight && kind == NK_TEXT) {
+                // Reads through cursors: nothing of the node is needed after it.
+                getPartTextValue(strValue, "N_TVALUE", i, true);
+                value = {strValue.getBufferPointer(), strValue.length()};
+            } else {
+                value = {nodes.text(CNodeReader::F_VALUE), nodes.length(CNodeReader::F_VALUE)};
+                // Text values are read for output with carriage returns made line
+                // feeds; escaped attribute values keep theirs (character references).
+                if ((kind != NK_ATTRIBUTE || !bEscape) && memchr(value.p, '\r', static_cast<size_t>(value.n))) {
+                    strValue.set(value.p, value.n);
+                    strValue.convertLinebreaks();
+                    value = {strValue.getBufferPointer(), strValue.length()};
+                }
+            }
         }
 
         if (elemStack.size() > 0) {
             if (kind == NK_ATTRIBUTE) {
                 strDoc.add(' ');
-                appendName(strDoc, strNSpace, strName);
+                appendName(strDoc, prefix, name);
                 strDoc.add("=\"", 2);
                 if (bEscape && coder.active()) {
-                    strEscaped.reset();
-                    vxexport::escapeAttribute(strValue.getBufferPointer(), strValue.length(), strEscaped);
-                    coder.append(strEscaped.getBufferPointer(), strEscaped.length(), COutputCoder::REFERENCE, strDoc);
+                    strEscaped.clear();
+                    vxexport::escapeAttribute(value.p, value.n, strEscaped);
+                    coder.append(strEscaped.data(), strEscaped.length(), COutputCoder::REFERENCE, strDoc);
                 } else if (bEscape) {
-                    vxexport::escapeAttribute(strValue.getBufferPointer(), strValue.length(), strDoc);
+                    vxexport::escapeAttribute(value.p, value.n, strDoc);
                 } else {
-                    coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::REFERENCE, strDoc);
+                    coder.append(value.p, value.n, COutputCoder::REFERENCE, strDoc);
                 }
                 strDoc.add('"');
-                if (!attributeFollows(i))
-                    strDoc.add('>');
+                bTagOpen = true;
+                if (elemStack.top() >= nParentId) {
+                    // Elements close after this attribute: its start tag ends
+                    // first unless another attribute follows.
+                    const char* next;
+                    int nextLen;
+                    bool bAttr = i + 1 <= nCount && nodes.typeOf(i + 1, &next, &nextLen) &&
+                                 kindOf(next, nextLen) == NK_ATTRIBUTE;
+                    if (!bAttr)
+                        strDoc.add('>');
+                    bTagOpen = false;
+                }
             }
-            while (elemStack.size() > 0 && elemStack.top() >= nParentId) {
-                strDoc.add("</", 2);
-                strDoc.add(nameStack.back().data(), static_cast<int>(nameStack.back().size()));
-                strDoc.add('>');
-                if (bDebug)
-                    logDebug(kModule, "--end-of-element-- %s", nameStack.back().c_str());
-                elemStack.pop();
-                partNoStack.pop();
-                nameStack.pop_back();
-            }
+            while (elemStack.size() > 0 && elemStack.top() >= nParentId)
+                closeElement(false);
         }
 
         switch (kind) {
         case NK_COMMENT:
             strDoc.add("<!--", 4);
-            coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
+            coder.append(value.p, value.n, COutputCoder::SUBSTITUTE, strDoc);
             strDoc.add("-->", 3);
             break;
-        case NK_ELEMENT: {
-            bool bAttr = attributeFollows(i);
+        case NK_ELEMENT:
             elemStack.push(static_cast<int>(nParentId));
             partNoStack.push(i);
-            std::string qname;
-            if (strNSpace.length() > 0) {
-                qname.assign(strNSpace.getBufferPointer(), static_cast<size_t>(strNSpace.length()));
-                qname += ':';
+            if (prefix.n > 0) {
+                openNames.append(prefix.p, static_cast<size_t>(prefix.n));
+                openNames += ':';
             }
-            qname.append(strName.getBufferPointer(), static_cast<size_t>(strName.length()));
+            openNames.append(name.p, static_cast<size_t>(name.n));
             strDoc.add('<');
-            strDoc.add(qname.data(), static_cast<int>(qname.size()));
-            if (!bAttr)
-                strDoc.add('>');
-            nameStack.push_back(std::move(qname));
+            strDoc.add(openNames.data() + (nameEnds.empty() ? 0 : nameEnds.back()),
+                       static_cast<int>(openNames.size() - (nameEnds.empty() ? 0 : nameEnds.back())));
+            nameEnds.push_back(openNames.size());
+            bTagOpen = true;
             break;
-        }
         case NK_ATTRIBUTE: break;
         case NK_TEXT:
             if (bEscape) {
                 if (bHighlight) {
                     // The hit markers pass the text escape.
+                    if (value.p != strValue.getBufferPointer())
+                        strValue.set(value.p, value.n);
                     escapeXml(strValue);
                     strDoc.add(strValue);
                 } else if (coder.active()) {
-                    strEscaped.reset();
-                    vxexport::escapeText(strValue.getBufferPointer(), strValue.length(), bUtf8, strEscaped);
-                    coder.append(strEscaped.getBufferPointer(), strEscaped.length(), COutputCoder::REFERENCE, strDoc);
+                    strEscaped.clear();
+                    vxexport::escapeText(value.p, value.n, bUtf8, strEscaped);
+                    coder.append(strEscaped.data(), strEscaped.length(), COutputCoder::REFERENCE, strDoc);
                 } else {
-                    vxexport::escapeText(strValue.getBufferPointer(), strValue.length(), bUtf8, strDoc);
+                    vxexport::escapeText(value.p, value.n, bUtf8, strDoc);
                 }
             } else {
-                coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::REFERENCE, strDoc);
+                coder.append(value.p, value.n, COutputCoder::REFERENCE, strDoc);
             }
             break;
         case NK_PI:
             strDoc.add("<?", 2);
-            appendName(strDoc, strNSpace, strName);
-            if (strValue.length() > 0) {
+            appendName(strDoc, prefix, name);
+            if (value.n > 0) {
                 strDoc.add(' ');
-                coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
+                coder.append(value.p, value.n, COutputCoder::SUBSTITUTE, strDoc);
             }
             strDoc.add("?>", 2);
             // Inside an element a line feed would be character data of the element.
@@ -976,12 +1047,12 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
                 strDoc.add('\n');
             break;
         case NK_DOCTYPE:
-            nodes.partText(CNodeReader::C_DOC, fDoctype, 0, strValue);
+            nodes.partText(fDoctype, 0, strValue);
             coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
             strDoc.add('\n');
             break;
         case NK_XMLDECL: {
-            nodes.partText(CNodeReader::C_DOC, fMeta, 0, strValue);
+            nodes.partText(fMeta, 0, strValue);
             if (strValue.length() > 0) {
                 coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
             } else {
@@ -995,14 +1066,14 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
         case NK_ENTITYREF:
             strDoc.add('&');
             if (bEscape)
-                strDoc.add(strName);
+                strDoc.add(name.p, name.n);
             else
-                coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
+                coder.append(value.p, value.n, COutputCoder::SUBSTITUTE, strDoc);
             strDoc.add(';');
             break;
         case NK_CDATA:
             strDoc.add("<![CDATA[", 9);
-            coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::CDATA, strDoc);
+            coder.append(value.p, value.n, COutputCoder::CDATA, strDoc);
             strDoc.add("]]>", 3);
             break;
         case NK_OTHER:
@@ -1011,15 +1082,11 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
         }
         sink.flush(strDoc, conv, false);
     }
+    if (bTagOpen && !bSubtreeEnd)
+        strDoc.add('>');
 
-    while (elemStack.size() > 0) {
-        strDoc.add("</", 2);
-        strDoc.add(nameStack.back().data(), static_cast<int>(nameStack.back().size()));
-        strDoc.add(">\n", 2);
-        elemStack.pop();
-        partNoStack.pop();
-        nameStack.pop_back();
-    }
+    while (elemStack.size() > 0)
+        closeElement(true);
     logDebug(kModule, "Document structure recreated.\n");
 
     if (sink.kind() == CDocSink::MEMORY) {

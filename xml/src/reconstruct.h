@@ -2,40 +2,71 @@
 // text buffer a rebuilt document grows in, and the escapes of rebuilt values.
 #pragma once
 
+#include <stdlib.h>
+#include <string.h>
+
+#include <utility>
+
 #include "StringBuffer.h"
 
 namespace vxexport {
 
-// A CStringBuffer that grows geometrically once it is large, so that a whole
-// document rebuilt into memory costs linear time (the plain buffer grows by
-// one block at a time).
-class CDocText : public CStringBuffer {
+// The text a rebuilt document grows in: appends are inline copies, and the
+// storage grows geometrically with realloc, so a whole document rebuilt into
+// memory costs linear time and a large block grows in place.
+class CDocText {
 public:
-    CDocText() : CStringBuffer() {}
+    CDocText() = default;
+    ~CDocText() { free(m_p); }
+    CDocText(const CDocText&) = delete;
+    CDocText& operator=(const CDocText&) = delete;
 
     void add(const char* s, int n)
     {
         if (n <= 0)
             return;
-        if (m_nLength + n + 1 > m_nBufLength) {
-            int want = m_nLength < kMaxStep ? m_nLength : kMaxStep;
-            if (want > m_nBlockSize)
-                m_nBlockSize = want;
-        }
-        append(s, n);
+        size_t k = static_cast<size_t>(n);
+        if (k >= m_cap - m_n)
+            grow(k);
+        memcpy(m_p + m_n, s, k);
+        m_n += k;
     }
     void add(const char* s);
     void add(const CStringBuffer& s) { add(s.getBufferPointer(), s.length()); }
-    void add(char c) { add(&c, 1); }
+    void add(char c)
+    {
+        if (m_cap - m_n < 2)
+            grow(1);
+        m_p[m_n++] = c;
+    }
 
-    // Hands the text over as a heap block (free it with free); the buffer
-    // starts afresh at its first block size.
+    const char* data() const { return m_p ? m_p : ""; }
+    int length() const { return static_cast<int>(m_n); }
+    void clear() { m_n = 0; }
+    void set(const char* s, int n)
+    {
+        m_n = 0;
+        add(s, n);
+    }
+    void swap(CDocText& other)
+    {
+        std::swap(m_p, other.m_p);
+        std::swap(m_n, other.m_n);
+        std::swap(m_cap, other.m_cap);
+    }
+
+    // Hands the text over as a NUL-terminated heap block (free it with
+    // free); the buffer starts afresh.
     char* take(int* pnLength);
     // Empties the buffer and gives large storage back.
     void reset();
 
 private:
-    enum { kMaxStep = 256 * 1024 * 1024 };
+    void grow(size_t n);
+
+    char* m_p = nullptr;
+    size_t m_n = 0;
+    size_t m_cap = 0;
 };
 
 // Escapes character data for a text node: "<", ">", "&", quotes and 0x1A as

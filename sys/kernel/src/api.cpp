@@ -440,6 +440,45 @@ extern "C" int VdbGetLine(VdbHandle cursor, char* buffer, int* length, int capac
     });
 }
 
+extern "C" int VdbGetNodeValues(VdbHandle control, int part, int count, const int* fields, const char** values,
+                                int* lengths) {
+    return guarded([&](Kernel& k) {
+        if (count < 0 || (count > 0 && (!fields || !values || !lengths)))
+            return fail(VDB_BADARG, "VdbGetNodeValues: %d fields without their arrays", count);
+        for (int i = 0; i < count; ++i) {
+            values[i] = nullptr;
+            lengths[i] = -1;
+        }
+        Control* c = k.control(control);
+        if (!c) return badHandle("record control", control);
+        int st;
+        Record* r = k.bound(c, st);
+        if (!r) return st;
+        if (part < 0) return fail(VDB_BADARG, "VdbGetNodeValues: part %d", part);
+        const Design& d = r->design();
+        for (int i = 0; i < count; ++i) {
+            if (!d.field(fields[i]))
+                return fail(VDB_BADFIELD, "field number %d is not in base %s", fields[i], r->base()->name.c_str());
+            if (d.isBlob(fields[i]))
+                return fail(VDB_FIELDKIND, "VdbGetNodeValues: field %s is a blob", fieldName(r, fields[i]));
+        }
+        r->viewSlot(part, k.views);
+        for (int i = 0; i < count; ++i) {
+            const bool scoped = d.partScoped(fields[i]);
+            const ValueView* best = nullptr;
+            for (const ValueView& v : k.views) {
+                if (v.field != fields[i] || ((v.flags & kPart) != 0) != scoped) continue;
+                if (scoped ? (v.item > 0 && (!best || v.item < best->item)) : v.item == part) best = &v;
+            }
+            if (best) {
+                values[i] = best->data;
+                lengths[i] = static_cast<int>(best->size);
+            }
+        }
+        return VDB_OK;
+    });
+}
+
 extern "C" int VdbPutLine(VdbHandle cursor, const char* text, int length) {
     return guarded([&](Kernel& k) {
         Cursor* cu = k.cursor(cursor);

@@ -372,16 +372,11 @@ bool Kernel::isImportRecord(const Record* r) const {
     return false;
 }
 
-int guarded(const std::function<int(Kernel&)>& fn) {
-    Kernel* k = kernel();
-    if (!k) return fail(VDB_NOSESSION, "VdbStartVorn has not opened a session");
-    try {
-        return fn(*k);
-    } catch (const StorageError& e) {
-        return fail(VDB_STORAGE, "%s", e.what());
-    } catch (const std::bad_alloc&) {
-        return fail(VDB_STORAGE, "out of memory");
-    }
+int noSession() { return fail(VDB_NOSESSION, "VdbStartVorn has not opened a session"); }
+
+int callFailed(const std::exception* e, bool storage) {
+    if (storage) return fail(VDB_STORAGE, "%s", e ? e->what() : "out of memory");
+    return fail(VDB_STORAGE, "internal failure: %s", e ? e->what() : "unknown exception");
 }
 
 }  // namespace vdbs

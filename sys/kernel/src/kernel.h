@@ -2,9 +2,11 @@
 // settings, windows), the status stack, handles and transactions.
 #pragma once
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
+#include <new>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -102,6 +104,41 @@ struct AseHandle {
     std::string name;
 };
 
+// The live handles. Every call looks its handles up, and a reader walking a
+// record makes several calls per node on the same few handles: the handles
+// found last are remembered, so such a call costs no hashing.
+class HandleSet {
+public:
+    void insert(void* h) { set_.insert(h); }
+    size_t erase(void* h) {
+        for (void*& r : recent_)
+            if (r == h) r = nullptr;
+        return set_.erase(h);
+    }
+    void clear() {
+        for (void*& r : recent_) r = nullptr;
+        set_.clear();
+    }
+    size_t count(void* h) const {
+        if (!h) return 0;
+        for (void* r : recent_)
+            if (r == h) return 1;
+        if (!set_.count(h)) return 0;
+        recent_[next_] = h;
+        next_ = (next_ + 1) % kRecent;
+        return 1;
+    }
+    size_t size() const { return set_.size(); }
+    std::unordered_set<void*>::const_iterator begin() const { return set_.begin(); }
+    std::unordered_set<void*>::const_iterator end() const { return set_.end(); }
+
+private:
+    static constexpr size_t kRecent = 8;
+    std::unordered_set<void*> set_;
+    mutable void* recent_[kRecent] = {};
+    mutable size_t next_ = 0;
+};
+
 struct ActiveCall {
     filter_data* fd = nullptr;
     bool import = false;
@@ -121,10 +158,11 @@ public:
     std::vector<SessionState> stack;
     shell_dao_rec dao{};
 
-    std::unordered_set<void*> handles;
+    HandleSet handles;
     std::vector<RecordPtr> dirty;
     std::vector<ActiveCall> calls;
     Control* lastLoaded = nullptr;
+    std::vector<ValueView> views;  // scratch of VdbGetNodeValues
 
     // Caches, dropped when another process commits.
     std::map<std::string, BasePtr> bases;  // upper-case name
@@ -182,9 +220,30 @@ public:
 Kernel* kernel();
 void setKernel(std::unique_ptr<Kernel> k);
 
-// Guard for C entry points: a session must exist; storage errors become
-// VDB_STORAGE.
-int guarded(const std::function<int(Kernel&)>& fn);
+// Status of a call that found no session, or whose work threw: storage
+// errors and any other exception become VDB_STORAGE with their message.
+int noSession();
+int callFailed(const std::exception* e, bool storage);
+
+// Guard for C entry points: a session must exist; no exception leaves the
+// kernel. A template, so that the calls a reader makes per node pay for no
+// std::function.
+template <class Fn>
+int guarded(Fn&& fn) {
+    Kernel* k = kernel();
+    if (!k) return noSession();
+    try {
+        return fn(*k);
+    } catch (const StorageError& e) {
+        return callFailed(&e, true);
+    } catch (const std::bad_alloc&) {
+        return callFailed(nullptr, true);
+    } catch (const std::exception& e) {
+        return callFailed(&e, false);
+    } catch (...) {
+        return callFailed(nullptr, false);
+    }
+}
 
 int64_t monotonicNs();
 

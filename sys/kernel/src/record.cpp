@@ -200,6 +200,33 @@ Slot* Record::slot(int s, bool create) {
     return c;
 }
 
+void Record::viewSlot(int s, std::vector<ValueView>& out) {
+    out.clear();
+    if (s < 0) return;
+    size_t i = static_cast<size_t>(s);
+    Slot* c = cached(i, false);
+    if (!(c && c->loaded) && i < rawAt_.size() && rawAt_[i].length != kNoRaw) {
+        // The encoding of decodeSlot, read where it lies.
+        const unsigned char* p = rawData(rawAt_[i]);
+        const unsigned char* e = p + rawAt_[i].length;
+        uint64_t count;
+        if (!getVarint(p, e, count)) return;
+        for (uint64_t k = 0; k < count; ++k) {
+            uint64_t field, item, len;
+            if (!getVarint(p, e, field) || p >= e) break;
+            uint8_t flags = *p++;
+            if (!getVarint(p, e, item) || !getVarint(p, e, len) || len > static_cast<uint64_t>(e - p)) break;
+            out.push_back({static_cast<int>(field), static_cast<int>(item), flags, reinterpret_cast<const char*>(p),
+                           static_cast<size_t>(len)});
+            p += len;
+        }
+        return;
+    }
+    Slot* sl = slot(s, false);
+    if (!sl) return;
+    for (const Value& v : sl->values) out.push_back({v.field, v.item, v.flags, v.data.data(), v.data.size()});
+}
+
 void Record::markModified() {
     modified_ = true;
     ++changeSeq_;

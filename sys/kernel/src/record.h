@@ -36,6 +36,15 @@ struct Value {
     std::string data;
 };
 
+// A value read in place, for a reader that walks a record once.
+struct ValueView {
+    int field = 0;
+    int item = 0;
+    uint8_t flags = 0;
+    const char* data = nullptr;
+    size_t size = 0;
+};
+
 struct Slot {
     std::vector<Value> values;
     bool dirty = false;   // changed in memory, not yet written
@@ -113,6 +122,11 @@ public:
     void appendPartItem(int field, int part, int item, const char* data, size_t n);
     void deletePartItem(int field, int part, int item);
     void touchPart(int part);  // a part header: the part exists
+
+    // The values of slot s in place, without keeping a decoded copy of a slot
+    // that is still encoded (a whole-record reader would otherwise hold every
+    // value twice). Valid until the record is next changed or reloaded.
+    void viewSlot(int s, std::vector<ValueView>& out);
 
     // Blobs (field of type 20, in a part).
     int64_t blobSize(int field, int part);
