@@ -285,50 +285,75 @@ bool conversionNeeded(const CVORNxml& x, const char* target)
     return !(cp1252 && target1252);
 }
 
-// Reads what reconstruction needs of a node with one kernel call: its type,
-// name, prefix, parent, value and id, as stored. The values are views into
-// the kernel's record, valid until the next kernel call; fields the design
-// lacks read as missing.
+// Reads what reconstruction needs of its nodes, a run of nodes per kernel
+// call: type, name, prefix, parent, value and id, as stored. The values are
+// views into the kernel's record, valid until the next kernel call (any
+// call made between two reads must be followed by invalidate()); fields the
+// design lacks read as missing.
 class CNodeReader {
 public:
     enum { F_TYPE, F_NAME, F_NSPACE, F_PARENT, F_VALUE, F_ID, F_COUNT };
 
-    explicit CNodeReader(VdbHandle rc) : m_rc(rc), m_nAsked(0)
+    CNodeReader(VdbHandle rc, int nLast) : m_rc(rc), m_nLast(nLast)
     {
         static const char* const kNames[F_COUNT] = {"N_TYPE", "N_NAME", "N_NSPACE", "N_PARENT", "N_TVALUE", "N_ID"};
         for (int k = 0; k < F_COUNT; ++k) {
             CFieldInfo* f = CFieldInfo::getFieldInfo(kNames[k], rc);
             int num = f ? f->getNumber() : 0;
             m_slot[k] = -1;
-            m_values[k] = nullptr;
-            m_lengths[k] = -1;
             if (num > 0) {
                 m_slot[k] = m_nAsked;
                 m_fields[m_nAsked++] = num;
             }
         }
+        m_values.assign(static_cast<size_t>(kMaxRun * (m_nAsked > 0 ? m_nAsked : 1)), nullptr);
+        m_lengths.assign(m_values.size(), -1);
     }
 
-    // Reads node `part`; every value reads as missing when the kernel refuses.
+    // Makes node `part` the current node.
     void read(int part)
     {
-        if (m_nAsked > 0 && (VdbGetNodeValues(m_rc, part, m_nAsked, m_fields, m_values, m_lengths) & 1))
+        if (!m_bStale && part >= m_nFirst && part < m_nFirst + m_nRun) {
+            m_nAt = static_cast<size_t>(part - m_nFirst) * static_cast<size_t>(m_nAsked);
             return;
-        for (int k = 0; k < m_nAsked; ++k) {
-            m_values[k] = nullptr;
-            m_lengths[k] = -1;
+        }
+        // Runs grow while the reader walks on, so a short subtree reads
+        // little beyond its end.
+        int run = m_nNextRun;
+        if (m_nNextRun < kMaxRun)
+            m_nNextRun *= 2;
+        if (run > m_nLast - part + 1)
+            run = m_nLast - part + 1;
+        if (run < 1)
+            run = 1;
+        m_nFirst = part;
+        m_nRun = run;
+        m_nAt = 0;
+        m_bStale = false;
+        if (m_nAsked > 0 &&
+            (VdbGetNodeValues(m_rc, part, run, m_nAsked, m_fields, m_values.data(), m_lengths.data()) & 1))
+            return;
+        // Every value reads as missing when the kernel refuses.
+        for (size_t i = 0; i < m_values.size(); ++i) {
+            m_values[i] = nullptr;
+            m_lengths[i] = -1;
         }
     }
-    // Field k of the node read last: its bytes ("" when missing).
+    // Another kernel call was made: the views read so far are gone.
+    void invalidate() { m_bStale = true; }
+
+    // Field k of the current node: its bytes ("" when missing).
     const char* text(int k) const
     {
         int s = m_slot[k];
-        return s >= 0 && m_values[s] ? m_values[s] : "";
+        const char* v = s >= 0 ? m_values[m_nAt + static_cast<size_t>(s)] : nullptr;
+        return v ? v : "";
     }
     int length(int k) const
     {
         int s = m_slot[k];
-        return s >= 0 && m_lengths[s] > 0 ? m_lengths[s] : 0;
+        int n = s >= 0 ? m_lengths[m_nAt + static_cast<size_t>(s)] : 0;
+        return n > 0 ? n : 0;
     }
     // Field k as a number, read as atol reads text; 0 when missing.
     long number(int k) const
@@ -345,17 +370,18 @@ public:
             v = v * 10 + (*p - '0');
         return neg ? -v : v;
     }
-    // The type of another node, without disturbing the node read last.
+    // The type of another node; the current node's views are gone after it.
     bool typeOf(int part, const char** pp, int* pn)
     {
         *pp = "";
         *pn = 0;
         if (m_slot[F_TYPE] < 0)
             return false;
+        m_bStale = true;
         const char* v = nullptr;
         int n = -1;
         int field = m_fields[m_slot[F_TYPE]];
-        if (!(VdbGetNodeValues(m_rc, part, 1, &field, &v, &n) & 1) || !v || n < 0)
+        if (!(VdbGetNodeValues(m_rc, part, 1, 1, &field, &v, &n) & 1) || !v || n < 0)
             return false;
         *pp = v;
         *pn = n;
@@ -366,9 +392,10 @@ public:
     void partText(int field, int part, CStringBuffer& out)
     {
         out.clear();
+        m_bStale = true;
         const char* v = nullptr;
         int n = -1;
-        if (field < 1 || !(VdbGetNodeValues(m_rc, part, 1, &field, &v, &n) & 1) || !v || n <= 0)
+        if (field < 1 || !(VdbGetNodeValues(m_rc, part, 1, 1, &field, &v, &n) & 1) || !v || n <= 0)
             return;
         out.set(v, n);
         if (memchr(v, '\r', static_cast<size_t>(n)))
@@ -376,12 +403,19 @@ public:
     }
 
 private:
+    enum { kMaxRun = 256 };
     VdbHandle m_rc;
-    int m_nAsked;
+    int m_nLast;
+    int m_nAsked = 0;
     int m_slot[F_COUNT];
     int m_fields[F_COUNT];
-    const char* m_values[F_COUNT];
-    int m_lengths[F_COUNT];
+    std::vector<const char*> m_values;
+    std::vector<int> m_lengths;
+    int m_nFirst = 0;
+    int m_nRun = 0;
+    int m_nNextRun = 8;
+    size_t m_nAt = 0;
+    bool m_bStale = true;
 };
 
 // Converts values from the session's encoding into the document's on their
@@ -873,7 +907,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     const bool bUtf8 = VfxStrNoCaseEquals(escaped, "utf-8") || VfxStrNoCaseEquals(escaped, "utf8") ||
                        VfxStrNoCaseEquals(escaped, "utf 8");
 
-    CNodeReader nodes(rc);
+    CNodeReader nodes(rc, nCount);
     CFieldInfo* f = CFieldInfo::getFieldInfo("D_DOCTYPE", rc);
     const int fDoctype = f ? f->getNumber() : 0;
     f = CFieldInfo::getFieldInfo("D_META", rc);
@@ -949,6 +983,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
             if (bHighlight && kind == NK_TEXT) {
                 // Reads through cursors: nothing of the node is needed after it.
                 getPartTextValue(strValue, "N_TVALUE", i, true);
+                nodes.invalidate();
                 value = {strValue.getBufferPointer(), strValue.length()};
             } else {
                 value = {nodes.text(CNodeReader::F_VALUE), nodes.length(CNodeReader::F_VALUE)};

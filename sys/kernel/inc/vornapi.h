@@ -247,20 +247,23 @@ int VdbItemCount(VdbHandle cursor, int* count);
  * 34 or more. */
 int VdbGetLine(VdbHandle cursor, char* buffer, int* length, int capacity);
 
-/* Reads the values of one node part for several fields in one call, for a
- * reader that walks a record node by node (reconstruction) instead of placing
- * a cursor and reading a line per field.
+/* Reads the values of consecutive node parts for several fields in one call,
+ * for a reader that walks a record node by node (reconstruction) instead of
+ * placing a cursor and reading a line per field.
  *   control: the record control.
- *   part:    the node part (0: the main part).
- *   fields:  count field numbers. A record field gives its item `part` (node
- *            part's value), a part field its first item in that part.
- *   values, lengths: out, count entries: values[k] points at the value of
- *            fields[k] (lengths[k] bytes, not NUL-terminated); when the part
- *            has no such value, values[k] is null and lengths[k] is -1.
+ *   part:    the first node part (0: the main part); parts: how many parts,
+ *            part, part + 1, ... (parts past the last one read as missing).
+ *   fields:  count field numbers. A record field gives its item p (node
+ *            part p's value), a part field its first item in part p.
+ *   values, lengths: out, parts * count entries; entry [n * count + k] is
+ *            field k of part `part + n`: values[] points at the value
+ *            (lengths[] bytes, not NUL-terminated); when the part has no such
+ *            value, values[] is null and lengths[] is -1.
  * The pointers stay valid until the next kernel call. Fails with
- * VDB_BADHANDLE, VDB_BADARG (negative part or count, missing arrays),
+ * VDB_BADHANDLE, VDB_BADARG (negative part, parts or count, missing arrays),
  * VDB_BADFIELD (a field number the design lacks) or VDB_FIELDKIND (a blob). */
-int VdbGetNodeValues(VdbHandle control, int part, int count, const int* fields, const char** values, int* lengths);
+int VdbGetNodeValues(VdbHandle control, int part, int parts, int count, const int* fields, const char** values,
+                     int* lengths);
 
 /* Writes text (length bytes; -1: strlen) as the item at the cursor and moves
  * to the next item: a fresh cursor replaces its item (item 1 of an empty

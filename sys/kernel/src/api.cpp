@@ -440,12 +440,15 @@ extern "C" int VdbGetLine(VdbHandle cursor, char* buffer, int* length, int capac
     });
 }
 
-extern "C" int VdbGetNodeValues(VdbHandle control, int part, int count, const int* fields, const char** values,
-                                int* lengths) {
+extern "C" int VdbGetNodeValues(VdbHandle control, int part, int parts, int count, const int* fields,
+                                const char** values, int* lengths) {
     return guarded([&](Kernel& k) {
-        if (count < 0 || (count > 0 && (!fields || !values || !lengths)))
-            return fail(VDB_BADARG, "VdbGetNodeValues: %d fields without their arrays", count);
-        for (int i = 0; i < count; ++i) {
+        if (count < 0 || parts < 0 || (count > 0 && parts > 0 && (!fields || !values || !lengths)))
+            return fail(VDB_BADARG, "VdbGetNodeValues: %d fields of %d parts without their arrays", count, parts);
+        if (part < 0 || parts > 0x7fffffff - part || (count > 0 && parts > 0x7fffffff / count))
+            return fail(VDB_BADARG, "VdbGetNodeValues: %d parts from part %d", parts, part);
+        const size_t total = static_cast<size_t>(parts) * static_cast<size_t>(count);
+        for (size_t i = 0; i < total; ++i) {
             values[i] = nullptr;
             lengths[i] = -1;
         }
@@ -454,25 +457,51 @@ extern "C" int VdbGetNodeValues(VdbHandle control, int part, int count, const in
         int st;
         Record* r = k.bound(c, st);
         if (!r) return st;
-        if (part < 0) return fail(VDB_BADARG, "VdbGetNodeValues: part %d", part);
         const Design& d = r->design();
+        constexpr int kMaxFields = 64;
+        if (count > kMaxFields) return fail(VDB_BADARG, "VdbGetNodeValues: %d fields, at most %d", count, kMaxFields);
+        // Where each field's value goes, by field number: a value is placed
+        // without comparing it with every field asked for.
+        int8_t at[kMaxFields];
+        bool scoped[kMaxFields];
+        memset(at, -1, sizeof at);
+        bool direct = true;
         for (int i = 0; i < count; ++i) {
             if (!d.field(fields[i]))
                 return fail(VDB_BADFIELD, "field number %d is not in base %s", fields[i], r->base()->name.c_str());
             if (d.isBlob(fields[i]))
                 return fail(VDB_FIELDKIND, "VdbGetNodeValues: field %s is a blob", fieldName(r, fields[i]));
+            scoped[i] = d.partScoped(fields[i]);
+            if (fields[i] >= kMaxFields || at[fields[i]] >= 0)
+                direct = false;  // a large number, or a field asked for twice
+            else
+                at[fields[i]] = static_cast<int8_t>(i);
         }
-        r->viewSlot(part, k.views);
-        for (int i = 0; i < count; ++i) {
-            const bool scoped = d.partScoped(fields[i]);
-            const ValueView* best = nullptr;
+        for (int n = 0; n < parts && count > 0; ++n) {
+            const int p = part + n;
+            r->viewSlot(p, k.views);
+            const char** vals = values + static_cast<size_t>(n) * static_cast<size_t>(count);
+            int* lens = lengths + static_cast<size_t>(n) * static_cast<size_t>(count);
+            int best[kMaxFields];
+            // A record field's item p, or a part field's lowest item.
+            auto place = [&](int i, const ValueView& v) {
+                if (((v.flags & kPart) != 0) != scoped[i]) return;
+                if (scoped[i]) {
+                    if (v.item <= 0 || (vals[i] && v.item >= best[i])) return;
+                    best[i] = v.item;
+                } else if (v.item != p) {
+                    return;
+                }
+                vals[i] = v.data;
+                lens[i] = static_cast<int>(v.size);
+            };
             for (const ValueView& v : k.views) {
-                if (v.field != fields[i] || ((v.flags & kPart) != 0) != scoped) continue;
-                if (scoped ? (v.item > 0 && (!best || v.item < best->item)) : v.item == part) best = &v;
-            }
-            if (best) {
-                values[i] = best->data;
-                lengths[i] = static_cast<int>(best->size);
+                if (direct) {
+                    if (v.field >= 0 && v.field < kMaxFields && at[v.field] >= 0) place(at[v.field], v);
+                } else {
+                    for (int i = 0; i < count; ++i)
+                        if (fields[i] == v.field) place(i, v);
+                }
             }
         }
         return VDB_OK;
