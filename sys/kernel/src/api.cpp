@@ -443,15 +443,17 @@ extern "C" int VdbGetLine(VdbHandle cursor, char* buffer, int* length, int capac
 extern "C" int VdbGetNodeValues(VdbHandle control, int part, int parts, int count, const int* fields,
                                 const char** values, int* lengths) {
     return guarded([&](Kernel& k) {
-        if (count < 0 || parts < 0 || (count > 0 && parts > 0 && (!fields || !values || !lengths)))
+        if (count < 0 || parts < 0 || (count > 0 && parts > 0x7fffffff / count))
+            return fail(VDB_BADARG, "VdbGetNodeValues: %d fields of %d parts", count, parts);
+        if (count > 0 && parts > 0 && (!fields || !values || !lengths))
             return fail(VDB_BADARG, "VdbGetNodeValues: %d fields of %d parts without their arrays", count, parts);
-        if (part < 0 || parts > 0x7fffffff - part || (count > 0 && parts > 0x7fffffff / count))
-            return fail(VDB_BADARG, "VdbGetNodeValues: %d parts from part %d", parts, part);
         const size_t total = static_cast<size_t>(parts) * static_cast<size_t>(count);
         for (size_t i = 0; i < total; ++i) {
             values[i] = nullptr;
             lengths[i] = -1;
         }
+        if (part < 0 || parts > 0x7fffffff - part)
+            return fail(VDB_BADARG, "VdbGetNodeValues: part %d, %d parts", part, parts);
         Control* c = k.control(control);
         if (!c) return badHandle("record control", control);
         int st;

@@ -84,6 +84,18 @@ TEST_F(ReconstructTest, DocumentsStoredWithoutTheVersionPropertyComeBackAsStored
     EXPECT_EQ("<r a=\"&amp;\">a &lt; b&#38;</r>\n", rebuilt(store(d)));
 }
 
+TEST_F(ReconstructTest, AnAttributeAfterAChildGoesIntoTheOpenTagWhichClosesBeforeTheChildEnds)
+{
+    // Not what the shredder writes, but a record may hold it: the start tag
+    // of b ends right after the attribute, before b is closed.
+    XDoc d;
+    d.nodes = {{"ELEMENT", "a", "", 0, ""},
+               {"ELEMENT", "b", "", 1, ""},
+               {"ATTRIBUTE", "x", "", 1, "1"},
+               {"TEXT", "a", "", 2, "t"}};
+    EXPECT_EQ("<a><b x=\"1\"></b>t</a>\n", rebuilt(store(d)));
+}
+
 TEST_F(ReconstructTest, AnUnknownNodeTypeIsSkipped)
 {
     XDoc d;
