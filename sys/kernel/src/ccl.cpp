@@ -711,22 +711,40 @@ private:
         HitList kept;
         Slot slot;
         std::string data;
-        bool ps = base_->design.partScoped(f);
-        for (Hit h : cand) {
-            int rid = hitRid(h), part = hitPart(h);
-            bool ok = false;
-            auto check = [&](int slotNo, bool wantPart) {
-                if (!k_.st->readSlot(base_->id, rid, slotNo, data)) return;
-                if (!decodeSlot(reinterpret_cast<const unsigned char*>(data.data()), data.size(), slot)) return;
-                for (const Value& v : slot.values)
-                    if (v.field == f && ((v.flags & kPart) != 0) == wantPart && pred(v.data)) ok = true;
-            };
-            if (ps) {
-                check(part, true);
+        const bool ps = base_->design.partScoped(f);
+        auto matches = [&](const unsigned char* p, size_t n) {
+            if (!decodeSlot(p, n, slot)) return false;
+            for (const Value& v : slot.values)
+                if (v.field == f && ((v.flags & kPart) != 0) == ps && pred(v.data)) return true;
+            return false;
+        };
+        for (size_t i = 0; i < cand.size();) {
+            int rid = hitRid(cand[i]);
+            size_t j = i;
+            while (j < cand.size() && hitRid(cand[j]) == rid) ++j;
+            // Storage keeps slots in pages: reading one slot reads its page.
+            // Candidates in most of a record's pages read the record's pages
+            // once; a few candidates in a large record are read one by one.
+            RecordRow row;
+            size_t pages = k_.st->getRecord(base_->id, rid, row) ? static_cast<size_t>(row.nparts) / 256 + 1 : 0;
+            if (j - i >= 2 && (j - i) * 2 >= pages) {
+                size_t next = i;
+                k_.st->readSlotPages(base_->id, rid, [&](const unsigned char* page, size_t, const SlotRef* refs,
+                                                         size_t count) {
+                    for (size_t r = 0; r < count && next < j; ++r) {
+                        while (next < j && hitPart(cand[next]) < refs[r].slot) ++next;
+                        if (next < j && hitPart(cand[next]) == refs[r].slot &&
+                            matches(page + refs[r].offset, refs[r].length))
+                            kept.push_back(cand[next++]);
+                    }
+                });
             } else {
-                check(part, false);
+                for (size_t c = i; c < j; ++c)
+                    if (k_.st->readSlot(base_->id, rid, hitPart(cand[c]), data) &&
+                        matches(reinterpret_cast<const unsigned char*>(data.data()), data.size()))
+                        kept.push_back(cand[c]);
             }
-            if (ok) kept.push_back(h);
+            i = j;
         }
         cand.swap(kept);
     }
