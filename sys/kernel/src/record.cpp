@@ -64,26 +64,37 @@ std::string encodeSlot(const Slot& s) {
     return out;
 }
 
-bool decodeSlot(const unsigned char* p, size_t n, Slot& out) {
-    const unsigned char* e = p + n;
+// Walks the values of an encoded slot where they lie: fn(field, item, flags,
+// bytes, length) for each. False when the encoding is damaged (values up to
+// the damage have been passed).
+namespace {
+template <class Fn>
+bool walkSlot(const unsigned char* p, const unsigned char* e, Fn&& fn) {
     uint64_t count;
-    out.values.clear();
-    if (!getVarint(p, e, count)) return n == 0;
-    out.values.reserve(count);
-    for (uint64_t i = 0; i < count; ++i) {
+    if (!getVarint(p, e, count)) return false;
+    for (uint64_t k = 0; k < count; ++k) {
         uint64_t field, item, len;
         if (!getVarint(p, e, field) || p >= e) return false;
         uint8_t flags = *p++;
         if (!getVarint(p, e, item) || !getVarint(p, e, len) || len > static_cast<uint64_t>(e - p)) return false;
+        fn(field, item, flags, p, static_cast<size_t>(len));
+        p += len;
+    }
+    return true;
+}
+}  // namespace
+
+bool decodeSlot(const unsigned char* p, size_t n, Slot& out) {
+    out.values.clear();
+    if (n == 0) return true;
+    return walkSlot(p, p + n, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char* d, size_t len) {
         Value v;
         v.field = static_cast<int>(field);
         v.item = static_cast<int>(item);
         v.flags = flags;
-        v.data.assign(reinterpret_cast<const char*>(p), len);
-        p += len;
+        v.data.assign(reinterpret_cast<const char*>(d), len);
         out.values.push_back(std::move(v));
-    }
-    return true;
+    });
 }
 
 bool Record::load(int rid) {
@@ -208,18 +219,11 @@ void Record::viewSlot(int s, std::vector<ValueView>& out) {
     if (!(c && c->loaded) && i < rawAt_.size() && rawAt_[i].length != kNoRaw) {
         // The encoding of decodeSlot, read where it lies.
         const unsigned char* p = rawData(rawAt_[i]);
-        const unsigned char* e = p + rawAt_[i].length;
-        uint64_t count;
-        if (!getVarint(p, e, count)) return;
-        for (uint64_t k = 0; k < count; ++k) {
-            uint64_t field, item, len;
-            if (!getVarint(p, e, field) || p >= e) break;
-            uint8_t flags = *p++;
-            if (!getVarint(p, e, item) || !getVarint(p, e, len) || len > static_cast<uint64_t>(e - p)) break;
-            out.push_back({static_cast<int>(field), static_cast<int>(item), flags, reinterpret_cast<const char*>(p),
-                           static_cast<size_t>(len)});
-            p += len;
-        }
+        walkSlot(p, p + rawAt_[i].length,
+                 [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char* d, size_t len) {
+                     out.push_back({static_cast<int>(field), static_cast<int>(item), flags,
+                                    reinterpret_cast<const char*>(d), len});
+                 });
         return;
     }
     Slot* sl = slot(s, false);
@@ -318,19 +322,11 @@ void Record::ensureItems() {
             continue;
         }
         if (s >= rawAt_.size() || rawAt_[s].length == kNoRaw) continue;
-        // The value headers of the encoded slot (see decodeSlot), data skipped.
+        // The value headers of the encoded slot, data skipped.
         const unsigned char* p = rawData(rawAt_[s]);
-        const unsigned char* e = p + rawAt_[s].length;
-        uint64_t count;
-        if (!getVarint(p, e, count)) continue;
-        for (uint64_t k = 0; k < count; ++k) {
-            uint64_t field, item, len;
-            if (!getVarint(p, e, field) || p >= e) break;
-            uint8_t flags = *p++;
-            if (!getVarint(p, e, item) || !getVarint(p, e, len) || len > static_cast<uint64_t>(e - p)) break;
-            p += len;
+        walkSlot(p, p + rawAt_[s].length, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
             if (!(flags & kPart)) mark(field, item);
-        }
+        });
     }
 }
 
