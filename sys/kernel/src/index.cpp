@@ -126,6 +126,25 @@ private:
     std::string rowTerm_, prev_, data_;
 };
 
+// Reads the entry of a block row at p (the term as the bytes it shares with
+// the term before and the rest, then its hits) into term, hits and len.
+// False at the end of the row or where it is damaged.
+inline bool readBlockEntry(const unsigned char*& p, const unsigned char* end, std::string& term,
+                           const unsigned char*& hits, size_t& len) {
+    uint64_t shared, rest, n;
+    if (p >= end || !getVarint(p, end, shared) || !getVarint(p, end, rest) || shared > term.size() ||
+        rest > static_cast<uint64_t>(end - p))
+        return false;
+    term.resize(static_cast<size_t>(shared));
+    term.append(reinterpret_cast<const char*>(p), static_cast<size_t>(rest));
+    p += rest;
+    if (!getVarint(p, end, n) || n > static_cast<uint64_t>(end - p)) return false;
+    hits = p;
+    len = static_cast<size_t>(n);
+    p += n;
+    return true;
+}
+
 // Calls fn(term, hits, length) for each entry of a posting row in term
 // order; fn returns false to stop. Returns false when fn stopped.
 template <typename Fn>
@@ -134,18 +153,10 @@ bool forEntries(const unsigned char* t, size_t tn, int64_t first, const unsigned
     term.assign(reinterpret_cast<const char*>(t), tn);
     if (first > 0) return fn(std::string_view(term), p, n);
     const unsigned char* end = p + n;
-    while (p < end) {
-        uint64_t shared, rest, len;
-        if (!getVarint(p, end, shared) || !getVarint(p, end, rest) || shared > term.size() ||
-            rest > static_cast<uint64_t>(end - p))
-            return true;
-        term.resize(static_cast<size_t>(shared));
-        term.append(reinterpret_cast<const char*>(p), static_cast<size_t>(rest));
-        p += rest;
-        if (!getVarint(p, end, len) || len > static_cast<uint64_t>(end - p)) return true;
-        if (!fn(std::string_view(term), p, static_cast<size_t>(len))) return false;
-        p += len;
-    }
+    const unsigned char* hits;
+    size_t len;
+    while (readBlockEntry(p, end, term, hits, len))
+        if (!fn(std::string_view(term), hits, len)) return false;
     return true;
 }
 
@@ -992,20 +1003,7 @@ struct EntryCursor {
             if (entry()) return valid = true;
         }
     }
-    bool entry() {
-        uint64_t shared, rest, len;
-        if (p >= end || !getVarint(p, end, shared) || !getVarint(p, end, rest) || shared > term.size() ||
-            rest > static_cast<uint64_t>(end - p))
-            return false;
-        term.resize(static_cast<size_t>(shared));
-        term.append(reinterpret_cast<const char*>(p), static_cast<size_t>(rest));
-        p += rest;
-        if (!getVarint(p, end, len) || len > static_cast<uint64_t>(end - p)) return false;
-        hits = p;
-        hitLen = static_cast<size_t>(len);
-        p += len;
-        return true;
-    }
+    bool entry() { return readBlockEntry(p, end, term, hits, hitLen); }
     void next() {
         if (!entry()) nextRow();
     }
