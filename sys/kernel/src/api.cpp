@@ -481,30 +481,31 @@ extern "C" int VdbGetNodeValues(VdbHandle control, int part, int parts, int coun
         }
         for (int n = 0; n < parts && count > 0; ++n) {
             const int p = part + n;
-            r->viewSlot(p, k.views);
             const char** vals = values + static_cast<size_t>(n) * static_cast<size_t>(count);
             int* lens = lengths + static_cast<size_t>(n) * static_cast<size_t>(count);
             int best[kMaxFields];
             // A record field's item p, or a part field's lowest item.
-            auto place = [&](int i, const ValueView& v) {
-                if (((v.flags & kPart) != 0) != scoped[i]) return;
+            auto place = [&](int i, int item, uint8_t flags, const char* data, size_t size) {
+                if (((flags & kPart) != 0) != scoped[i]) return;
                 if (scoped[i]) {
-                    if (v.item <= 0 || (vals[i] && v.item >= best[i])) return;
-                    best[i] = v.item;
-                } else if (v.item != p) {
+                    if (item <= 0 || (vals[i] && item >= best[i])) return;
+                    best[i] = item;
+                } else if (item != p) {
                     return;
                 }
-                vals[i] = v.data;
-                lens[i] = static_cast<int>(v.size);
+                vals[i] = data;
+                lens[i] = static_cast<int>(size);
             };
-            for (const ValueView& v : k.views) {
-                if (direct) {
-                    if (v.field >= 0 && v.field < kMaxFields && at[v.field] >= 0) place(at[v.field], v);
-                } else {
+            // The slot's values are placed as they are walked, none kept.
+            if (direct)
+                r->visitSlot(p, [&](int field, int item, uint8_t flags, const char* data, size_t size) {
+                    if (field >= 0 && field < kMaxFields && at[field] >= 0) place(at[field], item, flags, data, size);
+                });
+            else
+                r->visitSlot(p, [&](int field, int item, uint8_t flags, const char* data, size_t size) {
                     for (int i = 0; i < count; ++i)
-                        if (fields[i] == v.field) place(i, v);
-                }
-            }
+                        if (fields[i] == field) place(i, item, flags, data, size);
+                });
         }
         return VDB_OK;
     });

@@ -162,7 +162,6 @@ public:
     std::vector<RecordPtr> dirty;
     std::vector<ActiveCall> calls;
     Control* lastLoaded = nullptr;
-    std::vector<ValueView> views;  // scratch of VdbGetNodeValues
 
     // Caches, dropped when another process commits.
     std::map<std::string, BasePtr> bases;  // upper-case name

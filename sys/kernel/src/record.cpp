@@ -64,26 +64,6 @@ std::string encodeSlot(const Slot& s) {
     return out;
 }
 
-// Walks the values of an encoded slot where they lie: fn(field, item, flags,
-// bytes, length) for each. False when the encoding is damaged (values up to
-// the damage have been passed).
-namespace {
-template <class Fn>
-bool walkSlot(const unsigned char* p, const unsigned char* e, Fn&& fn) {
-    uint64_t count;
-    if (!getVarint(p, e, count)) return false;
-    for (uint64_t k = 0; k < count; ++k) {
-        uint64_t field, item, len;
-        if (!getVarint(p, e, field) || p >= e) return false;
-        uint8_t flags = *p++;
-        if (!getVarint(p, e, item) || !getVarint(p, e, len) || len > static_cast<uint64_t>(e - p)) return false;
-        fn(field, item, flags, p, static_cast<size_t>(len));
-        p += len;
-    }
-    return true;
-}
-}  // namespace
-
 bool decodeSlot(const unsigned char* p, size_t n, Slot& out) {
     out.values.clear();
     if (n == 0) return true;
@@ -213,25 +193,13 @@ Slot* Record::slot(int s, bool create) {
 
 void Record::viewSlot(int s, std::vector<ValueView>& out) {
     out.clear();
-    if (s < 0) return;
-    size_t i = static_cast<size_t>(s);
-    Slot* c = cached(i, false);
-    if (!(c && c->loaded) && i < rawAt_.size() && rawAt_[i].length != kNoRaw) {
-        // The encoding of decodeSlot, read where it lies.
-        const unsigned char* p = rawData(rawAt_[i]);
-        walkSlot(p, p + rawAt_[i].length,
-                 [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char* d, size_t len) {
-                     out.push_back({static_cast<int>(field), static_cast<int>(item), flags,
-                                    reinterpret_cast<const char*>(d), len});
-                 });
-        return;
-    }
-    Slot* sl = slot(s, false);
-    if (!sl) return;
-    for (const Value& v : sl->values) out.push_back({v.field, v.item, v.flags, v.data.data(), v.data.size()});
+    visitSlot(s, [&](int field, int item, uint8_t flags, const char* d, size_t len) {
+        out.push_back({field, item, flags, d, len});
+    });
 }
 
 void Record::markModified() {
+    maxItemsKnown_ = false;
     modified_ = true;
     ++changeSeq_;
     lastWrite_ = nextWriteSeq();
@@ -292,6 +260,7 @@ void Record::flush() {
 }
 
 void Record::dropRaw() {
+    maxItemsKnown_ = false;
     raw_.clear();
     raw_.shrink_to_fit();
     rawAt_.clear();
@@ -330,7 +299,56 @@ void Record::ensureItems() {
     }
 }
 
+bool Record::ensureMaxItems() {
+    if (maxItemsKnown_) return true;
+    // Field numbers index the table directly; a damaged slot with a huge one
+    // leaves the answer to the bitmaps.
+    constexpr uint64_t kMaxField = 4096;
+    std::vector<int> top;
+    bool ok = true;
+    auto note = [&](uint64_t field, uint64_t item) {
+        if (item == 0 || item > static_cast<uint64_t>(INT32_MAX)) return;
+        if (field >= kMaxField) {
+            ok = false;
+            return;
+        }
+        size_t f = static_cast<size_t>(field);
+        if (f >= top.size()) top.resize(f + 1, 0);
+        if (top[f] < static_cast<int>(item)) top[f] = static_cast<int>(item);
+    };
+    for (size_t s = 0; s < slots_.size() && ok; ++s) {
+        if (slots_[s].loaded) {
+            for (const Value& v : slots_[s].values)
+                if (!(v.flags & kPart) && v.field >= 0 && v.item > 0)
+                    note(static_cast<uint64_t>(v.field), static_cast<uint64_t>(v.item));
+            continue;
+        }
+        if (s >= rawAt_.size() || rawAt_[s].length == kNoRaw) continue;
+        const unsigned char* p = rawData(rawAt_[s]);
+        walkSlot(p, p + rawAt_[s].length, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
+            if (!(flags & kPart)) note(field, item);
+        });
+    }
+    if (!ok) return false;
+    maxItems_.swap(top);
+    maxItemsKnown_ = true;
+    return true;
+}
+
+bool Record::slotHasRecordItem(size_t s, int field) {
+    if (s < slots_.size() && slots_[s].loaded)
+        return findValue(slots_[s], field, false, static_cast<int>(s)) != nullptr;
+    if (s >= rawAt_.size() || rawAt_[s].length == kNoRaw) return false;
+    bool found = false;
+    const unsigned char* p = rawData(rawAt_[s]);
+    walkSlot(p, p + rawAt_[s].length, [&](uint64_t f, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
+        if (!(flags & kPart) && f == static_cast<uint64_t>(field) && item == s) found = true;
+    });
+    return found;
+}
+
 void Record::noteItem(int field, int item, bool present) {
+    maxItemsKnown_ = false;
     // Bitmaps not built yet will be built from the slots as they are then.
     if (item <= 0 || !itemsBuilt_) return;
     std::vector<uint64_t>& bits = items_[field];
@@ -359,6 +377,18 @@ const Value* Record::recordItem(int field, int item) {
 }
 
 int Record::nextRecordItem(int field, int after) {
+    if (!itemsBuilt_ && complete_ && ensureMaxItems()) {
+        // Item n lives in slot n: a few slots after `after` hold the next
+        // item of a dense field, and none is past the field's highest.
+        constexpr int kNear = 64;
+        int top = maxItemOf(field);
+        int start = after < 1 ? 1 : after + 1;
+        for (int s = start; s <= top; ++s) {
+            if (slotHasRecordItem(static_cast<size_t>(s), field)) return s;
+            if (s - start >= kNear) break;
+        }
+        if (start > top) return 0;
+    }
     ensureItems();
     auto it = items_.find(field);
     if (it == items_.end()) return 0;
@@ -377,6 +407,8 @@ int Record::nextRecordItem(int field, int after) {
 int Record::firstRecordItem(int field) { return nextRecordItem(field, 0); }
 
 int Record::maxRecordItem(int field) {
+    if (!itemsBuilt_ && complete_ && ensureMaxItems())
+        return maxItemOf(field);
     ensureItems();
     auto it = items_.find(field);
     if (it == items_.end()) return 0;
@@ -691,6 +723,7 @@ void Record::restoreFrom(const Record& o) {
     rawAt_ = o.rawAt_;
     items_ = o.items_;
     itemsBuilt_ = o.itemsBuilt_;
+    maxItemsKnown_ = false;
     memBlobs_ = o.memBlobs_;
     tfStatus_ = o.tfStatus_;
     tfMessage_ = o.tfMessage_;

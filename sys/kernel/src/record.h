@@ -51,6 +51,38 @@ struct Slot {
     bool loaded = false;  // contents known
 };
 
+// Walks the values of an encoded slot where they lie: fn(field, item, flags,
+// bytes, length) for each. False when the encoding is damaged (values up to
+// the damage have been passed).
+template <class Fn>
+bool walkSlot(const unsigned char* p, const unsigned char* e, Fn&& fn) {
+    // Most numbers of a slot fit one byte.
+    auto get = [&e](const unsigned char*& q, uint64_t& v) {
+        if (q < e && *q < 0x80) {
+            v = *q++;
+            return true;
+        }
+        v = 0;
+        for (int shift = 0; q < e && shift <= 63; shift += 7) {
+            unsigned char b = *q++;
+            v |= static_cast<uint64_t>(b & 0x7f) << shift;
+            if (!(b & 0x80)) return true;
+        }
+        return false;
+    };
+    uint64_t count;
+    if (!get(p, count)) return false;
+    for (uint64_t k = 0; k < count; ++k) {
+        uint64_t field, item, len;
+        if (!get(p, field) || p >= e) return false;
+        uint8_t flags = *p++;
+        if (!get(p, item) || !get(p, len) || len > static_cast<uint64_t>(e - p)) return false;
+        fn(field, item, flags, p, static_cast<size_t>(len));
+        p += len;
+    }
+    return true;
+}
+
 // Incremental parser of the record text form; one per cursor.
 struct TextFormState {
     enum Phase {
@@ -127,6 +159,10 @@ public:
     // that is still encoded (a whole-record reader would otherwise hold every
     // value twice). Valid until the record is next changed or reloaded.
     void viewSlot(int s, std::vector<ValueView>& out);
+    // The same without a list: fn(field, item, flags, bytes, length) for
+    // each value of slot s, in place.
+    template <class Fn>
+    void visitSlot(int s, Fn&& fn);
 
     // Blobs (field of type 20, in a part).
     int64_t blobSize(int field, int part);
@@ -196,6 +232,15 @@ private:
     void noteItem(int field, int item, bool present);
     // Builds the item bitmaps of a loaded record from its slots on first need.
     void ensureItems();
+    // Before the bitmaps are built: the highest item of every record field,
+    // from one walk over the value headers (false when the record holds field
+    // numbers too large to index; the bitmaps are then needed).
+    bool ensureMaxItems();
+    // Slot s holds item s of the record field (read in place when encoded).
+    bool slotHasRecordItem(size_t s, int field);
+    int maxItemOf(int field) const {
+        return field >= 0 && static_cast<size_t>(field) < maxItems_.size() ? maxItems_[static_cast<size_t>(field)] : 0;
+    }
     void dropRaw();
     void recomputeParts();
     // Masks the index entries of the record's run as it is in storage now.
@@ -230,6 +275,10 @@ private:
     // Record fields: bit i set when item i exists (valid when itemsBuilt_).
     std::map<int, std::vector<uint64_t>> items_;
     bool itemsBuilt_ = true;
+    // Highest item by field number while the bitmaps are not built (valid
+    // when maxItemsKnown_; dropped by any change and by a reload).
+    std::vector<int> maxItems_;
+    bool maxItemsKnown_ = false;
     // Blobs of a record that is not backed yet.
     std::map<std::pair<int, int>, std::string> memBlobs_;
     int tfStatus_ = 1;
@@ -245,6 +294,25 @@ private:
     bool modified_ = false;
     uint64_t changeSeq_ = 0;
 };
+
+template <class Fn>
+void Record::visitSlot(int s, Fn&& fn) {
+    if (s < 0) return;
+    size_t i = static_cast<size_t>(s);
+    Slot* c = cached(i, false);
+    if (!(c && c->loaded) && i < rawAt_.size() && rawAt_[i].length != kNoRaw) {
+        // The encoding of decodeSlot, read where it lies.
+        const unsigned char* p = rawData(rawAt_[i]);
+        walkSlot(p, p + rawAt_[i].length,
+                 [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char* d, size_t len) {
+                     fn(static_cast<int>(field), static_cast<int>(item), flags, reinterpret_cast<const char*>(d), len);
+                 });
+        return;
+    }
+    Slot* sl = slot(s, false);
+    if (!sl) return;
+    for (const Value& v : sl->values) fn(v.field, v.item, v.flags, v.data.data(), v.data.size());
+}
 
 using RecordPtr = std::shared_ptr<Record>;
 

@@ -485,3 +485,76 @@ TEST_F(RecordTest, SlotUpdatesAtPageEdgesAndRecordsGrowingPastAPage) {
 }
 
 }  // namespace
+
+// A loaded record answers item counts and walks along a record field before
+// (and without) building its item maps: fields dense, sparse with a wide gap,
+// only in the first items, absent; and the answers follow a change.
+TEST_F(RecordTest, ItemCountsAndWalksOfALoadedRecord) {
+    const int n = 300;
+    Control w;
+    VdbSetBase(w, "docs", 2);
+    std::string t;
+    auto item = [&](const char* f, int i, const std::string& v) {
+        t += std::to_string(field(w, f)) + "F^" + std::to_string(i) + "P" + v + "^\n";
+    };
+    for (int i : {1, 2, 4}) item("D_PROPNAME", i, "p" + std::to_string(i));
+    for (int p = 1; p <= n; ++p) {
+        t += "\n\n" + std::to_string(p) + "G^\n";
+        item("N_ID", p, std::to_string(p));
+        if (p == 2 || p == 3 || p == 250) item("N_NAME", p, "n" + std::to_string(p));
+    }
+    int rid = store("docs", t);
+
+    struct Case {
+        const char* field;
+        int count;
+        std::vector<int> items;  // read on from the first item
+    };
+    std::vector<int> ids;
+    for (int p = 1; p <= n; ++p) ids.push_back(p);
+    const Case cases[] = {{"N_ID", n, ids}, {"N_NAME", 250, {2, 3, 250}}, {"D_PROPNAME", 4, {1, 2, 4}},
+                          {"D_DOCNAME", 0, {}}};
+    auto check = [&](VdbHandle c, const Case& k, const char* when) {
+        VdbHandle cur = nullptr;
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, k.field), 0, 0));
+        int count = -1;
+        ASSERT_EQ(1, VdbItemCount(cur, &count));
+        EXPECT_EQ(k.count, count) << k.field << " " << when;
+        std::vector<int> got;
+        char buf[64];
+        int len = 0;
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, k.field), 0, 0));
+        while (VdbGetLine(cur, buf, &len, sizeof buf) == 1) {
+            std::string v(buf, static_cast<size_t>(len));
+            got.push_back(std::stoi(v.substr(v[0] == 'p' || v[0] == 'n' ? 1 : 0)));
+        }
+        EXPECT_EQ(k.items, got) << k.field << " " << when;
+    };
+    // Each case first on a fresh load, where nothing else asked before it.
+    for (const Case& k : cases) {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+        check(c, k, "on a fresh load");
+    }
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    for (const Case& k : cases) check(c, k, "in turn");
+
+    // A change to the loaded record before the item maps exist.
+    Control d;
+    VdbSetBase(d, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(d, rid));
+    int count = 0;
+    VdbHandle cur = nullptr;
+    ASSERT_EQ(1, VdbSetCursor(&cur, d, field(d, "N_NAME"), 0, 0));
+    ASSERT_EQ(1, VdbItemCount(cur, &count));
+    ASSERT_EQ(250, count);
+    ASSERT_EQ(1, VdbSetCursor(&cur, d, field(d, "N_NAME"), 0, 250));
+    ASSERT_EQ(1, VdbDeleteItem(cur));
+    ASSERT_EQ(1, VdbSetCursor(&cur, d, field(d, "D_PROPNAME"), 0, 7));
+    ASSERT_EQ(1, VdbReplaceItem(cur, "p7", -1));
+    check(d, {"N_NAME", 3, {2, 3}}, "after a deletion");
+    check(d, {"D_PROPNAME", 7, {1, 2, 4, 7}}, "after an addition");
+}
