@@ -19,21 +19,14 @@ XERCES_CPP_NAMESPACE_USE
 
 namespace {
 
-// Record text form collected before it goes to the kernel in one piece.
-const int kSendAt = 64 * 1024;
-const int kOutBlock = kSendAt + 16 * 1024;
+// Values collected before they go to the kernel in one call; a value at
+// least this long goes by itself, without a copy.
+const size_t kSendAt = 64 * 1024;
+const size_t kSendValues = 4096;
 
 bool isUnicodeName(const char* name)
 {
     return name && (name[0] == 'U' || name[0] == 'u');
-}
-
-bool hasLineEnd(const char* p, int n)
-{
-    for (int i = 0; i + 1 < n; ++i)
-        if (p[i] == '^' && p[i + 1] == '\n')
-            return true;
-    return false;
 }
 
 // Decimal digits of v at out (room for 12 bytes); returns their number.
@@ -133,7 +126,7 @@ CSAXWriter::CSAXWriter(CVORNxml* pFilterObj, filter_data* pData)
       m_bDebug(false),
       m_bUtf8(true),
       m_pConverter(nullptr),
-      m_strOut(kOutBlock),
+      m_nBatchPart(0),
       m_strNum(32)
 {
     if (m_pFilterObj) {
@@ -187,56 +180,85 @@ CSAXWriter::Field CSAXWriter::lookup(const char* name)
 
 void CSAXWriter::sendIfFull()
 {
-    if (m_strOut.length() >= kSendAt)
-        flushRecordText();
+    if (m_batchBytes.size() >= kSendAt || m_batchParts.size() >= kSendValues)
+        sendOrFail();
 }
 
-void CSAXWriter::flushRecordText()
+void CSAXWriter::sendOrFail(int nField, const char* value, int n)
 {
-    if (m_strOut.length() > 0) {
-        writeRecordBuffer(m_strOut);
-        m_strOut.clear();
+    int status = sendBatch(nField, value, n);
+    if (!(status & 1)) {
+        char text[256] = "";
+        int len = 255;
+        VdbMessage(status, text, &len);
+        text[len > 0 && len < 256 ? len : 0] = 0;
+        fail("The node parts could not be written: %s", text);
     }
+}
+
+int CSAXWriter::sendBatch(int nField, const char* value, int n)
+{
+    if (nField > 0) {
+        m_batchParts.push_back(m_nBatchPart);
+        m_batchFields.push_back(nField);
+        m_batchLengths.push_back(n);
+        m_batchAt.push_back(0);
+    }
+    size_t count = m_batchParts.size();
+    if (count == 0)
+        return VDB_OK;
+    m_batchValues.resize(count);
+    for (size_t k = 0; k < count; ++k)
+        m_batchValues[k] = m_batchBytes.data() + m_batchAt[k];
+    if (nField > 0)
+        m_batchValues[count - 1] = value;
+    int status = VdbPutPartValues(m_hCursor, static_cast<int>(count), m_batchParts.data(), m_batchFields.data(),
+                                  m_batchValues.data(), m_batchLengths.data());
+    m_batchParts.clear();
+    m_batchFields.clear();
+    m_batchLengths.clear();
+    m_batchAt.clear();
+    m_batchBytes.clear();
+    return status;
+}
+
+int CSAXWriter::flushRecordText()
+{
+    return sendBatch();
 }
 
 void CSAXWriter::selectMainPart()
 {
-    // A record field written while a node part is current may be taken as
-    // that part's value; the main part is named explicitly.
-    m_strOut.append("\n\n0G^\n", 6);
+    // Record fields written now belong to the main part, not to the last node.
+    m_nBatchPart = 0;
 }
 
 void CSAXWriter::newPart()
 {
     sendIfFull();
     ++m_nCurPart;
-    char line[48] = "\n\n";
-    int n = 2 + putInt(line + 2, m_nCurPart);
-    memcpy(line + n, "G^\n", 3);
-    m_strOut.append(line, n + 3);
+    m_nBatchPart = m_nCurPart;
     putField(m_fId, m_nCurPart);
 }
 
 void CSAXWriter::putField(const Field& f, const char* value, int n, int nPart)
 {
+    // The kernel derives the item from the part: a record field's item is
+    // the node's part, as nPart always is here.
+    (void)nPart;
     if (f.nNumber <= 0)
         return;
-    if (f.bText || hasLineEnd(value, n)) {
-        // Text fields go as length-prefixed pieces; so does a plain value
-        // holding "^\n", which would otherwise end its line early.
-        putBlock(f.nNumber, value, n);
+    if (n < 0)
+        n = 0;
+    if (static_cast<size_t>(n) >= kSendAt) {
+        sendOrFail(f.nNumber, value, n);
         return;
     }
-    int item = nPart > 0 && !f.bPart ? nPart : 1;
-    char head[48];
-    int h = putInt(head, f.nNumber);
-    head[h++] = 'F';
-    head[h++] = '^';
-    h += putInt(head + h, item);
-    head[h++] = 'P';
-    m_strOut.append(head, h);
-    m_strOut.append(value, n);
-    m_strOut.append("^\n", 2);
+    m_batchParts.push_back(m_nBatchPart);
+    m_batchFields.push_back(f.nNumber);
+    m_batchLengths.push_back(n);
+    m_batchAt.push_back(m_batchBytes.size());
+    m_batchBytes.append(value, static_cast<size_t>(n));
 }
 
 void CSAXWriter::putField(const Field& f, int value)
@@ -244,26 +266,6 @@ void CSAXWriter::putField(const Field& f, int value)
     char text[16];
     int n = putInt(text, value);
     putField(f, text, n, m_nCurPart);
-}
-
-void CSAXWriter::putBlock(int nField, const char* text, int n)
-{
-    char head[48];
-    int h = putInt(head, nField);
-    memcpy(head + h, "F^\n", 3);
-    m_strOut.append(head, h + 3);
-    int left = n < 0 ? 0 : n;
-    do {
-        int piece = left < BLOCK_PIECE ? left : BLOCK_PIECE;
-        h = putInt(head, piece);
-        head[h++] = 'L';
-        m_strOut.append(head, h);
-        m_strOut.append(text, piece);
-        m_strOut.append("^\n", 2);
-        text += piece;
-        left -= piece;
-        sendIfFull();
-    } while (left > 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -553,7 +555,12 @@ void CSAXWriter::startDocument()
     // A parse started again after a missing DTD writes every part anew;
     // what the failed attempt still held back is dropped.
     m_strText.clear();
-    m_strOut.clear();
+    m_batchParts.clear();
+    m_batchFields.clear();
+    m_batchLengths.clear();
+    m_batchAt.clear();
+    m_batchBytes.clear();
+    m_nBatchPart = 0;
     while (m_nodeStack.size() > 0)
         delete static_cast<CDocItem*>(m_nodeStack.pop());
     m_strPath.clear();
@@ -566,7 +573,7 @@ void CSAXWriter::endDocument()
     flushText();
     while (m_siblingStack.size() > 0)
         delete static_cast<CDocItem*>(m_siblingStack.pop());
-    flushRecordText();
+    sendOrFail();
 }
 
 void CSAXWriter::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encodingStr, const XMLCh* const standaloneStr,
@@ -577,7 +584,7 @@ void CSAXWriter::XMLDecl(const XMLCh* const versionStr, const XMLCh* const encod
     if (enc.empty())
         enc = vxUtf8(autoEncodingStr);
     SetDocumentEncoding(enc.empty() ? "UTF-8" : enc.c_str());
-    flushRecordText();
+    sendOrFail();
     if (m_pFilterObj)
         m_pFilterObj->setProperty("xmlencoding", m_strEncoding);
     std::string version = vxUtf8(versionStr);
@@ -762,7 +769,7 @@ void CSAXWriter::closeDoctype(const char* why)
     m_strDoctype.add(">", 1);
     if (m_fDoctype.nNumber > 0) {
         selectMainPart();
-        putBlock(m_fDoctype.nNumber, m_strDoctype.getBufferPointer(), m_strDoctype.length());
+        putField(m_fDoctype, m_strDoctype.getBufferPointer(), m_strDoctype.length(), 0);
     }
     m_strDoctype.clear();
     newPart();

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include <xercesc/framework/XMLDocumentHandler.hpp>
 #include <xercesc/sax2/DefaultHandler.hpp>
@@ -106,10 +107,10 @@ public:
     const XERCES_CPP_NAMESPACE::Locator* getLocator() const { return m_pLocator; }
     // Between the start of the document type declaration and its end.
     bool inDoctype() const { return m_bInDoctype; }
-    // Hands the node parts still held back to the kernel. The shredder
-    // collects parts into larger pieces of record text form; anything that
+    // Hands the node parts still held back to the kernel; returns its status.
+    // The shredder collects the values of parts into batches; anything that
     // writes the record by other means afterwards calls this first.
-    void flushRecordText();
+    int flushRecordText();
     // Makes the main part current for the record text form that follows.
     void selectMainPart();
 
@@ -136,8 +137,8 @@ protected:
     };
     Field lookup(const char* name);
 
-    // Record text form of the parts, collected in m_strOut: the same lines
-    // the record writer's printField writes, fewer calls into the kernel.
+    // Values of the parts, collected in a batch that goes to the kernel in
+    // one call (VdbPutPartValues): no text form to format and parse back.
     void newPart();
     void putField(const Field& f, const char* value, int n, int nPart);
     void putField(const Field& f, const CStringBuffer& value)
@@ -150,8 +151,12 @@ protected:
     }
     void putField(const Field& f, const char* value) { putField(f, value, static_cast<int>(strlen(value)), m_nCurPart); }
     void putField(const Field& f, int value);
-    void putBlock(int nField, const char* text, int n);
     void sendIfFull();
+    // Hands the batch (and one more value given by pointer, when nField > 0)
+    // to the kernel; returns its status.
+    int sendBatch(int nField = 0, const char* value = nullptr, int n = 0);
+    // The same during the parse: a refusal fails the parse.
+    void sendOrFail(int nField = 0, const char* value = nullptr, int n = 0);
 
     void closeDoctype(const char* why);
     void appendDecl(const std::string& decl);
@@ -196,6 +201,13 @@ private:
     std::string m_strPath;
     std::string m_strSeqPath;
     std::string m_strScratch;
-    CStringBuffer m_strOut;
+    // The batch: value k is m_batchLengths[k] bytes at m_batchAt[k] in
+    // m_batchBytes, for field m_batchFields[k] of part m_batchParts[k].
+    std::vector<int> m_batchParts, m_batchFields, m_batchLengths;
+    std::vector<size_t> m_batchAt;
+    std::vector<const char*> m_batchValues;
+    std::string m_batchBytes;
+    // The part values go to: the current node part, or 0 for the main part.
+    int m_nBatchPart;
     CStringBuffer m_strNum;
 };

@@ -134,8 +134,20 @@ int CVORNxml::vornXmlPut()
     // The document fields belong to the main part, after the node parts.
     CTFormWriter* pWriter = m_pTfo;
     CTFormWriter plainWriter(m_pData->cursor);
-    if (auto* sax = dynamic_cast<CSAXWriter*>(m_pTfo))
-        sax->flushRecordText();
+    if (auto* sax = dynamic_cast<CSAXWriter*>(m_pTfo)) {
+        int flushed = sax->flushRecordText();
+        if (!(flushed & 1)) {
+            vxDeleteReader(reader);
+            char text[256] = "";
+            int len = 255;
+            VdbMessage(flushed, text, &len);
+            text[len > 0 && len < 256 ? len : 0] = 0;
+            setErrorText("The node parts could not be written: %s", text);
+            m_pData->errorcode = flushed;
+            logError("vornXmlPut", flushed, "%s", m_pData->errortext);
+            return flushed;
+        }
+    }
     if (!pWriter)
         pWriter = &plainWriter;
     pWriter->beginPart(0);

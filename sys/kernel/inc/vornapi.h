@@ -333,6 +333,24 @@ int VdbPutBlobBlock(VdbHandle cursor, int length, const char* data);
 int VdbPutRecordBuffer(VdbHandle cursor, const char* text, int length, int* part,
                        int* field, int* pending);
 
+/* Writes values of parts without formatting them as record text form, for a
+ * writer that makes a record part by part (the shredder).
+ *   cursor:  a cursor or a record control, as for VdbPutRecordBuffer.
+ *   count entries of parts, fields, values and lengths: value k is lengths[k]
+ *   bytes at values[k] (any bytes; not NUL-terminated) for field fields[k]
+ *   of part parts[k]. It goes where the text form would put it after the
+ *   part header "\n\n<parts[k]>G^\n": a part field's value is item 1 of
+ *   the part; a record field's is item p of part p (item 1 for part 0); a
+ *   text or blob field that is not a part field goes into part 0. Values of
+ *   one part come together; a part named here exists from then on.
+ * Afterwards the text form continues in the part of the last value.
+ * Fails with VDB_BADHANDLE, VDB_BADARG (negative count, part or length,
+ * missing arrays, a text form line left unfinished on the cursor) or
+ * VDB_BADFIELD (a field number the design lacks); every value is checked
+ * before any is written, so a refused call writes nothing. */
+int VdbPutPartValues(VdbHandle cursor, int count, const int* parts, const int* fields, const char* const* values,
+                     const int* lengths);
+
 /* ===================================================================== */
 /* CCL and sets                                                          */
 /* ===================================================================== */

@@ -667,6 +667,31 @@ extern "C" int VdbPutRecordBuffer(VdbHandle cursor, const char* text, int length
     });
 }
 
+extern "C" int VdbPutPartValues(VdbHandle cursor, int count, const int* parts, const int* fields,
+                                const char* const* values, const int* lengths) {
+    return guarded([&](Kernel& k) {
+        Cursor* cu = k.cursor(cursor);
+        if (!cu) {
+            // A record control: the values go through its record cursor, so
+            // that a text form written afterwards continues from them.
+            Control* c = k.control(cursor);
+            if (!c) return badHandle("cursor", cursor);
+            VdbHandle h = nullptr;
+            for (Cursor* x : c->cursors)
+                if (x->field == 0) h = x;
+            cu = placeCursor(k, &h, c);
+        }
+        if (count < 0 || (count > 0 && (!parts || !fields || !values || !lengths)))
+            return fail(VDB_BADARG, "VdbPutPartValues: %d values%s", count,
+                        count < 0 ? "" : " without their arrays");
+        int st;
+        Record* r = k.bound(cu->ctl, st);
+        if (!r) return st;
+        if (count == 0) return VDB_OK;
+        return mutate(k, r, [&] { return putPartValues(*r, cu->tf, count, parts, fields, values, lengths); });
+    });
+}
+
 extern "C" int VdbGetFieldInfo(VdbHandle cursor, int* length, char** text, int* hitCount, int** hitVector,
                                int* paragraphs) {
     return guarded([&](Kernel& k) {

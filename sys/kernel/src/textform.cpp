@@ -230,6 +230,53 @@ int parseTextForm(Record& rec, TextFormState& st, const char* p, size_t n) {
     return VDB_OK;
 }
 
+int putPartValues(Record& rec, TextFormState& st, int count, const int* parts, const int* fields,
+                  const char* const* values, const int* lengths) {
+    if (!(rec.textFormStatus() & 1)) return fail(rec.textFormStatus(), rec.textFormMessage());
+    if (st.phase != TextFormState::LineStart && st.phase != TextFormState::LineEnd)
+        return fail(VDB_BADARG, "VdbPutPartValues: a line of record text form is unfinished (%lld bytes read)",
+                    static_cast<long long>(st.offset));
+    const Design& d = rec.design();
+    for (int k = 0; k < count; ++k) {
+        if (parts[k] < 0 || lengths[k] < 0 || (!values[k] && lengths[k] > 0))
+            return fail(VDB_BADARG, "VdbPutPartValues: value %d has part %d and %d bytes", k + 1, parts[k],
+                        lengths[k]);
+        if (!d.field(fields[k]))
+            return fail(VDB_BADFIELD, "VdbPutPartValues: value %d names field %d; base %s has fields 1 to %d", k + 1,
+                        fields[k], rec.base()->name.c_str(), d.fieldCount());
+    }
+    int current = -1;
+    for (int k = 0; k < count; ++k) {
+        int field = fields[k];
+        int p = parts[k];
+        if (p != current) {
+            // As a part header line: the part exists from here on.
+            rec.flush();
+            rec.touchPart(p);
+            current = p;
+        }
+        size_t n = static_cast<size_t>(lengths[k]);
+        const char* v = n ? values[k] : "";
+        int part = partOf(d, field, p);
+        if (d.isBlob(field)) {
+            rec.blobClear(field, part);
+            rec.blobAppend(field, part, v, n);
+        } else if (d.partScoped(field)) {
+            rec.setBatchSlot(part);
+            rec.setPartItem(field, part, 1, std::string(v, n));
+        } else {
+            int item = p > 0 ? p : 1;
+            rec.setBatchSlot(item);
+            rec.setRecordItem(field, item, std::string(v, n), p);
+        }
+    }
+    if (current >= 0) {
+        st.part = current;
+        st.blockField = 0;
+    }
+    return VDB_OK;
+}
+
 int finishTextForm(Record& rec, TextFormState& st) {
     if (!(rec.textFormStatus() & 1)) return rec.textFormStatus();
     switch (st.phase) {

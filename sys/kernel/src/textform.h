@@ -12,4 +12,11 @@ int parseTextForm(Record& rec, TextFormState& st, const char* p, size_t n);
 // anything else unfinished is an error.
 int finishTextForm(Record& rec, TextFormState& st);
 
+// Values of node parts handed over directly: value k goes to field fields[k]
+// of part parts[k], where the text form line of that field would put it in
+// that part. Everything is checked before anything is written; the text
+// form's current part becomes the part of the last value.
+int putPartValues(Record& rec, TextFormState& st, int count, const int* parts, const int* fields,
+                  const char* const* values, const int* lengths);
+
 }  // namespace vdbs

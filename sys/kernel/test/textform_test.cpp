@@ -243,4 +243,235 @@ TEST_F(TextFormTest, ValueCutOffAtTheEndIsRefusedAtStore) {
     EXPECT_EQ(0, recordCount("docs"));
 }
 
+
+// Values handed over directly (VdbPutPartValues) make the record that the
+// text form makes of the same values, and a text form written afterwards
+// continues in the last part.
+class PartValuesTest : public TextFormTest {
+protected:
+    struct Entry {
+        int part;
+        const char* field;
+        std::string value;
+    };
+
+    // The text form of the entries: a part header whenever the part
+    // changes, a text, blob or part field as a block, any other as a line.
+    std::string textFormOf(VdbHandle c, const std::vector<Entry>& es) {
+        std::string t;
+        int current = -1;
+        for (const Entry& e : es) {
+            if (e.part != current) t += part(e.part);
+            current = e.part;
+            int num = 0, type = 0, flags = 0;
+            VdbCheckField(c, e.field, &num, &type, &flags);
+            f[e.field] = std::to_string(num);
+            bool partField = (flags & VDB_FF_PART) != 0;
+            if (type == VDB_FT_TEXT || type == VDB_FT_BLOB || partField)
+                t += block(e.field, e.value);
+            else
+                t += line(e.field, e.part > 0 ? e.part : 1, e.value);
+        }
+        return t;
+    }
+
+    // target: a record control, or a cursor of ctl.
+    int putValues(VdbHandle target, const std::vector<Entry>& es, VdbHandle ctl = nullptr) {
+        std::vector<int> parts, fields, lengths;
+        std::vector<const char*> values;
+        for (const Entry& e : es) {
+            parts.push_back(e.part);
+            fields.push_back(field(ctl ? ctl : target, e.field));
+            values.push_back(e.value.data());
+            lengths.push_back(static_cast<int>(e.value.size()));
+        }
+        return VdbPutPartValues(target, static_cast<int>(es.size()), parts.data(), fields.data(), values.data(),
+                                lengths.data());
+    }
+
+    // Every value of every field in parts 0 to 9, the part count and the blob.
+    std::string dump(VdbHandle c) {
+        std::vector<int> fields;
+        for (const char* n : {"D_DOCNAME", "D_DOCTYPE", "D_META", "A_ITEM", "N_ID", "N_PARENT", "N_TYPE", "N_NAME",
+                              "N_TVALUE", "N_ENCODING"})
+            fields.push_back(field(c, n));
+        const int parts = 10, n = static_cast<int>(fields.size());
+        std::vector<const char*> values(static_cast<size_t>(parts * n));
+        std::vector<int> lengths(values.size());
+        EXPECT_EQ(1, VdbGetNodeValues(c, 0, parts, n, fields.data(), values.data(), lengths.data())) << message(-1);
+        std::string out;
+        for (size_t i = 0; i < values.size(); ++i) {
+            out += std::to_string(i) + "=";
+            out += values[i] ? std::string(values[i], static_cast<size_t>(lengths[i])) : "<none>";
+            out += "\n";
+        }
+        int count = 0;
+        VdbPartCount(c, &count);
+        out += "parts " + std::to_string(count) + "\n";
+        VdbHandle blob = nullptr;
+        VdbSetCursor(&blob, c, field(c, "D_XMLDOC"), 0, 0);
+        char area[256];
+        int len = 0;
+        if (VdbGetBlobBlock(blob, 1, sizeof area, area, &len) == 1) out += "blob " + std::string(area, static_cast<size_t>(len));
+        VdbDeleteCursor(blob);
+        return out;
+    }
+
+    std::vector<Entry> sample() {
+        std::string odd("x^\nwith caret^ and 7L^\n3G^\n", 26);
+        odd.push_back('\0');
+        odd += std::string(9000, 'l');
+        return {{0, "D_DOCNAME", "doc.xml"},
+                {0, "D_XMLDOC", "<r a='1'>x</r>"},
+                {1, "N_ID", "1"},
+                {1, "N_TYPE", "XML_DECL"},
+                {1, "D_DOCTYPE", "<!DOCTYPE r>"},  // a record text field: the main part
+                {2, "N_ID", "2"},
+                {2, "N_TYPE", "ELEMENT"},
+                {2, "N_NAME", "r"},
+                {2, "N_NAME", "r2"},  // written again: replaced
+                {3, "N_ID", "3"},
+                {3, "N_PARENT", "2"},
+                {3, "N_TYPE", "TEXT"},
+                {3, "N_TVALUE", odd},
+                {3, "N_ENCODING", "latin1"},
+                {3, "A_ITEM", "an item"},
+                {5, "N_ID", "5"},
+                {5, "N_NAME", ""},
+                {0, "D_META", "<?xml version=\"1.0\"?>"}};
+    }
+};
+
+TEST_F(PartValuesTest, SameRecordAsTheTextFormBeforeAndAfterStoring) {
+    std::vector<Entry> es = sample();
+    Control viaText, viaValues;
+    VdbSetBase(viaText, "docs", 2);
+    VdbSetBase(viaValues, "docs", 2);
+    std::string t = textFormOf(viaText, es);
+    VdbHandle cur = nullptr;
+    VdbSetCursor(&cur, viaText, 0, 0, 0);
+    int a, b, d;
+    ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d)) << message(-1);
+    // In pieces of every size through the record control, as the shredder sends them.
+    ASSERT_EQ(1, putValues(viaValues, std::vector<Entry>(es.begin(), es.begin() + 3))) << message(-1);
+    ASSERT_EQ(1, putValues(viaValues, std::vector<Entry>(es.begin() + 3, es.begin() + 4))) << message(-1);
+    ASSERT_EQ(1, putValues(viaValues, std::vector<Entry>(es.begin() + 4, es.end()))) << message(-1);
+    std::string want = dump(viaText);
+    EXPECT_NE(std::string::npos, want.find("r2"));
+    EXPECT_NE(std::string::npos, want.find("blob <r a='1'>"));
+    EXPECT_EQ(want, dump(viaValues));
+
+    int r1 = 0, r2 = 0;
+    ASSERT_EQ(1, VdbPutRecord(viaText, &r1)) << message(-1);
+    ASSERT_EQ(1, VdbPutRecord(viaValues, &r2)) << message(-1);
+    Control s1, s2;
+    VdbSetBase(s1, "docs", 2);
+    VdbSetBase(s2, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(s1, r1));
+    ASSERT_EQ(1, VdbGetRecordInBase(s2, r2));
+    EXPECT_EQ(dump(s1), dump(s2));
+    EXPECT_EQ(want, dump(s2));
+    // Both are found as the same hits: a node field of part 3, a text
+    // field's word, a record text field in the main part.
+    ASSERT_EQ(1, ccl("BASE docs"));
+    const std::pair<const char*, int> finds[] = {{"N_TYPE=TEXT", 3},          {"N_TVALUE=$caret$", 3},
+                                                  {"D_DOCTYPE=$DOCTYPE$", 0}, {"N_NAME=r2", 2},
+                                                  {"N_ENCODING=latin1", 3}};
+    for (const auto& k : finds) {
+        SCOPED_TRACE(k.first);
+        ASSERT_EQ(1, ccl(std::string("FIND ") + k.first));
+        EXPECT_EQ((std::vector<int>{r1, r2}), lastRids());
+        for (int pos = 1; pos <= 2; ++pos) {
+            Control h;
+            int r = 0, p = -1, at, p2, x, y;
+            char base[64];
+            ASSERT_EQ(1, VdbGetRecordInSearchRis(h, 0, pos, &r, base));
+            ASSERT_EQ(1, VdbGetNextHitWord(h, &p, &r, &at, &p2, &x, &y));
+            EXPECT_EQ(k.second, p);
+        }
+    }
+}
+
+TEST_F(PartValuesTest, TextFormContinuesInTheLastPart) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    VdbHandle cur = nullptr;
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, 0, 0, 0));
+    ASSERT_EQ(1, putValues(cur, {{4, "N_ID", "4"}, {4, "N_TYPE", "ELEMENT"}}, c));
+    std::string t = line("N_NAME", 4, "four") + block("N_TVALUE", "text of four");
+    int a = -1, b, d;
+    ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d)) << message(-1);
+    EXPECT_EQ(4, a);
+    EXPECT_EQ("four", get(c, "N_NAME", 0, 4));
+    EXPECT_EQ("text of four", get(c, "N_TVALUE", 4, 0));
+    int parts = 0;
+    VdbPartCount(c, &parts);
+    EXPECT_EQ(4, parts);
+}
+
+TEST_F(PartValuesTest, RefusedRequestsWriteNothingAndStickToNothing) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, putValues(c, {{1, "N_ID", "1"}, {1, "N_TYPE", "TEXT"}}));
+    const std::string before = dump(c);
+    int ok[] = {1, 1}, nid = field(c, "N_ID"), ntype = field(c, "N_TYPE");
+    int fields[] = {nid, ntype};
+    const char* values[] = {"9", "PI"};
+    int lengths[] = {1, 2};
+    struct Case {
+        const char* what;
+        int count;
+        const int* parts;
+        std::vector<int> p, f, l;
+        std::vector<const char*> v;
+        int status;
+    };
+    std::vector<Case> cases = {
+        {"negative count", -1, ok, {9, 9}, {nid, ntype}, {1, 2}, {"9", "PI"}, VDB_BADARG},
+        {"negative part", 2, nullptr, {9, -1}, {nid, ntype}, {1, 2}, {"9", "PI"}, VDB_BADARG},
+        {"negative length", 2, nullptr, {9, 9}, {nid, ntype}, {1, -2}, {"9", "PI"}, VDB_BADARG},
+        {"bytes without a pointer", 2, nullptr, {9, 9}, {nid, ntype}, {1, 2}, {"9", nullptr}, VDB_BADARG},
+        {"field 0", 2, nullptr, {9, 9}, {nid, 0}, {1, 2}, {"9", "PI"}, VDB_BADFIELD},
+        {"field past the design", 2, nullptr, {9, 9}, {nid, 999}, {1, 2}, {"9", "PI"}, VDB_BADFIELD},
+    };
+    for (Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        EXPECT_EQ(k.status, VdbPutPartValues(c, k.count, k.parts ? k.parts : k.p.data(), k.f.data(), k.v.data(),
+                                             k.l.data()))
+            << message(-1);
+        EXPECT_EQ(before, dump(c));
+    }
+    EXPECT_EQ(VDB_BADARG, VdbPutPartValues(c, 2, ok, nullptr, values, lengths));
+    EXPECT_EQ(VDB_BADARG, VdbPutPartValues(c, 2, ok, fields, nullptr, lengths));
+    EXPECT_EQ(1, VdbPutPartValues(c, 0, nullptr, nullptr, nullptr, nullptr));
+    // A text form line left unfinished on the record's cursor.
+    VdbHandle cur = nullptr;
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, 0, 0, 0));
+    std::string half = f["N_NAME"] + "F^1Pna";
+    int a, b, d;
+    ASSERT_EQ(1, VdbPutRecordBuffer(cur, half.data(), static_cast<int>(half.size()), &a, &b, &d));
+    EXPECT_EQ(VDB_BADARG, VdbPutPartValues(cur, 2, ok, fields, values, lengths));
+    EXPECT_NE(std::string::npos, message(-1).find("unfinished")) << message(-1);
+    std::string rest = "me^\n";
+    ASSERT_EQ(1, VdbPutRecordBuffer(cur, rest.data(), static_cast<int>(rest.size()), &a, &b, &d));
+    // None of the refusals sticks: the record stores with what was written.
+    int rid = 0;
+    ASSERT_EQ(1, VdbPutRecord(c, &rid)) << message(-1);
+    Control s;
+    VdbSetBase(s, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(s, rid));
+    EXPECT_EQ("1", get(s, "N_ID", 0, 1));
+    EXPECT_EQ("TEXT", get(s, "N_TYPE", 0, 1));
+    EXPECT_EQ("name", get(s, "N_NAME", 0, 1));
+    int parts = 0;
+    VdbPartCount(s, &parts);
+    EXPECT_EQ(1, parts);
+    // Handles that are not live.
+    EXPECT_EQ(VDB_BADHANDLE, VdbPutPartValues(nullptr, 2, ok, fields, values, lengths));
+    VdbHandle gone = nullptr;
+    VdbCreateRecordControl(&gone);
+    VdbDeleteRecordControl(gone);
+    EXPECT_EQ(VDB_BADHANDLE, VdbPutPartValues(gone, 2, ok, fields, values, lengths));
+}
+
 }  // namespace
