@@ -1,6 +1,10 @@
 #include "FieldInfo.h"
 
+#include <stdlib.h>
 #include <string.h>
+
+#include <string>
+#include <unordered_map>
 
 #include "vornapi.h"
 
@@ -65,6 +69,77 @@ CFieldCatalogue& defaultCatalogue()
     return t_default;
 }
 
+// The entry for name as the kernel describes it through recordControl; false
+// when the design lacks the field.
+bool askKernel(void* recordControl, const char* name, bool bPart, bool bText, bool bInt, CFieldInfo& entry)
+{
+    strcpy(entry.m_szName, name);
+    const FieldSpec* known = knownField(name);
+    entry.m_bPartField = bPart || (known && known->bPart);
+    entry.m_bTextField = bText || (known && known->bText);
+    entry.m_bIntField = bInt || (known && known->bInt);
+    int status = VdbCheckField(recordControl, name, &entry.m_nNumber, &entry.m_nType, &entry.m_nFlags);
+    return (status & 1) != 0;
+}
+
+// The design stamp of the record's base; false when the kernel gives none.
+bool designStamp(void* recordControl, unsigned long long* stamp)
+{
+    char text[24] = "";
+    int value = 0;
+    if (!(VdbRecordInfo(recordControl, 5, text, &value) & 1) || !text[0])
+        return false;
+    char* end = nullptr;
+    *stamp = strtoull(text, &end, 10);
+    return end && *end == 0 && *stamp != 0;
+}
+
+} // namespace
+
+// The model's fields as one design has them: the default entry and every
+// model field the design has, in load order, with an index by name.
+struct CDesignFields {
+    unsigned long long stamp = 0;
+    std::vector<CFieldInfo> model;
+    std::unordered_map<std::string, size_t> index;
+
+    void load(void* recordControl)
+    {
+        model.emplace_back(); // the default entry, under the empty name
+        for (const FieldSpec& f : kFields) {
+            CFieldInfo entry;
+            if (askKernel(recordControl, f.name, f.bPart, f.bText, f.bInt, entry))
+                model.push_back(entry);
+        }
+        for (size_t i = 0; i < model.size(); ++i)
+            index.emplace(model[i].m_szName, i);
+    }
+};
+
+namespace {
+
+// The designs learnt by this thread, the latest last.
+std::shared_ptr<const CDesignFields> designFields(void* recordControl)
+{
+    static thread_local std::vector<std::shared_ptr<const CDesignFields>> t_known;
+    const size_t kKeep = 8;
+    unsigned long long stamp = 0;
+    bool stamped = designStamp(recordControl, &stamp);
+    if (stamped)
+        for (size_t i = 0; i < t_known.size(); ++i)
+            if (t_known[i]->stamp == stamp)
+                return t_known[i];
+    auto fields = std::make_shared<CDesignFields>();
+    fields->load(recordControl);
+    if (stamped) {
+        fields->stamp = stamp;
+        if (t_known.size() >= kKeep)
+            t_known.erase(t_known.begin());
+        t_known.push_back(fields);
+    }
+    return fields;
+}
+
 } // namespace
 
 CFieldInfo::CFieldInfo()
@@ -75,10 +150,7 @@ CFieldInfo::CFieldInfo()
 
 CFieldInfo::~CFieldInfo() {}
 
-CFieldCatalogue::CFieldCatalogue()
-    : m_fieldMap(VFX_ALLOCMODE_OFF), m_bInited(false), m_pList(nullptr), m_pPrevious(nullptr), m_bActive(false)
-{
-}
+CFieldCatalogue::CFieldCatalogue() : m_bInited(false), m_pPrevious(nullptr), m_bActive(false) {}
 
 CFieldCatalogue::~CFieldCatalogue()
 {
@@ -112,18 +184,34 @@ CFieldCatalogue& CFieldCatalogue::current()
 
 void CFieldCatalogue::clear()
 {
-    VfxPtrList* all = m_fieldMap.allocList();
-    if (all) {
-        for (int i = 0; i < all->size(); ++i) {
-            auto* item = static_cast<VfxStringMap::MapItem*>(all->get(i));
-            delete static_cast<CFieldInfo*>(item->getValue());
-        }
-        delete all;
-    }
-    m_fieldMap.clear(true);
-    delete m_pList;
-    m_pList = nullptr;
+    m_design.reset();
+    m_model.clear();
+    m_extra.clear();
     m_bInited = false;
+}
+
+CFieldInfo* CFieldCatalogue::find(const char* name)
+{
+    if (m_design) {
+        auto it = m_design->index.find(name);
+        if (it != m_design->index.end() && it->second < m_model.size())
+            return &m_model[it->second];
+    }
+    for (auto& e : m_extra)
+        if (strcmp(e->m_szName, name) == 0)
+            return e.get();
+    return nullptr;
+}
+
+CFieldInfo* CFieldCatalogue::at(int i)
+{
+    if (i < 0)
+        return nullptr;
+    size_t k = static_cast<size_t>(i);
+    if (k < m_model.size())
+        return &m_model[k];
+    k -= m_model.size();
+    return k < m_extra.size() ? m_extra[k].get() : nullptr;
 }
 
 void CFieldInfo::deInit()
@@ -144,10 +232,8 @@ void CFieldInfo::init(void* recordControl)
     // that brings a record control loads the catalogue.
     if (!recordControl)
         return;
-    // The default entry, under the empty name, is never written.
-    cat.m_fieldMap.insert("", new CFieldInfo());
-    for (const FieldSpec& f : kFields)
-        loadField(recordControl, f.name, f.bPart, f.bText, f.bInt);
+    cat.m_design = designFields(recordControl);
+    cat.m_model = cat.m_design->model;
     cat.m_bInited = true;
 }
 
@@ -156,24 +242,13 @@ void CFieldInfo::loadField(void* recordControl, const char* name, bool bPart, bo
     // Field names have at most 63 characters; a longer one names no field.
     if (!name || strlen(name) >= sizeof(CFieldInfo::m_szName))
         return;
-    auto* entry = new CFieldInfo();
-    strcpy(entry->m_szName, name);
-    const FieldSpec* known = knownField(name);
-    entry->m_bPartField = bPart || (known && known->bPart);
-    entry->m_bTextField = bText || (known && known->bText);
-    entry->m_bIntField = bInt || (known && known->bInt);
-    int status = VdbCheckField(recordControl, name, &entry->m_nNumber, &entry->m_nType, &entry->m_nFlags);
-    if (!(status & 1)) {
-        delete entry;
-        return;
-    }
     CFieldCatalogue& cat = CFieldCatalogue::current();
-    if (!cat.m_fieldMap.insert(name, entry)) {
-        delete entry;
+    // A name is catalogued once: its first entry is the one found.
+    if (cat.find(name))
         return;
-    }
-    delete cat.m_pList;
-    cat.m_pList = nullptr;
+    auto entry = std::make_unique<CFieldInfo>();
+    if (askKernel(recordControl, name, bPart, bText, bInt, *entry))
+        cat.m_extra.push_back(std::move(entry));
 }
 
 CFieldInfo* CFieldInfo::getFieldInfo(const char* name, void* recordControl, bool bPart, bool bText, bool bInt)
@@ -183,27 +258,19 @@ CFieldInfo* CFieldInfo::getFieldInfo(const char* name, void* recordControl, bool
     CFieldCatalogue& cat = CFieldCatalogue::current();
     if (!cat.m_bInited && recordControl)
         init(recordControl);
-    auto* found = static_cast<CFieldInfo*>(cat.m_fieldMap.get(name));
+    CFieldInfo* found = cat.find(name);
     if (found || !recordControl)
         return found;
     loadField(recordControl, name, bPart, bText, bInt);
-    return static_cast<CFieldInfo*>(cat.m_fieldMap.get(name));
+    return cat.find(name);
 }
 
 CFieldInfo* CFieldInfo::getAt(int i)
 {
-    CFieldCatalogue& cat = CFieldCatalogue::current();
-    if (i < 0 || i >= cat.m_fieldMap.count())
-        return nullptr;
-    if (!cat.m_pList)
-        cat.m_pList = cat.m_fieldMap.allocList();
-    if (!cat.m_pList)
-        return nullptr;
-    auto* item = static_cast<VfxStringMap::MapItem*>(cat.m_pList->get(i));
-    return item ? static_cast<CFieldInfo*>(item->getValue()) : nullptr;
+    return CFieldCatalogue::current().at(i);
 }
 
 int CFieldInfo::count()
 {
-    return CFieldCatalogue::current().m_fieldMap.count();
+    return CFieldCatalogue::current().count();
 }

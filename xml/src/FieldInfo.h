@@ -2,7 +2,8 @@
 // the fields of the current record's database.
 #pragma once
 
-#include "VfxStringMap.h"
+#include <memory>
+#include <vector>
 
 // Node type numbers as stored in N_NTYPE (DOM numbering; 0 is the XML
 // declaration, which DOM does not have).
@@ -64,7 +65,9 @@ public:
     bool m_bTextField;
 };
 
-// One catalogue: the map from field name to entry (owning the entries).
+struct CDesignFields;
+
+// One catalogue: the entries of the request's database, in load order.
 //
 // The kernel runs filter calls one at a time per thread, but a call may make
 // the kernel run another filter call on the same thread before it returns
@@ -75,6 +78,10 @@ public:
 // static CFieldInfo calls work on the current one. Without a request (tools,
 // tests) each thread has a default catalogue. No lock is needed: a catalogue
 // is only ever used by the thread that made it current.
+//
+// What the kernel says of the model's fields is learnt once per design (the
+// design stamp of the record's base) and kept for the thread: a catalogue
+// starts as a copy of those entries instead of asking for each field again.
 class CFieldCatalogue {
 public:
     CFieldCatalogue();
@@ -89,11 +96,16 @@ public:
     static CFieldCatalogue& current();
 
     void clear();
+    CFieldInfo* find(const char* name);
+    int count() const { return static_cast<int>(m_model.size() + m_extra.size()); }
+    CFieldInfo* at(int i);
 
-    VfxStringMap m_fieldMap;
     bool m_bInited;
-    // Position order of the entries, rebuilt after every insert.
-    VfxPtrList* m_pList;
+    // The model's entries as the design has them (index shared with every
+    // catalogue of the same design), then the fields looked up later.
+    std::shared_ptr<const CDesignFields> m_design;
+    std::vector<CFieldInfo> m_model;
+    std::vector<std::unique_ptr<CFieldInfo>> m_extra;
 
 private:
     CFieldCatalogue* m_pPrevious;

@@ -158,7 +158,13 @@ int VdbSetBase(VdbHandle control, const char* base, int mode VDB_DEFAULT(2));
  *   kind 2: text = name of the control's base; *value in: capacity of text
  *           when 1..64, else 64 is assumed; out: length of the name.
  *   kind 3: *value = part count (highest node part number).
- *   kind 4: text = record name (256 bytes), *value = its length (0: none). */
+ *   kind 4: text = record name (256 bytes), *value = its length (0: none).
+ *   kind 5: text (24 bytes) = the design stamp of the control's base in
+ *           decimal, *value = its low 31 bits. Two equal stamps mean the same
+ *           design: the stamp changes whenever the design the control's calls
+ *           answer from may have changed (the base dropped and made again,
+ *           caches dropped after another process wrote), so what was learnt
+ *           of the fields under one stamp may be kept while it lasts. */
 int VdbRecordInfo(VdbHandle control, int kind, char* text, int* value);
 
 /* Facts about the base name.

@@ -193,6 +193,12 @@ extern "C" int VdbRecordInfo(VdbHandle control, int kind, char* text, int* value
                 if (value) *value = n;
                 return VDB_OK;
             }
+            case 5: {
+                uint64_t stamp = r->base()->stamp;
+                if (value) *value = static_cast<int>(stamp & 0x7fffffff);
+                if (text) snprintf(text, 24, "%llu", static_cast<unsigned long long>(stamp));
+                return VDB_OK;
+            }
             default:
                 return fail(VDB_BADARG, "VdbRecordInfo: unknown kind %d", kind);
         }

@@ -1,6 +1,7 @@
 #include "record.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -50,6 +51,11 @@ int64_t sizeFrom(const std::string& s) {
 }
 
 }  // namespace
+
+uint64_t newDesignStamp() {
+    static std::atomic<uint64_t> next{1};
+    return next++;
+}
 
 std::string encodeSlot(const Slot& s) {
     std::string out;

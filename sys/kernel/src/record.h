@@ -16,11 +16,16 @@
 
 namespace vdbs {
 
+// A number never given out before in this process (design stamps).
+uint64_t newDesignStamp();
+
 struct BaseInfo {
     int64_t id = 0;
     std::string name;
     Design design;
     int charset = 16;
+    // Identifies this reading of the base's design (VdbRecordInfo kind 5).
+    uint64_t stamp = newDesignStamp();
 };
 using BasePtr = std::shared_ptr<const BaseInfo>;
 

@@ -85,6 +85,30 @@ TEST_F(RecordTest, ACallInsideACallKeepsTheOuterCatalogue)
     EXPECT_EQ("still SMALL", value(small, "N_NAME", 0, 1));
 }
 
+TEST_F(RecordTest, TheCatalogueFollowsABaseMadeAgainWithAnotherDesign)
+{
+    auto catalogue = [&](const char* base) {
+        Control c(base);
+        Call r = probe(c, "catalogue\tinit\n");
+        EXPECT_EQ(1, r.status) << r.errortext;
+        return r.lines().at(0);
+    };
+    std::string first = catalogue("SMALL");
+    EXPECT_EQ(0u, first.rfind("6 ", 0)) << first;
+    EXPECT_NE(std::string::npos, first.find(" N_NAME=1 ")) << first;
+    EXPECT_EQ(first, catalogue("SMALL")); // learnt once, the same again
+    EXPECT_NE(first, catalogue("DOCS"));
+
+    ASSERT_EQ(1, VdbDropBase("SMALL"));
+    ASSERT_EQ(1, VdbCreateBase("SMALL", design("small2", "N_TYPE phrase\nN_ID integer\nN_NAME phrase\n").c_str()))
+        << message(-1);
+    std::string again = catalogue("SMALL");
+    EXPECT_EQ(0u, again.rfind("4 ", 0)) << again;
+    for (const char* f : {" N_TYPE=1", " N_ID=2I", " N_NAME=3"})
+        EXPECT_NE(std::string::npos, (again + " ").find(std::string(f) + " ")) << f << " in " << again;
+    EXPECT_EQ(std::string::npos, again.find("D_PROPNAME")) << again;
+}
+
 TEST_F(RecordTest, WrittenPartsAndFieldsReadBackByPartAndItem)
 {
     std::string bytes;
