@@ -404,24 +404,43 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// Median seconds of `runs` runs of fn.
-double timed(int runs, const std::function<void()>& fn)
+// Seconds of one measurement: elapsed, and CPU (user + system) of this
+// process, which other load on the machine disturbs less.
+struct Timing {
+    double wall = 0;
+    double cpu = 0;
+    Timing operator-(const Timing& o) const { return {wall - o.wall, cpu - o.cpu}; }
+};
+
+double cpuNow()
 {
-    std::vector<double> t;
-    for (int i = 0; i < runs; ++i) {
-        double t0 = now();
-        fn();
-        t.push_back(now() - t0);
-    }
-    return median(t);
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-void report(const char* what, size_t bytes, double seconds, double floor)
+// Medians of `runs` runs of fn.
+Timing timed(int runs, const std::function<void()>& fn)
+{
+    std::vector<double> wall, cpu;
+    for (int i = 0; i < runs; ++i) {
+        double t0 = now(), c0 = cpuNow();
+        fn();
+        cpu.push_back(cpuNow() - c0);
+        wall.push_back(now() - t0);
+    }
+    return {median(wall), median(cpu)};
+}
+
+void report(const char* what, size_t bytes, Timing t, Timing floor)
 {
     double mb = static_cast<double>(bytes) / 1e6;
-    printf("  %-28s %9.3f s  %8.1f MB/s", what, seconds, mb / seconds);
-    if (floor > 0)
-        printf("  (%.2fx the parse time)", seconds / floor);
+    printf("  %-28s %9.3f s  %8.1f MB/s", what, t.wall, mb / t.wall);
+    if (floor.wall > 0)
+        printf("  (%.2fx the parse time)", t.wall / floor.wall);
+    printf("  cpu %.3f s", t.cpu);
+    if (floor.cpu > 0)
+        printf(" (%.2fx)", t.cpu / floor.cpu);
     printf("\n");
 }
 
@@ -464,18 +483,18 @@ int main(int argc, char** argv)
         double t0 = now();
         int rid = store(d);
         printf("  stored in %.1f s (%s)\n", now() - t0, g_viaFilter ? "store filter" : "record text form");
-        double floor = timed(runs, [&] { parse(reader, d.xml); });
-        report("parse floor (SAX, no-op)", d.xml.size(), floor, 0);
+        Timing floor = timed(runs, [&] { parse(reader, d.xml); });
+        report("parse floor (SAX, no-op)", d.xml.size(), floor, Timing());
         size_t out = 0;
-        double loadAlone = timed(runs, [&] { load(rid); });
+        Timing loadAlone = timed(runs, [&] { load(rid); });
         report("record load alone (kernel)", d.xml.size(), loadAlone, floor);
-        double raw = timed(runs, [&] { out = retrieve(rid, false); });
+        Timing raw = timed(runs, [&] { out = retrieve(rid, false); });
         report("raw text", out, raw, floor);
-        double rebuilt = timed(runs, [&] { out = retrieve(rid, true); });
+        Timing rebuilt = timed(runs, [&] { out = retrieve(rid, true); });
         report("rebuilt", d.xml.size(), rebuilt, floor);
         report("rebuilt minus record load", d.xml.size(), rebuilt - loadAlone, floor);
         std::string file = dir + "/rebuilt.xml";
-        double toFile = timed(runs, [&] { retrieve(rid, true, file.c_str()); });
+        Timing toFile = timed(runs, [&] { retrieve(rid, true, file.c_str()); });
         report("rebuilt to a file", d.xml.size(), toFile, floor);
         printf("  rebuilt text: %zu bytes; peak RSS of the process so far %ld MB\n", out, peakRssMb());
         peakOf("rebuilt to memory:", [&] { retrieve(rid, true); });
@@ -498,22 +517,22 @@ int main(int argc, char** argv)
         }
         printf("\n%d documents: %.1f MB in all, stored in %.1f s (%s)\n", smallCount, static_cast<double>(total) / 1e6,
                now() - t0, g_viaFilter ? "store filter" : "record text form");
-        double floor = timed(runs, [&] {
+        Timing floor = timed(runs, [&] {
             for (const std::string& t : texts)
                 parse(reader, t);
         });
-        report("parse floor (SAX, no-op)", total, floor, 0);
-        double loadAlone = timed(runs, [&] {
+        report("parse floor (SAX, no-op)", total, floor, Timing());
+        Timing loadAlone = timed(runs, [&] {
             for (int rid : rids)
                 load(rid);
         });
         report("record load alone (kernel)", total, loadAlone, floor);
-        double raw = timed(runs, [&] {
+        Timing raw = timed(runs, [&] {
             for (int rid : rids)
                 retrieve(rid, false);
         });
         report("raw text", total, raw, floor);
-        double rebuilt = timed(runs, [&] {
+        Timing rebuilt = timed(runs, [&] {
             for (int rid : rids)
                 retrieve(rid, true);
         });

@@ -127,16 +127,19 @@ int utf8Sequence(const unsigned char* p, int n, unsigned int* cp)
 
 namespace {
 
-// Bytes that the text escape replaces (1) or looks at as the lead byte of a
-// character written as a reference (2: UTF-8 text only).
+// Bytes the text escape stops at, as bits: always (kStop), in UTF-8 text
+// as the lead byte of a character that may be written as a reference
+// (kUtf8Lead), and when carriage returns become line feeds (kReturn).
+enum : unsigned char { kStop = 1, kUtf8Lead = 2, kReturn = 4 };
 struct CEscapeTable {
     unsigned char text[256];
     unsigned char attr[256];
     CEscapeTable() : text(), attr()
     {
         for (unsigned char c : {'<', '>', '&', '"', '\'', '\x1A'})
-            text[c] = 1;
-        text[0xE2] = text[0xEF] = 2;
+            text[c] = kStop;
+        text[0xE2] = text[0xEF] = kUtf8Lead;
+        text['\r'] = kReturn;
         for (unsigned char c : {'&', '<', '"', '\t', '\n', '\r', '\x1A'})
             attr[c] = 1;
     }
@@ -145,15 +148,15 @@ const CEscapeTable kEscapes;
 
 } // namespace
 
-void escapeText(const char* text, int n, bool bUtf8, CDocText& out)
+void escapeText(const char* text, int n, bool bUtf8, CDocText& out, bool bLineFeeds)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* table = kEscapes.text;
-    const unsigned char last = bUtf8 ? 2 : 1; // the highest table value that stops the scan
+    const unsigned char stops = static_cast<unsigned char>(kStop | (bUtf8 ? kUtf8Lead : 0) | (bLineFeeds ? kReturn : 0));
     int run = 0; // start of the bytes copied as they are
     int i = 0;
     while (i < n) {
-        while (i < n && (table[p[i]] == 0 || table[p[i]] > last))
+        while (i < n && !(table[p[i]] & stops))
             ++i;
         if (i >= n)
             break;
@@ -169,6 +172,7 @@ void escapeText(const char* text, int n, bool bUtf8, CDocText& out)
         case '"': rep = "&quot;"; repLen = 6; break;
         case '\'': rep = "&apos;"; repLen = 6; break;
         case 0x1A: rep = "&#x3F;"; repLen = 6; break;
+        case '\r': rep = "\n"; repLen = 1; break;
         default: {
             // 0xE2 or 0xEF in UTF-8 text: the dash and ellipsis characters
             // (and their compatibility forms) become references.
@@ -257,6 +261,10 @@ ENodeKind kindOf(const char* type, int n)
                   {"XML_DECL", 8, NK_XMLDECL},
                   {"ENTITY_REFERENCE", 16, NK_ENTITYREF},
                   {"CDATA_SECTION", 13, NK_CDATA}};
+    // As stored: the name exactly.
+    for (const auto& k : kKinds)
+        if (n == k.len && memcmp(type, k.name, static_cast<size_t>(n)) == 0)
+            return k.kind;
     // Compared as C strings, as the type was always read.
     if (const void* z = memchr(type, 0, static_cast<size_t>(n)))
         n = static_cast<int>(static_cast<const char*>(z) - type);
@@ -988,8 +996,10 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
             } else {
                 value = {nodes.text(CNodeReader::F_VALUE), nodes.length(CNodeReader::F_VALUE)};
                 // Text values are read for output with carriage returns made line
-                // feeds; escaped attribute values keep theirs (character references).
-                if ((kind != NK_ATTRIBUTE || !bEscape) && memchr(value.p, '\r', static_cast<size_t>(value.n))) {
+                // feeds; escaped attribute values keep theirs (character references),
+                // and the text escape makes them line feeds as it goes.
+                const bool bEscapedAsIs = bEscape && (kind == NK_ATTRIBUTE || (kind == NK_TEXT && !coder.active()));
+                if (!bEscapedAsIs && memchr(value.p, '\r', static_cast<size_t>(value.n))) {
                     strValue.set(value.p, value.n);
                     strValue.convertLinebreaks();
                     value = {strValue.getBufferPointer(), strValue.length()};
@@ -1063,7 +1073,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
                     vxexport::escapeText(value.p, value.n, bUtf8, strEscaped);
                     coder.append(strEscaped.data(), strEscaped.length(), COutputCoder::REFERENCE, strDoc);
                 } else {
-                    vxexport::escapeText(value.p, value.n, bUtf8, strDoc);
+                    vxexport::escapeText(value.p, value.n, bUtf8, strDoc, true);
                 }
             } else {
                 coder.append(value.p, value.n, COutputCoder::REFERENCE, strDoc);

@@ -72,8 +72,9 @@ private:
 // Escapes character data for a text node: "<", ">", "&", quotes and 0x1A as
 // the text escape does, the dash and ellipsis characters as character
 // references in UTF-8 text; highlight markers are not special here (a text
-// that only looks like one is data). Appends to out.
-void escapeText(const char* p, int n, bool bUtf8, CDocText& out);
+// that only looks like one is data). With bLineFeeds a carriage return is
+// written as a line feed (as text values are read for output). Appends to out.
+void escapeText(const char* p, int n, bool bUtf8, CDocText& out, bool bLineFeeds = false);
 // Escapes an attribute value for a double-quoted attribute: "&", "<", '"',
 // and tab, line feed and carriage return as character references so that
 // they survive attribute-value normalisation when the text is parsed again.

@@ -73,6 +73,29 @@ TEST_F(ReconstructTest, ValuesAreEscapedSoTheTextParsesAgainToTheSameValues)
               rebuilt(store(d)));
 }
 
+TEST_F(ReconstructTest, CarriageReturnsInTextBecomeLineFeedsEscapedOrNot)
+{
+    // Types as stored and in other case; text escaped (the version property
+    // is there) and as stored (it is not).
+    struct Case {
+        bool escaped;
+        const char* type;
+        const char* value;
+        const char* expected;
+    } cases[] = {
+        {true, "TEXT", "a\r\nb\rc<\r", "<r>a\n\nb\nc&lt;\n</r>\n"},
+        {true, "text", "\r&\r", "<r>\n&amp;\n</r>\n"},
+        {false, "TEXT", "a\r\nb\rc&lt;", "<r>a\n\nb\nc&lt;</r>\n"},
+    };
+    for (const Case& c : cases) {
+        XDoc d;
+        if (!c.escaped)
+            d.props.clear();
+        d.nodes = {{"ELEMENT", "r", "", 0, ""}, {c.type, "r", "", 1, c.value}};
+        EXPECT_EQ(c.expected, rebuilt(store(d))) << (c.escaped ? "escaped " : "as stored ") << c.type;
+    }
+}
+
 TEST_F(ReconstructTest, DocumentsStoredWithoutTheVersionPropertyComeBackAsStored)
 {
     XDoc d;
