@@ -26,6 +26,12 @@ Value* findValue(Slot& s, int field, bool part, int item) {
     return nullptr;
 }
 
+// A node part gets about ten values, one at a time: room for them at once.
+void addValue(Slot& s, Value&& v) {
+    if (s.values.capacity() == 0) s.values.reserve(12);
+    s.values.push_back(std::move(v));
+}
+
 bool eraseValue(Slot& s, int field, bool part, int item) {
     for (size_t i = 0; i < s.values.size(); ++i) {
         Value& v = s.values[i];
@@ -59,6 +65,9 @@ uint64_t newDesignStamp() {
 
 std::string encodeSlot(const Slot& s) {
     std::string out;
+    size_t size = 10;
+    for (const Value& v : s.values) size += 16 + v.data.size();
+    out.reserve(size);
     putVarint(out, s.values.size());
     for (const Value& v : s.values) {
         putVarint(out, static_cast<uint64_t>(v.field));
@@ -437,7 +446,7 @@ void Record::setRecordItem(int field, int item, std::string data, int curPart) {
         nv.item = item;
         nv.flags = node;
         nv.data = std::move(data);
-        s->values.push_back(std::move(nv));
+        addValue(*s, std::move(nv));
     }
     noteItem(field, item, true);
     if (node) nparts_ = std::max(nparts_, item);
@@ -489,7 +498,7 @@ void Record::setPartItem(int field, int part, int item, std::string data) {
         nv.item = item;
         nv.flags = kPart;
         nv.data = std::move(data);
-        s->values.push_back(std::move(nv));
+        addValue(*s, std::move(nv));
     }
     nparts_ = std::max(nparts_, part);
     slotChanged(part, s);
@@ -506,7 +515,7 @@ void Record::appendPartItem(int field, int part, int item, const char* data, siz
         nv.item = item;
         nv.flags = kPart;
         nv.data.assign(data, n);
-        s->values.push_back(std::move(nv));
+        addValue(*s, std::move(nv));
     }
     nparts_ = std::max(nparts_, part);
     slotChanged(part, s);
@@ -557,18 +566,15 @@ void Record::blobAppend(int field, int part, const char* data, size_t n) {
     if (!backed_) {
         memBlobs_[{part, field}].append(data, n);
     } else {
-        std::string chunk;
+        // Appended where the blob ends, a chunk at a time: a blob written in
+        // small pieces is not read back and written whole for every piece.
         size_t done = 0;
         int64_t pos = size;
         while (done < n) {
             int seq = static_cast<int>(pos / static_cast<int64_t>(kBlobChunk));
             size_t within = static_cast<size_t>(pos % static_cast<int64_t>(kBlobChunk));
-            chunk.clear();
-            if (within > 0) store().readBlobChunk(base_->id, rid_, part, field, seq, chunk);
-            chunk.resize(within);
             size_t take = std::min(n - done, kBlobChunk - within);
-            chunk.append(data + done, take);
-            store().writeBlobChunk(base_->id, rid_, part, field, seq, chunk);
+            store().appendBlobChunk(base_->id, rid_, part, field, seq, within, data + done, take);
             done += take;
             pos += static_cast<int64_t>(take);
         }
@@ -591,10 +597,21 @@ void Record::forEachValue(const std::function<void(int, const Value&)>& fn) {
                 for (const Value& v : slots_[s].values) fn(static_cast<int>(s), v);
         return;
     }
-    Slot tmp;
+    // The values are decoded into the same few Value objects slot after
+    // slot: a large record has millions of them.
+    std::vector<Value> tmp;
     store().readSlots(base_->id, rid_, [&](int s, const unsigned char* p, size_t n) {
-        if (decodeSlot(p, n, tmp))
-            for (const Value& v : tmp.values) fn(s, v);
+        size_t used = 0;
+        bool ok = walkSlot(p, p + n, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char* d, size_t len) {
+            if (used == tmp.size()) tmp.emplace_back();
+            Value& v = tmp[used++];
+            v.field = static_cast<int>(field);
+            v.item = static_cast<int>(item);
+            v.flags = flags;
+            v.data.assign(reinterpret_cast<const char*>(d), len);
+        });
+        if (ok)
+            for (size_t i = 0; i < used; ++i) fn(s, tmp[i]);
     });
 }
 

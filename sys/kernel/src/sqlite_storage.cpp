@@ -202,6 +202,7 @@ public:
 
     void begin() override {
         flushPage();
+        flushBlob();
         // What was cached before the transaction may have been changed by others.
         if (depth_ == 0 && page_.first >= 0 && readDataVersion() != page_.version) dropPage();
         if (depth_ == 0)
@@ -213,6 +214,7 @@ public:
     void commit() override {
         if (depth_ <= 0) return;
         flushPage();
+        flushBlob();
         --depth_;
         if (depth_ == 0) {
             int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
@@ -220,9 +222,11 @@ public:
                 std::string m = sqlite3_errmsg(db_);
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
                 dropPage();
+                blob_.valid = false;
                 throw StorageError("storage: commit failed: " + m);
             }
             page_.version = readDataVersion();
+            blob_.valid = false;
         } else {
             exec("RELEASE s" + std::to_string(depth_));
         }
@@ -232,6 +236,7 @@ public:
         // Every change still buffered was made inside the part rolled back
         // (begin() writes the buffer), and a cached page may hold such changes.
         dropPage();
+        blob_.valid = false;
         --depth_;
         if (depth_ == 0) {
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -283,6 +288,7 @@ public:
     }
     void dropBase(int64_t base) override {
         if (page_.first >= 0 && page_.base == base) dropPage();
+        if (blob_.valid && blob_.base == base) blob_.valid = false;
         static const char* tables[] = {"records", "slotpages", "blobs", "trees", "runs", "postings", "dead", "pending"};
         for (const char* t : tables)
             q(std::string("DELETE FROM ") + t + " WHERE base=?").i(1, base).run();
@@ -316,6 +322,7 @@ public:
     }
     void deleteRecord(int64_t base, int rid) override {
         if (page_.first >= 0 && page_.base == base && page_.rid == rid) dropPage();
+        if (blob_.valid && blob_.base == base && blob_.rid == rid) blob_.valid = false;
         static const char* tables[] = {"records", "slotpages", "blobs", "trees", "pending"};
         for (const char* t : tables)
             q(std::string("DELETE FROM ") + t + " WHERE base=? AND rid=?").i(1, base).i(2, rid).run();
@@ -409,6 +416,10 @@ public:
     }
 
     bool readBlobChunk(int64_t base, int rid, int part, int field, int seq, std::string& out) override {
+        if (blob_.valid && blob_.is(base, rid, part, field, seq)) {
+            out = blob_.data;
+            return true;
+        }
         Stmt s = q("SELECT data FROM blobs WHERE base=? AND rid=? AND part=? AND field=? AND seq=?");
         s.i(1, base).i(2, rid).i(3, part).i(4, field).i(5, seq);
         if (!s.row()) return false;
@@ -417,10 +428,37 @@ public:
     }
     void writeBlobChunk(int64_t base, int rid, int part, int field, int seq,
                         const std::string& data) override {
+        if (blob_.valid && blob_.is(base, rid, part, field, seq)) blob_.valid = false;
         q("INSERT OR REPLACE INTO blobs VALUES(?,?,?,?,?,?)").i(1, base).i(2, rid).i(3, part).i(4, field)
             .i(5, seq).b(6, data.data(), data.size()).run();
     }
+    void appendBlobChunk(int64_t base, int rid, int part, int field, int seq, size_t at, const char* data,
+                         size_t n) override {
+        if (!(blob_.valid && blob_.is(base, rid, part, field, seq))) {
+            flushBlob();
+            blob_.valid = false;
+            std::string cur;
+            readBlobChunk(base, rid, part, field, seq, cur);
+            blob_.data.swap(cur);
+            blob_.base = base;
+            blob_.rid = rid;
+            blob_.part = part;
+            blob_.field = field;
+            blob_.seq = seq;
+            blob_.valid = true;
+        }
+        blob_.data.resize(at);
+        blob_.data.append(data, n);
+        blob_.dirty = true;
+        if (depth_ == 0) {
+            // Others may change the blob once no transaction holds the lock.
+            flushBlob();
+            blob_.valid = false;
+        }
+    }
     void deleteBlob(int64_t base, int rid, int part, int field) override {
+        if (blob_.valid && blob_.base == base && blob_.rid == rid && blob_.part == part && blob_.field == field)
+            blob_.valid = false;
         q("DELETE FROM blobs WHERE base=? AND rid=? AND part=? AND field=?").i(1, base).i(2, rid)
             .i(3, part).i(4, field).run();
     }
@@ -567,6 +605,27 @@ private:
         std::vector<std::string> data = std::vector<std::string>(kPageSlots);
         std::vector<char> has = std::vector<char>(kPageSlots, 0);
     };
+
+    // The blob chunk being appended to: written when another chunk is
+    // appended to, when the transaction level ends, and at once outside a
+    // transaction; dropped by a rollback, as every change in it was made
+    // inside the part rolled back.
+    struct BlobTail {
+        int64_t base = 0;
+        int rid = 0, part = 0, field = 0, seq = 0;
+        bool valid = false, dirty = false;
+        std::string data;
+        bool is(int64_t b, int r, int p, int f, int s) const {
+            return base == b && rid == r && part == p && field == f && seq == s;
+        }
+    };
+
+    void flushBlob() {
+        if (!blob_.valid || !blob_.dirty) return;
+        q("INSERT OR REPLACE INTO blobs VALUES(?,?,?,?,?,?)").i(1, blob_.base).i(2, blob_.rid).i(3, blob_.part)
+            .i(4, blob_.field).i(5, blob_.seq).b(6, blob_.data.data(), blob_.data.size()).run();
+        blob_.dirty = false;
+    }
 
     StorageError damaged(int rid) const {
         return StorageError("storage: the slot pages of record " + std::to_string(rid) + " are damaged");
@@ -732,6 +791,7 @@ private:
     int64_t dataVersion_ = 0;
     std::unordered_map<std::string, sqlite3_stmt*> stmts_;
     Page page_;
+    BlobTail blob_;
 };
 
 bool makeDirs(const std::string& dir, std::string& err) {

@@ -122,6 +122,14 @@ public:
     virtual bool readBlobChunk(int64_t base, int rid, int part, int field, int seq, std::string& out) = 0;
     virtual void writeBlobChunk(int64_t base, int rid, int part, int field, int seq,
                                 const std::string& data) = 0;
+    // Writes n bytes into chunk seq at offset at, which becomes its end (the
+    // chunk is made when missing, cut or padded with zero bytes to at
+    // first). Inside a transaction
+    // the backend may hold the chunk being appended to until the transaction
+    // level ends or another chunk is written, so that a blob written in small
+    // pieces writes each chunk once.
+    virtual void appendBlobChunk(int64_t base, int rid, int part, int field, int seq, size_t at, const char* data,
+                                 size_t n) = 0;
     virtual void deleteBlob(int64_t base, int rid, int part, int field) = 0;
 
     virtual bool readTree(int64_t base, int rid, std::string& out) = 0;

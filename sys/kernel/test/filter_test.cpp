@@ -149,6 +149,58 @@ TEST_F(FilterTest, StoresMadeInsideAnImportJoinItsTransaction) {
     EXPECT_EQ(1, hitsOf("D_DOCNAME=inner"));
 }
 
+// A blob written in small pieces, with an import nested in the middle of
+// it, reads back whole; a failed import that rewrote it leaves it as it was.
+TEST_F(FilterTest, BlobWrittenInSmallPiecesAcrossANestedImport) {
+    Control probe;
+    std::string blobField = std::to_string(field(probe, "D_XMLDOC"));
+    auto blobDoc = [&](const std::string& name, int seed, std::string& data) {
+        data.clear();
+        for (int i = 0; i < 150000; ++i) data.push_back(static_cast<char>((i * seed + i / 999) % 256));
+        std::string t = doc(name, 2) + "\n\n0G^\n" + blobField + "F^\n";
+        for (size_t off = 0; off < data.size(); off += 1000) t += "1000L" + data.substr(off, 1000) + "^\n";
+        return t;
+    };
+    auto readBlob = [&](VdbHandle ctl) {
+        VdbHandle cur = nullptr;
+        EXPECT_EQ(1, VdbSetCursor(&cur, ctl, atoi(blobField.c_str()), 0, 0));
+        std::string back, area(40000, '\0');
+        int len = 0;
+        for (int block = 1; VdbGetBlobBlock(cur, block, 40000, &area[0], &len) == 1; ++block)
+            back.append(area, 0, static_cast<size_t>(len));
+        VdbDeleteCursor(cur);
+        return back;
+    };
+    std::string nested = "NESTED=" + nameField + "F^1Pinner^\n";
+    int rid = 0;
+    std::string data;
+    for (const char* inner : {"NESTEDFAIL=1\n", ""}) {
+        SCOPED_TRACE(inner);
+        filter_data fd;
+        ASSERT_EQ(1, import(nullptr, blobDoc("blob", 7, data), nested + inner, &fd, FO_NEWRECORD)) << fd.errortext;
+        char text[64];
+        VdbRecordInfo(fd.record_control, 1, text, &rid);
+        EXPECT_EQ(data, readBlob(fd.record_control));
+        VdbDeleteRecordControl(fd.record_control);
+        Control fresh;
+        VdbSetBase(fresh, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(fresh, rid));
+        EXPECT_EQ(data, readBlob(fresh));
+    }
+    EXPECT_EQ(1, hitsOf("D_DOCNAME=inner"));
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    std::string other;
+    EXPECT_EQ(0, import(c, blobDoc("other", 13, other), "FAIL=1\n"));
+    ASSERT_NE(data, other);
+    Control fresh;
+    VdbSetBase(fresh, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(fresh, rid));
+    EXPECT_EQ(data, readBlob(fresh));
+    EXPECT_EQ(data, readBlob(c));
+}
+
 TEST_F(FilterTest, MalformedTextFormFailsTheImportEvenWhenTheFilterSaysSuccess) {
     filter_data fd;
     EXPECT_EQ(VDB_TEXTFORM, import(nullptr, "999F^1Px^\n", "", &fd, FO_NEWRECORD));
