@@ -822,6 +822,18 @@ struct PendingCursor {
         return true;
     }
     bool varint(uint64_t& v) {
+        // Most numbers are one byte, and most lie whole in the window.
+        if (pos < buf.size() && buf[pos] < 0x80) {
+            v = buf[pos++];
+            return true;
+        }
+        if (buf.size() - pos >= 10) {
+            const unsigned char* q = buf.data() + pos;
+            const unsigned char* e = buf.data() + buf.size();
+            if (!getVarint(q, e, v)) return false;
+            pos = static_cast<size_t>(q - buf.data());
+            return true;
+        }
         v = 0;
         for (int shift = 0; shift <= 63; shift += 7) {
             unsigned char c;
@@ -830,6 +842,24 @@ struct PendingCursor {
             if (!(c & 0x80)) return true;
         }
         return false;
+    }
+    // n bytes into out.
+    bool bytes(char* out, size_t n) {
+        while (n > 0) {
+            if (pos == buf.size()) {
+                unsigned char c;
+                if (!byte(c)) return false;
+                *out++ = static_cast<char>(c);
+                --n;
+                continue;
+            }
+            size_t take = std::min(n, buf.size() - pos);
+            memcpy(out, buf.data() + pos, take);
+            pos += take;
+            out += take;
+            n -= take;
+        }
+        return true;
     }
     bool next() {
         uint64_t d, k, sh = 0, tl;
@@ -852,11 +882,7 @@ struct PendingCursor {
         key = static_cast<int>(k);
         size_t at = shared ? static_cast<size_t>(sh) : 0;
         term.resize(at + static_cast<size_t>(tl));
-        for (size_t i = at; i < term.size(); ++i) {
-            unsigned char c;
-            if (!byte(c)) return false;
-            term[i] = static_cast<char>(c);
-        }
+        if (tl > 0 && !bytes(&term[at], static_cast<size_t>(tl))) return false;
         pre = load64(term.data(), term.size());
         return varint(left);
     }
@@ -885,7 +911,8 @@ void mergeCursors(std::vector<PendingCursor>& cur, BlockWriter& blocks) {
         const PendingCursor &x = cur[a], &y = cur[b];
         if (x.key != y.key) return x.key > y.key;
         if (x.pre != y.pre) return x.pre > y.pre;
-        if (x.term != y.term) return x.term > y.term;
+        int c = x.term.compare(y.term);
+        if (c != 0) return c > 0;
         return a > b;
     };
     std::make_heap(live.begin(), live.end(), later);
@@ -896,7 +923,9 @@ void mergeCursors(std::vector<PendingCursor>& cur, BlockWriter& blocks) {
         int key = top.key;
         term = top.term;
         rows.reset();
-        while (!live.empty() && cur[live.front()].key == key && cur[live.front()].term == term) {
+        uint64_t pre = top.pre;
+        while (!live.empty() && cur[live.front()].key == key && cur[live.front()].pre == pre &&
+               cur[live.front()].term == term) {
             std::pop_heap(live.begin(), live.end(), later);
             size_t i = live.back();
             live.pop_back();
