@@ -832,6 +832,35 @@ void appendName(CDocText& out, CPiece prefix, CPiece name)
     out.add(name.p, name.n);
 }
 
+// Reads document properties as getProperty finds them (the value beside the
+// lowest item of D_PROPNAME that has the name, case aside) without counting
+// the items first: a document's properties are written first, so its first
+// items hold them, and counting the items of a large record walks all of it.
+void readProperties(CVORNxml& x, const char* const* names, CStringBuffer* const* values, int n)
+{
+    const int kFirstItems = 8;
+    bool found[kFirstItems] = {};
+    if (n > kFirstItems)
+        n = kFirstItems;
+    int left = n;
+    CStringBuffer name(256);
+    for (int item = 1; item <= kFirstItems && left > 0; ++item) {
+        if (x.getPhraseValue("D_PROPNAME", item, name) != 1)
+            continue;
+        for (int k = 0; k < n; ++k)
+            if (!found[k] && name.compareNoCase(names[k]) == 0) {
+                values[k]->clear();
+                x.getPhraseValue("D_PROPVAL", item, *values[k]);
+                found[k] = true;
+                --left;
+            }
+    }
+    // Later items: the whole search.
+    for (int k = 0; k < n; ++k)
+        if (!found[k])
+            x.getProperty(names[k], *values[k]);
+}
+
 } // namespace
 
 int CVORNxml::countNodes()
@@ -870,9 +899,9 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
         m_strDocEnc.clear();
         m_strDocVer.clear();
         m_strDocTxv.clear();
-        getProperty("xmlencoding", m_strDocEnc);
-        getProperty("xmlversion", m_strDocVer);
-        getProperty("vornxmlversion", m_strDocTxv);
+        static const char* const kNames[] = {"xmlencoding", "xmlversion", "vornxmlversion"};
+        CStringBuffer* const values[] = {&m_strDocEnc, &m_strDocVer, &m_strDocTxv};
+        readProperties(*this, kNames, values, 3);
         m_bDocPropsRead = true;
     }
     strEnc.set(m_strDocEnc);

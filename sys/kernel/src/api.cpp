@@ -78,6 +78,18 @@ int maxItem(Record* r, Cursor* cu) {
     return partScoped(r, cu->field) ? r->maxPartItem(cu->field, cu->part) : r->maxRecordItem(cu->field);
 }
 
+// A cursor that read a line moves on to the next item when it is next used,
+// not at once: looking for the next item may mean walking the whole record,
+// which a reader of a single item never needs.
+void settle(Record* r, Cursor* cu) {
+    if (!cu->advance) return;
+    cu->advance = false;
+    if (cu->item > 0) {
+        int next = nextItem(r, cu, cu->item);
+        cu->item = next ? next : -1;
+    }
+}
+
 const Value* valueAt(Record* r, Cursor* cu, int item) {
     return partScoped(r, cu->field) ? r->partItem(cu->field, cu->part, item) : r->recordItem(cu->field, item);
 }
@@ -351,6 +363,7 @@ extern "C" int VdbSetCursor(VdbHandle* cursor, VdbHandle control, int field, int
         if (field == 0 && cu->tf.phase == TextFormState::LineStart && !cu->tf.blockField) cu->tf.part = cu->part;
         cu->item = item;
         cu->explicitItem = item > 0;
+        cu->advance = false;
         cu->fresh = true;
         cu->blobFresh = true;
         return VDB_OK;
@@ -372,6 +385,7 @@ extern "C" int VdbSetRecordPart(VdbHandle* cursor, VdbHandle control, int part) 
         if (cu->tf.phase == TextFormState::LineStart && !cu->tf.blockField) cu->tf.part = part;
         cu->item = 0;
         cu->explicitItem = false;
+        cu->advance = false;
         cu->fresh = true;
         cu->blobFresh = true;
         return VDB_OK;
@@ -428,6 +442,7 @@ extern "C" int VdbGetLine(VdbHandle cursor, char* buffer, int* length, int capac
         if (!r) return st;
         st = needValueField(r, cu, "VdbGetLine");
         if (!(st & 1)) return st;
+        settle(r, cu);
         if (cu->item < 0) return VDB_EOF;
         int item = cu->item > 0 ? cu->item : firstItem(r, cu);
         if (item == 0) return VDB_EOF;
@@ -439,8 +454,8 @@ extern "C" int VdbGetLine(VdbHandle cursor, char* buffer, int* length, int capac
         }
         int n = copyOut(buffer, capacity, v->data);
         if (length) *length = n;
-        int next = nextItem(r, cu, item);
-        cu->item = next ? next : -1;
+        cu->item = item;
+        cu->advance = true;
         cu->explicitItem = true;
         return VDB_OK;
     });
@@ -529,6 +544,7 @@ extern "C" int VdbPutLine(VdbHandle cursor, const char* text, int length) {
         if (!text && length > 0) return fail(VDB_BADARG, "VdbPutLine: no text");
         size_t n = length < 0 ? (text ? strlen(text) : 0) : static_cast<size_t>(length);
         int item;
+        settle(r, cu);
         if (cu->fresh)
             item = cu->item > 0 ? cu->item : (firstItem(r, cu) ? firstItem(r, cu) : 1);
         else
@@ -554,6 +570,7 @@ extern "C" int VdbReplaceItem(VdbHandle cursor, const char* value, int length) {
         if (!(st & 1)) return st;
         if (!value && length > 0) return fail(VDB_BADARG, "VdbReplaceItem: no value");
         size_t n = length < 0 ? (value ? strlen(value) : 0) : static_cast<size_t>(length);
+        settle(r, cu);
         int item = cu->item > 0 ? cu->item : (firstItem(r, cu) ? firstItem(r, cu) : 1);
         return mutate(k, r, [&] {
             setValue(r, cu, item, std::string(value ? value : "", n));
@@ -580,6 +597,7 @@ extern "C" int VdbDeleteItem(VdbHandle cursor) {
                 return VDB_OK;
             });
         }
+        settle(r, cu);
         int item = cu->item > 0 ? cu->item : firstItem(r, cu);
         if (item <= 0 || !valueAt(r, cu, item)) return VDB_OK;
         return mutate(k, r, [&] {
@@ -713,6 +731,7 @@ extern "C" int VdbGetFieldInfo(VdbHandle cursor, int* length, char** text, int* 
         if (!r) return st;
         st = needValueField(r, cu, "VdbGetFieldInfo");
         if (!(st & 1)) return st;
+        settle(r, cu);
         int item = cu->item > 0 ? cu->item : firstItem(r, cu);
         const Value* v = item > 0 ? valueAt(r, cu, item) : nullptr;
         if (!v) {

@@ -87,6 +87,7 @@ struct Cursor {
     bool fresh = true;
     bool blobFresh = true;
     bool explicitItem = false;  // placed on a numbered item
+    bool advance = false;       // item was read: the cursor moves past it when next used
     TextFormState tf;
 };
 

@@ -422,8 +422,17 @@ int Record::nextRecordItem(int field, int after) {
 int Record::firstRecordItem(int field) { return nextRecordItem(field, 0); }
 
 int Record::maxRecordItem(int field) {
-    if (!itemsBuilt_ && complete_ && ensureMaxItems())
-        return maxItemOf(field);
+    if (!itemsBuilt_ && complete_) {
+        if (!maxItemsKnown_) {
+            // Item n lives in slot n: a field of every node has its highest
+            // item in the last slot, found without walking the record.
+            constexpr size_t kNear = 64;
+            size_t top = std::max(slots_.size(), rawAt_.size());
+            for (size_t s = top; s-- > 1 && top - s <= kNear;)
+                if (slotHasRecordItem(s, field)) return static_cast<int>(s);
+        }
+        if (ensureMaxItems()) return maxItemOf(field);
+    }
     ensureItems();
     auto it = items_.find(field);
     if (it == items_.end()) return 0;

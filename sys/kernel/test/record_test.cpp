@@ -558,3 +558,38 @@ TEST_F(RecordTest, ItemCountsAndWalksOfALoadedRecord) {
     check(d, {"N_NAME", 3, {2, 3}}, "after a deletion");
     check(d, {"D_PROPNAME", 7, {1, 2, 4, 7}}, "after an addition");
 }
+
+// A cursor that read a line moves on when it is next used, so the line it
+// reads next is the next item as the record is then: one written meanwhile
+// is read, one deleted meanwhile is passed over; writes through it still
+// land on the item after the one read.
+TEST_F(RecordTest, ACursorMovesOnFromTheLineItReadWhenNextUsed) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    VdbHandle w = nullptr, cur = nullptr;
+    for (int i : {1, 2, 5, 8}) {
+        ASSERT_EQ(1, VdbSetCursor(&w, c, field(c, "D_PROPNAME"), 0, i));
+        ASSERT_EQ(1, VdbReplaceItem(w, ("p" + std::to_string(i)).c_str(), -1));
+    }
+    char buf[64];
+    int len = 0;
+    auto line = [&]() {
+        int st = VdbGetLine(cur, buf, &len, sizeof buf);
+        return st == 1 ? std::string(buf, static_cast<size_t>(len)) : "status " + std::to_string(st);
+    };
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "D_PROPNAME"), 0, 2));
+    EXPECT_EQ("p2", line());
+    ASSERT_EQ(1, VdbSetCursor(&w, c, field(c, "D_PROPNAME"), 0, 3));
+    ASSERT_EQ(1, VdbReplaceItem(w, "p3", -1));
+    EXPECT_EQ("p3", line());
+    ASSERT_EQ(1, VdbSetCursor(&w, c, field(c, "D_PROPNAME"), 0, 5));
+    ASSERT_EQ(1, VdbDeleteItem(w));
+    EXPECT_EQ("p8", line());
+    EXPECT_EQ("status 0", line());
+    // A replacement after a read goes to the next item.
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "D_PROPNAME"), 0, 0));
+    EXPECT_EQ("p1", line());
+    ASSERT_EQ(1, VdbReplaceItem(cur, "P2", -1));
+    EXPECT_EQ("P2", get(c, "D_PROPNAME", 0, 2));
+    EXPECT_EQ("p1", get(c, "D_PROPNAME", 0, 1));
+}

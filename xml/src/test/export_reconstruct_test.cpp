@@ -58,6 +58,25 @@ TEST_F(ReconstructTest, WithoutItsDeclarationTextTheVersionPropertyMakesOne)
     EXPECT_EQ("<?xml version=\"1.1\" encoding=\"UTF-8\"?>\n<r></r>\n", rebuilt(store(d)));
 }
 
+TEST_F(ReconstructTest, PropertiesAreFoundAmongTheFirstItemsAndAfterThem)
+{
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> before; // properties ahead of xmlversion 1.1
+        const char* version;
+    } cases[] = {
+        {{}, "1.1"},
+        {{{"a", "1"}, {"b", "2"}, {"c", "3"}, {"d", "4"}, {"e", "5"}, {"f", "6"}, {"g", "7"}, {"h", "8"}}, "1.1"},
+    };
+    for (const Case& c : cases) {
+        XDoc d;
+        d.props.insert(d.props.end(), c.before.begin(), c.before.end());
+        d.props.push_back({"xmlversion", "1.1"});
+        d.nodes = {{"XML_DECL", "", "", 0, ""}, {"ELEMENT", "r", "", 0, ""}};
+        EXPECT_EQ(std::string("<?xml version=\"") + c.version + "\" encoding=\"UTF-8\"?>\n<r></r>\n", rebuilt(store(d)))
+            << c.before.size() << " properties before";
+    }
+}
+
 TEST_F(ReconstructTest, ValuesAreEscapedSoTheTextParsesAgainToTheSameValues)
 {
     // Attribute values are stored as the parser delivers them: quotes,
