@@ -263,7 +263,10 @@ struct ChunkBuilder {
     const Design& d;
     Arena arena;
     std::vector<Term> terms;
-    std::vector<uint32_t> table;  // open addressing: term index + 1, 0 free
+    // Open addressing: (hash tag << 32) | (term index + 1), 0 free. The tag
+    // (high hash bits) settles most probes without touching the term.
+    std::vector<uint64_t> table;
+    std::vector<uint64_t> hashes;  // hash of each term, for growing the table
     std::vector<std::pair<uint32_t, int>> entries;
     std::vector<FieldState> fields;
     size_t slots = 0;
@@ -284,27 +287,32 @@ struct ChunkBuilder {
     uint32_t termId(int key, const char* p, size_t n) {
         if (terms.size() * 2 >= table.size()) grow();
         size_t mask = table.size() - 1;
-        for (size_t i = termHash(key, p, n) & mask;; i = (i + 1) & mask) {
-            uint32_t t = table[i];
+        uint64_t h = termHash(key, p, n);
+        uint64_t tag = (h >> 32) | 1;  // never 0
+        for (size_t i = h & mask;; i = (i + 1) & mask) {
+            uint64_t t = table[i];
             if (t == 0) {
                 Term nt{key, static_cast<uint32_t>(n), n ? arena.copy(p, n) : "", load64(p, n),
                         n > 8 ? load64(p + 8, n - 8) : 0};
                 terms.push_back(nt);
-                table[i] = static_cast<uint32_t>(terms.size());
+                hashes.push_back(h);
+                table[i] = (tag << 32) | terms.size();
                 return static_cast<uint32_t>(terms.size() - 1);
             }
-            const Term& x = terms[t - 1];
-            if (x.key == key && x.len == n && (n == 0 || memcmp(x.p, p, n) == 0)) return t - 1;
+            if ((t >> 32) != tag) continue;
+            const Term& x = terms[static_cast<uint32_t>(t) - 1];
+            if (x.key == key && x.len == n && (n == 0 || memcmp(x.p, p, n) == 0))
+                return static_cast<uint32_t>(t) - 1;
         }
     }
     void grow() {
-        std::vector<uint32_t> next(table.size() * 2, 0);
+        std::vector<uint64_t> next(table.size() * 2, 0);
         size_t mask = next.size() - 1;
         for (size_t id = 0; id < terms.size(); ++id) {
-            const Term& x = terms[id];
-            size_t i = termHash(x.key, x.p, x.len) & mask;
+            uint64_t h = hashes[id];
+            size_t i = h & mask;
             while (next[i]) i = (i + 1) & mask;
-            next[i] = static_cast<uint32_t>(id + 1);
+            next[i] = (((h >> 32) | 1) << 32) | (id + 1);
         }
         table.swap(next);
     }
@@ -480,6 +488,7 @@ struct ChunkBuilder {
         emitTermsBelow(std::numeric_limits<int>::max());
         entries.clear();
         terms.clear();
+        hashes.clear();
         std::fill(table.begin(), table.end(), 0);
         arena.clear();
         for (FieldState& fs : fields) {
