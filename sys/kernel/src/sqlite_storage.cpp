@@ -182,12 +182,17 @@ public:
             exec("PRAGMA cache_size=-" + std::to_string(cacheMb * 1024));
             exec("PRAGMA mmap_size=" + std::to_string(static_cast<int64_t>(mmapMb) << 20));
             exec("PRAGMA temp_store=MEMORY");
-            begin();
-            upgrade();
-            for (const char* sql : kSchema) exec(sql);
-            packSlots();
-            exec(std::string("INSERT OR IGNORE INTO meta VALUES('format','") + kFormat + "')");
-            commit();
+            // A data directory already in the current form is only read here:
+            // a write transaction at every open would make each reader wait
+            // for any writer of the directory.
+            if (!schemaCurrent()) {
+                begin();
+                upgrade();
+                for (const char* sql : kSchema) exec(sql);
+                packSlots();
+                exec(std::string("INSERT OR IGNORE INTO meta VALUES('format','") + kFormat + "')");
+                commit();
+            }
         } catch (const StorageError& e) {
             if (depth_ > 0) {
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -772,6 +777,44 @@ private:
         }
         exec("DROP TABLE slots");
         exec(std::string("INSERT OR REPLACE INTO meta VALUES('format','") + kFormat + "')");
+    }
+
+    // True when every table and index of the schema exists, none is of an
+    // earlier form and the format stamp is the current one.
+    bool schemaCurrent() {
+        std::unordered_map<std::string, std::string> objects;  // name -> sql
+        {
+            sqlite3_stmt* st = nullptr;
+            if (sqlite3_prepare_v2(db_, "SELECT name, sql FROM sqlite_schema", -1, &st, nullptr) != SQLITE_OK)
+                return false;
+            while (sqlite3_step(st) == SQLITE_ROW) {
+                const unsigned char* n = sqlite3_column_text(st, 0);
+                const unsigned char* q = sqlite3_column_text(st, 1);
+                objects[n ? reinterpret_cast<const char*>(n) : ""] = q ? reinterpret_cast<const char*>(q) : "";
+            }
+            sqlite3_finalize(st);
+        }
+        for (const char* sql : kSchema) {
+            std::string text = sql;
+            size_t at = text.find(" EXISTS ");
+            if (at == std::string::npos) return false;
+            at += 8;
+            size_t end = text.find_first_of("( ", at);
+            if (!objects.count(text.substr(at, end == std::string::npos ? std::string::npos : end - at))) return false;
+        }
+        for (const char* t : kKeyedTables)
+            if (objects[t].find("WITHOUT ROWID") != std::string::npos) return false;
+        if (objects.count("slots")) return false;
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE key='format'", -1, &st, nullptr) != SQLITE_OK)
+            return false;
+        bool current = false;
+        if (sqlite3_step(st) == SQLITE_ROW) {
+            const unsigned char* v = sqlite3_column_text(st, 0);
+            current = v && std::string(reinterpret_cast<const char*>(v)) == kFormat;
+        }
+        sqlite3_finalize(st);
+        return current;
     }
 
     int64_t readDataVersion() {

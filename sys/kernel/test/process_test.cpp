@@ -1,6 +1,8 @@
-// Several processes on one data directory: writers in turn, and a writer
-// killed with SIGKILL in the middle of its stores.
+// Several processes on one data directory: writers in turn, a writer
+// killed with SIGKILL in the middle of its stores, and a session opened and
+// searching while another connection holds the write lock.
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +92,31 @@ TEST_F(ProcessTest, TwoProcessesWriteInTurn) {
     ASSERT_EQ(0, writer({"set", "docs", std::to_string(rid), "D_DOCTEXT", "their text"}, true));
     EXPECT_EQ(1, hits("D_DOCTEXT=$heir te$"));
     EXPECT_EQ(0, hits("D_DOCTEXT=$ine te$"));
+}
+
+TEST_F(ProcessTest, SessionOpensAndSearchesWhileAnotherConnectionWrites) {
+    store("docs", "22F^1Pmine^\n");
+    VdbStopVorn(0);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    // Waiting for the writer would run into this limit and fail the start.
+    setenv("VDBS_BUSY_MS", "100", 1);
+    int started = VdbStartVorn("warden", "", 9, 4096);
+    std::string why = message(-1);
+    int found = -1;
+    if (started == 1) {
+        EXPECT_EQ(1, ccl("BASE docs"));
+        found = hits("D_DOCNAME=mine");
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    unsetenv("VDBS_BUSY_MS");
+    if (started != 1) {
+        ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+    }
+    EXPECT_EQ(1, started) << why;
+    EXPECT_EQ(1, found);
 }
 
 TEST_F(ProcessTest, WriterKilledInTheMiddleLeavesWholeRecordsOnly) {
