@@ -1,6 +1,7 @@
 // CCL: commands, conditions, sets and the structural XPATH function.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "config.h"
 #include "index.h"
@@ -85,18 +86,36 @@ struct CclError {
 // a set (read-only, never copied unless taken).
 struct Result {
     HitList own;
-    std::shared_ptr<const HitList> ref;
+    mutable std::shared_ptr<const HitList> ref;
     std::vector<Term> terms;
     // Non-empty when the hits follow from index terms alone (a term, or
     // AND.T of such operands): names them for the term cache.
     std::string origin;
-    const HitList& hits() const { return ref ? *ref : own; }
+    // A term not read yet (lazyKey >= 0): load gives its hits when they are
+    // first needed, so that AND.T of two terms can avoid decoding the longer.
+    int lazyKey = -1;
+    std::string lazyTerm;
+    mutable std::function<std::shared_ptr<const HitList>()> load;
+    // Known to hold no attribute node (a condition on the node type that
+    // takes no attribute): such hits need no structure to be children.
+    bool noAttr = false;
+    bool lazy() const { return static_cast<bool>(load); }
+    const HitList& hits() const {
+        if (load) {
+            ref = load();
+            load = nullptr;
+        }
+        return ref ? *ref : own;
+    }
     void set(HitList&& h) {
         own = std::move(h);
         ref.reset();
+        load = nullptr;
+        lazyKey = -1;
         origin.clear();
     }
     HitList take() {
+        hits();
         if (ref) {
             HitList copy(*ref);
             ref.reset();
@@ -114,6 +133,7 @@ struct TermCache {
     struct PerBase {
         IndexMetaPtr meta;
         std::map<std::pair<int, std::string>, std::shared_ptr<const HitList>> lists;
+        std::map<std::pair<int, std::string>, std::shared_ptr<const TermPostings>> raw;
     };
     std::map<int64_t, PerBase> bases;
     size_t bytes = 0;
@@ -125,21 +145,57 @@ struct TermCache {
         auto it = b->second.lists.find({key, term});
         return it == b->second.lists.end() ? nullptr : it->second;
     }
-    void add(int64_t base, const IndexMetaPtr& meta, int key, const std::string& term,
-             const std::shared_ptr<const HitList>& list) {
-        size_t n = list->size() * sizeof(Hit) + term.size() + 64;
-        if (n > kBudget) return;
+    std::shared_ptr<const TermPostings> findRaw(int64_t base, const IndexMetaPtr& meta, int key,
+                                                const std::string& term) {
+        auto b = bases.find(base);
+        if (b == bases.end() || b->second.meta != meta) return nullptr;
+        auto it = b->second.raw.find({key, term});
+        return it == b->second.raw.end() ? nullptr : it->second;
+    }
+    static size_t sizeOf(const HitList& l, const std::string& term) { return l.size() * sizeof(Hit) + term.size() + 64; }
+    static size_t sizeOf(const TermPostings& t, const std::string& term) {
+        return t.bytes.size() + t.segments.size() * sizeof(TermPostings::Segment) + t.pending.size() * sizeof(Hit) +
+               term.size() + 64;
+    }
+    // The entry of base, emptied when its index state changed; room for n
+    // more bytes made.
+    PerBase* room(int64_t base, const IndexMetaPtr& meta, size_t n) {
+        if (n > kBudget) return nullptr;
         PerBase& b = bases[base];
         if (b.meta != meta) {
-            for (const auto& kv : b.lists) bytes -= std::min(bytes, kv.second->size() * sizeof(Hit) + kv.first.second.size() + 64);
+            for (const auto& kv : b.lists) bytes -= std::min(bytes, sizeOf(*kv.second, kv.first.second));
+            for (const auto& kv : b.raw) bytes -= std::min(bytes, sizeOf(*kv.second, kv.first.second));
             b.lists.clear();
+            b.raw.clear();
             b.meta = meta;
         }
         if (bytes + n > kBudget) {
-            for (auto& kv : bases) kv.second.lists.clear();
+            for (auto& kv : bases) {
+                kv.second.lists.clear();
+                kv.second.raw.clear();
+            }
             bytes = 0;
         }
-        b.lists[{key, term}] = list;
+        return &b;
+    }
+    void add(int64_t base, const IndexMetaPtr& meta, int key, const std::string& term,
+             const std::shared_ptr<const HitList>& list) {
+        size_t n = sizeOf(*list, term);
+        PerBase* b = room(base, meta, n);
+        if (!b) return;
+        auto& slot = b->lists[{key, term}];
+        if (slot) bytes -= std::min(bytes, sizeOf(*slot, term));
+        slot = list;
+        bytes += n;
+    }
+    void addRaw(int64_t base, const IndexMetaPtr& meta, int key, const std::string& term,
+                const std::shared_ptr<const TermPostings>& raw) {
+        size_t n = sizeOf(*raw, term);
+        PerBase* b = room(base, meta, n);
+        if (!b) return;
+        auto& slot = b->raw[{key, term}];
+        if (slot) bytes -= std::min(bytes, sizeOf(*slot, term));
+        slot = raw;
         bytes += n;
     }
 };
@@ -235,6 +291,7 @@ private:
             pos_ = e;
             Result r = antExpr();
             l.set(hitOr(l.hits(), r.hits()));
+            l.noAttr = l.noAttr && r.noAttr;
             merge(l.terms, r.terms);
         }
     }
@@ -248,6 +305,7 @@ private:
                 pos_ = e;
                 Result r = andExpr();
                 andTerms(l, r);
+                l.noAttr = l.noAttr || r.noAttr;
                 merge(l.terms, r.terms);
             } else if (u == "NOT.T") {
                 pos_ = e;
@@ -268,6 +326,7 @@ private:
                 pos_ = e;
                 Result r = primary();
                 l.set(hitAndRecords(l.hits(), r.hits()));
+                l.noAttr = r.noAttr;
                 merge(l.terms, r.terms);
             } else if (u == "NOT") {
                 pos_ = e;
@@ -284,7 +343,7 @@ private:
     // depends on the index state only, so it is kept beside the terms: every
     // step of a query asks for the elements of a name (N_TYPE=ELEMENT AND.T
     // N_NAME="x"), two long lists whose merge would cost more than the rest.
-    void andTerms(Result& l, const Result& r) {
+    void andTerms(Result& l, Result& r) {
         if (l.origin.empty() || r.origin.empty()) {
             l.set(hitAnd(l.hits(), r.hits()));
             return;
@@ -293,17 +352,50 @@ private:
         std::string key = "(" + (swap ? r.origin : l.origin) + "&" + (swap ? l.origin : r.origin) + ")";
         std::shared_ptr<const HitList> list = g_termCache.find(base_->id, meta_, kDerivedKey, key);
         if (!list) {
-            auto made = std::make_shared<HitList>(hitAnd(l.hits(), r.hits()));
+            auto made = std::make_shared<HitList>();
+            if (l.lazy() || r.lazy())
+                andLazy(l, r, *made);
+            else
+                *made = hitAnd(l.hits(), r.hits());
             g_termCache.add(base_->id, meta_, kDerivedKey, key, made);
             list = std::move(made);
         }
         l.own.clear();
+        l.load = nullptr;
+        l.lazyKey = -1;
         l.ref = std::move(list);
         l.origin = std::move(key);
     }
-    // A term's list from the cache, named as an operand.
+    // AND.T where a side is a term not read yet: the shorter side as a
+    // list, the longer one intersected with it as it is decoded.
+    void andLazy(Result& l, Result& r, HitList& out) {
+        for (Result* x : {&l, &r})
+            if (x->lazy())
+                if (auto h = g_termCache.find(base_->id, meta_, x->lazyKey, x->lazyTerm)) {
+                    x->ref = std::move(h);
+                    x->load = nullptr;
+                }
+        if (!l.lazy() && !r.lazy()) {
+            out = hitAnd(l.hits(), r.hits());
+            return;
+        }
+        if (l.lazy() && r.lazy()) {
+            auto pl = raw(l.lazyKey, l.lazyTerm);
+            auto pr = raw(r.lazyKey, r.lazyTerm);
+            bool leftShort = pl->estimate() <= pr->estimate();
+            const Result& s = leftShort ? l : r;
+            intersectTerm(leftShort ? *pr : *pl, s.hits(), out);
+            return;
+        }
+        const Result& lazySide = l.lazy() ? l : r;
+        const Result& known = l.lazy() ? r : l;
+        intersectTerm(*raw(lazySide.lazyKey, lazySide.lazyTerm), known.hits(), out);
+    }
+    // A term's list from the cache, named as an operand; read when used.
     void useTerm(Result& r, int key, const std::string& t) {
-        r.ref = shared(key, t);
+        r.lazyKey = key;
+        r.lazyTerm = t;
+        r.load = [this, key, t] { return shared(key, t); };
         r.origin = std::to_string(key) + ":" + std::to_string(t.size()) + ":" + t;
     }
     static constexpr int kDerivedKey = -1;
@@ -374,6 +466,7 @@ private:
         Result r;
         r.ref = std::shared_ptr<const HitList>(it->second, &it->second->hits);
         r.terms = it->second->terms;
+        r.noAttr = it->second->noAttributes;
         return r;
     }
 
@@ -427,11 +520,56 @@ private:
         Result r;
         if (P) r.terms = P->terms;
         if (C) merge(r.terms, C->terms);
-        if (position)
+        if (position) {
             positionJoin(P, C, op, kk, r.own);
-        else
-            structuralJoin(axis, P, C, dir, r.own);
+            r.noAttr = (P && P->noAttributes) || (C && C->noAttributes);
+        } else {
+            const SetData* kept = dir == 2 ? C : P;
+            if (!withoutTrees(axis, P, C, dir, r.own)) structuralJoin(axis, P, C, dir, r.own);
+            r.noAttr = kept && kept->noAttributes;
+        }
         return r;
+    }
+
+    // Joins against every node whose result follows without the records'
+    // structure: axes every node has, or hits known to be no attributes
+    // (the first step of //name). Every record of an XML base has its tree,
+    // so this keeps what the join over the trees gives.
+    static bool withoutTrees(int axis, const SetData* P, const SetData* C, int dir, HitList& out) {
+        auto notDocument = [&out](const HitList& in) {
+            out.clear();
+            out.reserve(in.size());
+            for (Hit h : in)
+                if (hitPart(h) != 0) out.push_back(h);
+        };
+        if (dir == 2 && !P && C) {
+            switch (axis) {
+                case AxisSelf:
+                case AxisDescendantOrSelf:
+                case AxisAncestorOrSelf: out = C->hits; return true;
+                case AxisChild:
+                case AxisDescendant:
+                    if (!C->noAttributes) return false;
+                    notDocument(C->hits);
+                    return true;
+                case AxisAttribute:
+                    if (!C->noAttributes) return false;
+                    out.clear();
+                    return true;
+                default: return false;
+            }
+        }
+        if (dir == 1 && !C && P) {
+            switch (axis) {
+                case AxisSelf:
+                case AxisDescendantOrSelf:
+                case AxisAncestorOrSelf: out = P->hits; return true;
+                case AxisParent:
+                case AxisAncestor: notDocument(P->hits); return true;
+                default: return false;
+            }
+        }
+        return false;
     }
 
     // Records an XPATH operation visits: those of the operand sets.
@@ -631,6 +769,7 @@ private:
             } else {
                 useTerm(r, indexKey(f, kExact), exactTerm(v));
                 r.terms.push_back(Term{f, Term::Exact, v});
+                r.noAttr = base_->design.isXml && f == base_->design.find("N_TYPE") && v != "ATTRIBUTE";
             }
         } else if (op == "<>" && v.empty()) {
             // Parts with a value other than the empty one: every exact term
@@ -685,9 +824,20 @@ private:
     std::shared_ptr<const HitList> shared(int key, const std::string& t) {
         if (auto hit = g_termCache.find(base_->id, meta_, key, t)) return hit;
         auto list = std::make_shared<HitList>();
-        lookupTerm(*k_.st, base_->id, *meta_, key, t, *list);
+        if (auto rw = g_termCache.findRaw(base_->id, meta_, key, t))
+            decodeTerm(*rw, *list);
+        else
+            lookupTerm(*k_.st, base_->id, *meta_, key, t, *list);
         g_termCache.add(base_->id, meta_, key, t, list);
         return list;
+    }
+    // A term's stored entries, still encoded, from the cache when the index is as it was.
+    std::shared_ptr<const TermPostings> raw(int key, const std::string& t) {
+        if (auto hit = g_termCache.findRaw(base_->id, meta_, key, t)) return hit;
+        auto tp = std::make_shared<TermPostings>();
+        readTerm(*k_.st, base_->id, *meta_, key, t, *tp);
+        g_termCache.addRaw(base_->id, meta_, key, t, tp);
+        return tp;
     }
     void term(int key, const std::string& t, HitList& out) {
         if (!out.empty()) {
@@ -858,7 +1008,8 @@ int runCommand(Kernel& k, const std::string& text, int* setOut) {
         }
         if (!k.state.highlight) r.terms.clear();
         int n = newSetNumber(k);
-        k.state.sets[n] = makeSet(b->id, b->name, r.take(), std::move(r.terms));
+        bool noAttr = r.noAttr;
+        k.state.sets[n] = makeSet(b->id, b->name, r.take(), std::move(r.terms), noAttr);
         k.state.last = n;
         if (setOut) *setOut = n;
         return VDB_OK;

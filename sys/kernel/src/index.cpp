@@ -669,6 +669,104 @@ void lookupTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const
     }
 }
 
+void readTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const std::string& term,
+              TermPostings& out) {
+    out.bytes.clear();
+    out.segments.clear();
+    out.pending.clear();
+    std::string hi = term;
+    hi.push_back('\0');
+    for (const RunInfo& r : meta.runs) {
+        const std::unordered_set<int>* dead = deadOf(meta, r.run);
+        std::string cur;
+        st.scanPostings(base, r.run, key, term, hi, false,
+                        [&](const unsigned char* t, size_t tn, int64_t first, const unsigned char* data,
+                            size_t len) {
+                            return forEntries(t, tn, first, data, len, cur,
+                                              [&](std::string_view e, const unsigned char* h, size_t hn) {
+                                                  if (e < term) return true;
+                                                  if (e != term) return false;
+                                                  out.segments.push_back({out.bytes.size(), hn, dead});
+                                                  out.bytes.append(reinterpret_cast<const char*>(h), hn);
+                                                  return true;
+                                              });
+                        });
+    }
+    scanPending(meta, key, term, hi, false,
+                [&](const PendingRecord& r, const PendingRecord::Group& g) { addGroupHits(r, g, out.pending); });
+    sortUnique(out.pending);
+}
+
+void decodeTerm(const TermPostings& tp, HitList& out) {
+    out.clear();
+    out.reserve(tp.estimate());
+    const unsigned char* base = reinterpret_cast<const unsigned char*>(tp.bytes.data());
+    for (const auto& s : tp.segments) decodeInto(base + s.offset, s.length, s.dead, out);
+    out.insert(out.end(), tp.pending.begin(), tp.pending.end());
+    sortUnique(out);
+}
+
+void intersectTerm(const TermPostings& tp, const HitList& with, HitList& out) {
+    out.clear();
+    if (with.empty()) return;
+    const unsigned char* base = reinterpret_cast<const unsigned char*>(tp.bytes.data());
+    const Hit* wb = with.data();
+    const Hit* we = wb + with.size();
+    for (const auto& s : tp.segments) {
+        const unsigned char* p = base + s.offset;
+        const unsigned char* end = p + s.length;
+        const Hit* w = wb;
+        uint64_t rid = 0;
+        bool first = true;
+        while (p < end) {
+            uint64_t d, cnt;
+            if (!getVarint(p, end, d) || !getVarint(p, end, cnt)) break;
+            rid += d;
+            Hit lo = mkHit(static_cast<int>(rid), 0);
+            // Forward to the record in with: a search for a segment's first
+            // record, then steps that double.
+            if (first) {
+                w = std::lower_bound(wb, we, lo);
+                first = false;
+            } else if (w < we && *w < lo) {
+                size_t step = 1;
+                const Hit* hi = w;
+                while (hi < we && *hi < lo) {
+                    w = hi + 1;
+                    hi = static_cast<size_t>(we - hi) > step ? hi + step : we;
+                    step *= 2;
+                }
+                w = std::lower_bound(w, hi, lo);
+            }
+            bool keep = w < we && hitRid(*w) == static_cast<int>(rid) &&
+                        !(s.dead && s.dead->count(static_cast<int>(rid)));
+            if (!keep) {
+                // Past the parts of this record without decoding them.
+                while (cnt > 0 && p < end)
+                    if (!(*p++ & 0x80)) --cnt;
+                continue;
+            }
+            uint64_t part = 0;
+            for (uint64_t i = 0; i < cnt; ++i) {
+                uint64_t dp;
+                if (!getVarint(p, end, dp)) {
+                    p = end;
+                    break;
+                }
+                part += dp;
+                Hit h = mkHit(static_cast<int>(rid), static_cast<int>(part));
+                while (w < we && *w < h) ++w;
+                if (w < we && *w == h) out.push_back(h);
+            }
+        }
+    }
+    if (!tp.pending.empty()) {
+        HitList p = hitAnd(tp.pending, with);
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    sortUnique(out);
+}
+
 void lookupRange(Storage& st, int64_t base, const IndexMeta& meta, int key, const std::string& lo,
                  const std::string& hi, bool hiOpen, const std::function<bool(std::string_view)>& accept,
                  HitList& out) {

@@ -79,6 +79,29 @@ IndexMetaPtr loadIndexMeta(Storage& st, int64_t base);
 // Hits of one term (exact key), across runs.
 void lookupTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const std::string& term,
                 HitList& out);
+// The stored entries of one term as read, still encoded: a term that most
+// parts share (N_TYPE=ELEMENT) is then decoded only as far as a query needs
+// it, and never held as a list when it is intersected with a shorter one.
+// Refers to the dead entries of the IndexMeta it was read with, which must
+// outlive it.
+struct TermPostings {
+    struct Segment {
+        size_t offset, length;
+        const std::unordered_set<int>* dead;
+    };
+    std::string bytes;
+    std::vector<Segment> segments;  // one per entry, in run order
+    HitList pending;                // hits of records not yet in a run, sorted
+    // An upper bound of the hit count (every hit takes a byte at least).
+    size_t estimate() const { return bytes.size() + pending.size(); }
+};
+void readTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const std::string& term,
+              TermPostings& out);
+// The hits: what lookupTerm gives into an empty list.
+void decodeTerm(const TermPostings& tp, HitList& out);
+// The hits that are also in the sorted list with: hitAnd(decodeTerm(tp), with).
+void intersectTerm(const TermPostings& tp, const HitList& with, HitList& out);
+
 // Hits of every term t of key with lo <= t < hi (hiOpen: no upper bound) that
 // accept(t) takes; out is sorted and unique afterwards.
 void lookupRange(Storage& st, int64_t base, const IndexMeta& meta, int key, const std::string& lo,

@@ -66,8 +66,10 @@ void noteIndexChanged(int64_t base, int rid) {
     k->touchedBases.insert(base);
 }
 
-SetPtr makeSet(int64_t base, const std::string& baseName, HitList&& hits, std::vector<Term>&& terms) {
+SetPtr makeSet(int64_t base, const std::string& baseName, HitList&& hits, std::vector<Term>&& terms,
+               bool noAttributes) {
     auto s = std::make_shared<SetData>();
+    s->noAttributes = noAttributes;
     s->base = base;
     s->baseName = baseName;
     s->hits = std::move(hits);

@@ -37,11 +37,13 @@ struct SetData {
     std::vector<int> rids;         // distinct records, ascending
     std::vector<uint32_t> starts;  // index in hits of each record's first hit
     std::vector<Term> terms;
+    bool noAttributes = false;  // known to hold no attribute node
     int records() const { return static_cast<int>(rids.size()); }
     int hitCount() const { return static_cast<int>(hits.size()); }
 };
 using SetPtr = std::shared_ptr<const SetData>;
-SetPtr makeSet(int64_t base, const std::string& baseName, HitList&& hits, std::vector<Term>&& terms);
+SetPtr makeSet(int64_t base, const std::string& baseName, HitList&& hits, std::vector<Term>&& terms,
+               bool noAttributes = false);
 
 struct Window {
     int id = 0;
