@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_cb.h>
 
@@ -148,6 +152,35 @@ const CEscapeTable kEscapes;
 
 } // namespace
 
+// Index of the first byte from i on that the text escape stops at (n when
+// there is none).
+inline int nextStop(const unsigned char* p, int i, int n, const unsigned char* table, unsigned char stops)
+{
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while none of them is one of the few bytes the
+    // escape can stop at.
+    const __m128i always[] = {_mm_set1_epi8('<'), _mm_set1_epi8('>'), _mm_set1_epi8('&'),
+                              _mm_set1_epi8('"'), _mm_set1_epi8('\''), _mm_set1_epi8(0x1A)};
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i e2 = _mm_set1_epi8(static_cast<char>(0xE2)), ef = _mm_set1_epi8(static_cast<char>(0xEF));
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        __m128i m = _mm_cmpeq_epi8(v, always[0]);
+        for (int k = 1; k < 6; ++k)
+            m = _mm_or_si128(m, _mm_cmpeq_epi8(v, always[k]));
+        if (stops & kReturn)
+            m = _mm_or_si128(m, _mm_cmpeq_epi8(v, cr));
+        if (stops & kUtf8Lead)
+            m = _mm_or_si128(m, _mm_or_si128(_mm_cmpeq_epi8(v, e2), _mm_cmpeq_epi8(v, ef)));
+        if (_mm_movemask_epi8(m))
+            break;
+    }
+#endif
+    while (i < n && !(table[p[i]] & stops))
+        ++i;
+    return i;
+}
+
 void escapeText(const char* text, int n, bool bUtf8, CDocText& out, bool bLineFeeds)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(text);
@@ -156,8 +189,7 @@ void escapeText(const char* text, int n, bool bUtf8, CDocText& out, bool bLineFe
     int run = 0; // start of the bytes copied as they are
     int i = 0;
     while (i < n) {
-        while (i < n && !(table[p[i]] & stops))
-            ++i;
+        i = nextStop(p, i, n, table, stops);
         if (i >= n)
             break;
         unsigned char c = p[i];
@@ -261,10 +293,23 @@ ENodeKind kindOf(const char* type, int n)
                   {"XML_DECL", 8, NK_XMLDECL},
                   {"ENTITY_REFERENCE", 16, NK_ENTITYREF},
                   {"CDATA_SECTION", 13, NK_CDATA}};
-    // As stored: the name exactly.
-    for (const auto& k : kKinds)
-        if (n == k.len && memcmp(type, k.name, static_cast<size_t>(n)) == 0)
-            return k.kind;
+    // As stored: the name exactly, compared in words of known length.
+    switch (n) {
+    case 4: if (memcmp(type, "TEXT", 4) == 0) return NK_TEXT; break;
+    case 7:
+        if (memcmp(type, "ELEMENT", 7) == 0) return NK_ELEMENT;
+        if (memcmp(type, "COMMENT", 7) == 0) return NK_COMMENT;
+        break;
+    case 8: if (memcmp(type, "XML_DECL", 8) == 0) return NK_XMLDECL; break;
+    case 9: if (memcmp(type, "ATTRIBUTE", 9) == 0) return NK_ATTRIBUTE; break;
+    case 13:
+        if (memcmp(type, "CDATA_SECTION", 13) == 0) return NK_CDATA;
+        if (memcmp(type, "DOCUMENT_TYPE", 13) == 0) return NK_DOCTYPE;
+        break;
+    case 16: if (memcmp(type, "ENTITY_REFERENCE", 16) == 0) return NK_ENTITYREF; break;
+    case 22: if (memcmp(type, "PROCESSING_INSTRUCTION", 22) == 0) return NK_PI; break;
+    default: break;
+    }
     // Compared as C strings, as the type was always read.
     if (const void* z = memchr(type, 0, static_cast<size_t>(n)))
         n = static_cast<int>(static_cast<const char*>(z) - type);

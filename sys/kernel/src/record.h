@@ -304,7 +304,8 @@ template <class Fn>
 void Record::visitSlot(int s, Fn&& fn) {
     if (s < 0) return;
     size_t i = static_cast<size_t>(s);
-    Slot* c = cached(i, false);
+    // Every slot in slots_ (no window): slot i is slots_[i].
+    Slot* c = winBase_ == 0 ? (i < slots_.size() ? &slots_[i] : nullptr) : cached(i, false);
     if (!(c && c->loaded) && i < rawAt_.size() && rawAt_[i].length != kNoRaw) {
         // The encoding of decodeSlot, read where it lies.
         const unsigned char* p = rawData(rawAt_[i]);

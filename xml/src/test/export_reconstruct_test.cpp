@@ -115,6 +115,30 @@ TEST_F(ReconstructTest, CarriageReturnsInTextBecomeLineFeedsEscapedOrNot)
     }
 }
 
+TEST_F(ReconstructTest, LongTextIsEscapedWhereverTheSpecialCharacterFalls)
+{
+    // Each character the text escape handles, alone in 48 bytes of plain
+    // text at places around the blocks the escape scans by.
+    const std::pair<std::string, std::string> specials[] = {
+        {"<", "&lt;"},     {">", "&gt;"},   {"&", "&amp;"},
+        {"\"", "&quot;"}, {"'", "&apos;"}, {"\x1A", "&#x3F;"},
+        {"\r", "\n"},      {"\xe2\x80\x94", "&#x2014;"}, {"\xe2\x82\xac", "\xe2\x82\xac"}, // em dash, euro sign
+    };
+    XDoc d;
+    d.nodes = {{"ELEMENT", "r", "", 0, ""}};
+    std::string expected = "<r>";
+    for (const auto& sp : specials)
+        for (size_t at : {0, 14, 15, 16, 17, 31, 32, 47}) {
+            std::string before(at, 'a'), after(at + sp.first.size() < 48 ? 48 - at - sp.first.size() : 0, 'b');
+            int parent = static_cast<int>(d.nodes.size()) + 1;
+            d.nodes.push_back({"ELEMENT", "t", "", 1, ""});
+            d.nodes.push_back({"TEXT", "t", "", parent, before + sp.first + after});
+            expected += "<t>" + before + sp.second + after + "</t>";
+        }
+    expected += "\n</r>\n"; // elements open at the end close on lines of their own
+    EXPECT_EQ(expected, rebuilt(store(d)));
+}
+
 TEST_F(ReconstructTest, DocumentsStoredWithoutTheVersionPropertyComeBackAsStored)
 {
     XDoc d;
