@@ -600,6 +600,8 @@ private:
     void structuralJoin(int axis, const SetData* P, const SetData* C, int dir, HitList& out) {
         std::vector<int> rids;
         recordsFor(P, C, dir, rids);
+        // The result is part of the side it keeps: room for that at once.
+        if (const SetData* kept = dir == 2 ? C : P) out.reserve(kept->hits.size());
         std::vector<int> ps, cs, res;
         size_t pc = 0, cc = 0;
         for (int rid : rids) {

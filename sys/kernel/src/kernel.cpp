@@ -156,7 +156,8 @@ TreePtr Kernel::tree(int64_t base, int rid) {
     uint64_t key = treeKey(base, rid);
     auto it = trees.find(key);
     if (it != trees.end()) return it->second;
-    std::string data;
+    // The stored form is read into one buffer kept for the next record.
+    static std::string data;
     if (!st->readTree(base, rid, data)) return nullptr;
     TreePtr t = decodeTree(data);
     if (treeBytes + t->bytes() > kTreeCacheBytes) {

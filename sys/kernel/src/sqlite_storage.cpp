@@ -472,7 +472,9 @@ public:
         Stmt s = q("SELECT data FROM trees WHERE base=? AND rid=?");
         s.i(1, base).i(2, rid);
         if (!s.row()) return false;
-        out = s.str(0);
+        size_t n = 0;
+        const unsigned char* d = s.blob(0, n);
+        out.assign(reinterpret_cast<const char*>(d), n);  // keeps the buffer of the caller
         return true;
     }
     void writeTree(int64_t base, int rid, const std::string& data) override {

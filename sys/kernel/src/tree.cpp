@@ -1,7 +1,10 @@
 #include "tree.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 
 #include "record.h"
 #include "util.h"
@@ -145,55 +148,70 @@ std::string encodeTree(Record& rec, int parentField, int typeField) {
     return b.encode();
 }
 
-TreePtr decodeTree(const std::string& data) {
-    auto t = std::make_shared<Tree>();
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
-    const unsigned char* e = p + data.size();
-    uint64_t n = 0;
-    if (!getVarint(p, e, n)) n = 0;
-    // Each part takes at least two bytes: a count beyond that is damage.
-    n = std::min<uint64_t>(n, static_cast<uint64_t>(e - p) / 2);
-    t->n = static_cast<int>(n);
-    std::vector<int32_t> par(n + 1, -1);
-    std::vector<uint8_t> at(n + 1, 0);
-    for (uint64_t i = 1; i <= n; ++i) {
-        uint64_t x = 0;
-        if (!getVarint(p, e, x) || p >= e) {
-            x = 0;
-        }
-        at[i] = (p < e) ? *p++ : 0;
-        par[i] = static_cast<int32_t>(x < i ? x : 0);
+namespace {
+
+// Blocks of small trees come from large chunks backed by huge pages where
+// the system gives them: a query over ten thousand records decodes as many
+// trees, and page faults on fresh memory cost more than the decoding.
+struct Chunk {
+    void* map = nullptr;
+    size_t mapLength = 0;
+    unsigned char* base = nullptr;
+    size_t used = 0;
+    ~Chunk() {
+        if (map) munmap(map, mapLength);
     }
-    // Parts numbered in document order (what the shredder writes): the part
-    // number is the pre rank when every parent lies on the path to the
-    // previous part. Then subtree ends come from one backward pass.
-    {
-        std::vector<int32_t> path;
-        path.reserve(64);
-        path.push_back(0);
-        bool inOrder = true;
-        for (uint64_t i = 1; i <= n && inOrder; ++i) {
-            while (!path.empty() && path.back() != par[i]) path.pop_back();
-            if (path.empty()) inOrder = false;
-            else path.push_back(static_cast<int32_t>(i));
-        }
-        if (inOrder) {
-            t->parent.swap(par);
-            t->attr.swap(at);
-            t->end.resize(n + 1);
-            for (uint64_t i = 0; i <= n; ++i) t->end[i] = static_cast<int32_t>(i);
-            for (uint64_t i = n; i >= 1; --i) {
-                size_t pa = static_cast<size_t>(t->parent[i]);
-                if (t->end[i] > t->end[pa]) t->end[pa] = t->end[i];
-            }
-            t->parent[0] = -1;
-            return t;
-        }
+};
+constexpr size_t kHugePage = 2u << 20;
+constexpr size_t kChunkBytes = 8u << 20;
+std::shared_ptr<Chunk> g_chunk;
+
+unsigned char* chunkAlloc(size_t n, std::shared_ptr<void>& owner) {
+    n = (n + 15) & ~static_cast<size_t>(15);
+    if (n > kChunkBytes / 16) return nullptr;
+    if (!g_chunk || g_chunk->used + n > kChunkBytes) {
+        size_t len = kChunkBytes + kHugePage;
+        void* m = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) return nullptr;
+        auto c = std::make_shared<Chunk>();
+        c->map = m;
+        c->mapLength = len;
+        uintptr_t a = (reinterpret_cast<uintptr_t>(m) + kHugePage - 1) & ~static_cast<uintptr_t>(kHugePage - 1);
+        c->base = reinterpret_cast<unsigned char*>(a);
+        madvise(c->base, kChunkBytes, MADV_HUGEPAGE);  // advice only: no error to handle
+        g_chunk = std::move(c);
     }
+    unsigned char* p = g_chunk->base + g_chunk->used;
+    g_chunk->used += n;
+    owner = g_chunk;
+    return p;
+}
+
+}  // namespace
+
+void Tree::allocate(int nodes) {
+    n = nodes;
+    size_t count = static_cast<size_t>(nodes) + 1;
+    // Not value-initialised: the decoder writes every entry.
+    block_ = chunkAlloc(count * 9, chunk_);
+    if (!block_) {
+        own_.reset(new unsigned char[count * 9]);
+        block_ = own_.get();
+    }
+    parent = parentData();
+    end = endData();
+    attr = attrData();
+}
+
+namespace {
+
+// Parts not in document order: pre ranks from an explicit depth-first walk.
+void decodeUnordered(Tree& t, const std::vector<int32_t>& par, const std::vector<uint8_t>& at) {
+    size_t n = static_cast<size_t>(t.n);
     bool identity = true;
     // Children in part order; pre-order by an explicit stack.
     std::vector<int32_t> firstChild(n + 1, -1), nextSib(n + 1, -1), lastChild(n + 1, -1);
-    for (uint64_t i = 1; i <= n; ++i) {
+    for (size_t i = 1; i <= n; ++i) {
         int32_t pa = par[i];
         if (lastChild[static_cast<size_t>(pa)] < 0)
             firstChild[static_cast<size_t>(pa)] = static_cast<int32_t>(i);
@@ -205,8 +223,6 @@ TreePtr decodeTree(const std::string& data) {
     int32_t counter = 0;
     std::vector<int32_t> stack;
     stack.push_back(0);
-    pre[0] = counter;
-    partAt[0] = 0;
     std::vector<int32_t> cursor(n + 1, -2);
     while (!stack.empty()) {
         int32_t v = stack.back();
@@ -224,20 +240,70 @@ TreePtr decodeTree(const std::string& data) {
         if (counter != next) identity = false;
         stack.push_back(next);
     }
-    t->parent.resize(n + 1);
-    t->end.resize(n + 1);
-    t->attr.resize(n + 1);
-    for (uint64_t x = 0; x <= n; ++x) {
+    int32_t* parent = t.parentData();
+    int32_t* end = t.endData();
+    uint8_t* attr = t.attrData();
+    for (size_t x = 0; x <= n; ++x) {
         int32_t part = partAt[x];
         size_t pi = static_cast<size_t>(part);
-        t->parent[x] = part == 0 ? -1 : pre[static_cast<size_t>(par[pi])];
-        t->end[x] = endPart[pi];
-        t->attr[x] = at[pi];
+        parent[x] = part == 0 ? -1 : pre[static_cast<size_t>(par[pi])];
+        end[x] = endPart[pi];
+        attr[x] = at[pi];
     }
     if (!identity) {
-        t->pre = pre;
-        t->part = partAt;
+        t.pre = std::move(pre);
+        t.part = std::move(partAt);
     }
+}
+
+std::vector<int32_t> g_path;  // ancestors of the part being decoded
+
+}  // namespace
+
+TreePtr decodeTree(const std::string& data) {
+    auto t = std::make_shared<Tree>();
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
+    const unsigned char* e = p + data.size();
+    uint64_t n = 0;
+    if (!getVarint(p, e, n)) n = 0;
+    // Each part takes at least two bytes: a count beyond that is damage.
+    n = std::min<uint64_t>(n, static_cast<uint64_t>(e - p) / 2);
+    t->allocate(static_cast<int>(n));
+    int32_t* par = t->parentData();
+    int32_t* end = t->endData();
+    uint8_t* at = t->attrData();
+    par[0] = -1;
+    at[0] = 0;
+    // Parts numbered in document order (what the shredder writes) have the
+    // part number as pre rank: every parent lies on the path to the part
+    // before. Subtree ends come from that path as parts leave it, in the
+    // same pass that reads the parts.
+    if (g_path.size() < n + 2) g_path.resize(n + 2);
+    int32_t* path = g_path.data();
+    size_t depth = 0;
+    path[depth++] = 0;
+    bool inOrder = true;
+    for (uint64_t i = 1; i <= n; ++i) {
+        uint64_t x = 0;
+        if (!getVarint(p, e, x) || p >= e) x = 0;
+        at[i] = (p < e) ? *p++ : 0;
+        int32_t pa = static_cast<int32_t>(x < i ? x : 0);
+        par[i] = pa;
+        if (inOrder) {
+            while (depth > 0 && path[depth - 1] != pa) end[path[--depth]] = static_cast<int32_t>(i - 1);
+            if (depth == 0)
+                inOrder = false;
+            else
+                path[depth++] = static_cast<int32_t>(i);
+        }
+    }
+    if (inOrder) {
+        while (depth > 0) end[path[--depth]] = static_cast<int32_t>(n);
+        return t;
+    }
+    std::vector<int32_t> parts(par, par + n + 1);
+    std::vector<uint8_t> attrs(at, at + n + 1);
+    decodeUnordered(*t, parts, attrs);
     return t;
 }
 

@@ -30,13 +30,27 @@ enum Axis {
 int axisByName(const std::string& name);
 
 struct Tree {
-    int n = 0;                    // node parts 1..n; 0 is the document node
-    std::vector<int32_t> parent;  // by pre rank; -1 for the document node
-    std::vector<int32_t> end;     // by pre rank: last pre rank of the subtree
-    std::vector<uint8_t> attr;    // by pre rank
-    std::vector<int32_t> pre;     // pre rank of a part (empty: identity)
-    std::vector<int32_t> part;    // part at a pre rank (empty: identity)
-    size_t bytes() const { return (parent.size() + end.size() + pre.size() + part.size()) * 4 + attr.size(); }
+    int n = 0;                        // node parts 1..n; 0 is the document node
+    const int32_t* parent = nullptr;  // by pre rank; -1 for the document node
+    const int32_t* end = nullptr;     // by pre rank: last pre rank of the subtree
+    const uint8_t* attr = nullptr;    // by pre rank
+    std::vector<int32_t> pre;         // pre rank of a part (empty: identity)
+    std::vector<int32_t> part;        // part at a pre rank (empty: identity)
+    size_t bytes() const { return (static_cast<size_t>(n) + 1) * 9 + (pre.size() + part.size()) * 4; }
+
+    Tree() = default;
+    Tree(const Tree&) = delete;
+    Tree& operator=(const Tree&) = delete;
+    // The three arrays of n + 1 entries in one block.
+    void allocate(int nodes);
+    int32_t* parentData() { return reinterpret_cast<int32_t*>(block_); }
+    int32_t* endData() { return parentData() + n + 1; }
+    uint8_t* attrData() { return reinterpret_cast<uint8_t*>(endData() + n + 1); }
+
+private:
+    unsigned char* block_ = nullptr;
+    std::unique_ptr<unsigned char[]> own_;  // a large tree's block
+    std::shared_ptr<void> chunk_;           // the shared chunk holding a small tree's block
 };
 using TreePtr = std::shared_ptr<const Tree>;
 
