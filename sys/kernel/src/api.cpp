@@ -480,6 +480,11 @@ extern "C" int VdbGetNodeValues(VdbHandle control, int part, int parts, int coun
         int st;
         Record* r = k.bound(c, st);
         if (!r) return st;
+        // A record just streamed in by an import holds only a window of its
+        // parts: walking it would read the others from storage one by one and
+        // keep each decoded. A stored record without changes is read whole
+        // instead, as a loaded one is.
+        if (parts > 1 && !r->inMemory() && r->stored() && !r->modified()) r->invalidate();
         const Design& d = r->design();
         constexpr int kMaxFields = 64;
         if (count > kMaxFields) return fail(VDB_BADARG, "VdbGetNodeValues: %d fields, at most %d", count, kMaxFields);

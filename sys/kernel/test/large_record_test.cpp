@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "fixture.h"
 
@@ -156,6 +157,44 @@ TEST_F(LargeRecordTest, RecordOfMoreThan65536PartsIsIndexedPartByPart) {
     for (int i = 0; i < 70; ++i) store("docs", f["N_ID"] + "F^1P1^\n");
     EXPECT_EQ("0 5", hits("D_DOCNAME=big.xml"));
     EXPECT_EQ("65540", hits("N_TVALUE=v65540"));
+}
+
+// The control an import filled, read in runs of parts at once (as a
+// document is rebuilt right after its import): every value of every part.
+TEST_F(LargeRecordTest, AnImportedRecordReadInRunsFromItsOwnControl) {
+    const int parts = 20000;
+    std::string t = document(parts);
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    strcpy(fd.filter_name, "tf_put");
+    fd.filter_options = FO_NEWRECORD;
+    fd.vdb_options = IEOPT_MEMORY;
+    fd.buffer = const_cast<char*>(t.data());
+    fd.buffer_length = static_cast<int>(t.size());
+    ASSERT_EQ(1, VdbImport(&fd)) << fd.errortext;
+    VdbHandle c = fd.record_control;
+    const int fields[] = {std::stoi(f["N_ID"]), std::stoi(f["N_PARENT"]), std::stoi(f["N_TVALUE"])};
+    const int run = 256;
+    std::vector<const char*> values(run * 3);
+    std::vector<int> lengths(values.size());
+    int wrong = 0;
+    for (int first = 1; first <= parts; first += run) {
+        int n = std::min(run, parts - first + 1);
+        ASSERT_EQ(1, VdbGetNodeValues(c, first, n, 3, fields, values.data(), lengths.data())) << message(-1);
+        for (int k = 0; k < n; ++k) {
+            int p = first + k;
+            auto at = [&](int i) {
+                size_t x = static_cast<size_t>(k * 3 + i);
+                return values[x] ? std::string(values[x], static_cast<size_t>(lengths[x])) : std::string("<none>");
+            };
+            std::string tv = p % 10 == 0 ? "v" + std::to_string(p) : "<none>";
+            if (at(0) != std::to_string(p) || at(1) != (p == 1 ? "0" : "1") || at(2) != tv) {
+                if (++wrong < 5) ADD_FAILURE() << "part " << p << ": " << at(0) << " " << at(1) << " " << at(2);
+            }
+        }
+    }
+    EXPECT_EQ(0, wrong);
+    VdbDeleteRecordControl(c);
 }
 
 }  // namespace
