@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 
 #include "record.h"
 #include "util.h"
@@ -17,19 +19,42 @@ const char* kAxisNames[] = {"",          "child",     "attribute",         "desc
                             "preceding-sibling", "parent", "following", "preceding", "namespace"};
 
 // Scratch arrays indexed by pre rank, reused across records; a generation
-// number tells set entries from stale ones without clearing.
+// number tells set entries from stale ones without clearing. The arrays are
+// taken from the system unwritten (the generations zeroed by it), so that a
+// join that marks a few nodes of a very large tree touches a few pages only.
 struct Scratch {
-    std::vector<uint32_t> gen;
-    std::vector<int32_t> val;
+    uint32_t* gen = nullptr;
+    int32_t* val = nullptr;
+    int32_t* seen = nullptr;  // a second value per entry (positions)
+    size_t size = 0;
     uint32_t cur = 0;
+    Scratch() = default;
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    ~Scratch() { release(); }
+    void release() {
+        free(gen);
+        free(val);
+        free(seen);
+        gen = nullptr;
+        val = seen = nullptr;
+        size = 0;
+    }
     void prepare(size_t n) {
-        if (gen.size() < n) {
-            gen.assign(n, 0);
-            val.assign(n, 0);
+        if (size < n) {
+            release();
+            gen = static_cast<uint32_t*>(calloc(n, sizeof(uint32_t)));
+            val = static_cast<int32_t*>(malloc(n * sizeof(int32_t)));
+            seen = static_cast<int32_t*>(malloc(n * sizeof(int32_t)));
+            if (!gen || !val || !seen) {
+                release();
+                throw std::bad_alloc();
+            }
+            size = n;
             cur = 0;
         }
         if (++cur == 0) {
-            std::fill(gen.begin(), gen.end(), 0);
+            std::fill(gen, gen + size, 0u);
             cur = 1;
         }
     }
@@ -166,19 +191,34 @@ constexpr size_t kHugePage = 2u << 20;
 constexpr size_t kChunkBytes = 8u << 20;
 std::shared_ptr<Chunk> g_chunk;
 
+// A chunk of at least n bytes whose base is aligned to a huge page; null
+// when the system refuses the mapping.
+std::shared_ptr<Chunk> newChunk(size_t n) {
+    size_t len = n + kHugePage;
+    void* m = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+    auto c = std::make_shared<Chunk>();
+    c->map = m;
+    c->mapLength = len;
+    uintptr_t a = (reinterpret_cast<uintptr_t>(m) + kHugePage - 1) & ~static_cast<uintptr_t>(kHugePage - 1);
+    c->base = reinterpret_cast<unsigned char*>(a);
+    madvise(c->base, n, MADV_HUGEPAGE);  // advice only: no error to handle
+    return c;
+}
+
 unsigned char* chunkAlloc(size_t n, std::shared_ptr<void>& owner) {
     n = (n + 15) & ~static_cast<size_t>(15);
-    if (n > kChunkBytes / 16) return nullptr;
+    if (n > kChunkBytes / 16) {
+        // A large tree (one big document) has a chunk of its own.
+        if (n < kHugePage) return nullptr;
+        auto c = newChunk(n);
+        if (!c) return nullptr;
+        owner = c;
+        return c->base;
+    }
     if (!g_chunk || g_chunk->used + n > kChunkBytes) {
-        size_t len = kChunkBytes + kHugePage;
-        void* m = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (m == MAP_FAILED) return nullptr;
-        auto c = std::make_shared<Chunk>();
-        c->map = m;
-        c->mapLength = len;
-        uintptr_t a = (reinterpret_cast<uintptr_t>(m) + kHugePage - 1) & ~static_cast<uintptr_t>(kHugePage - 1);
-        c->base = reinterpret_cast<unsigned char*>(a);
-        madvise(c->base, kChunkBytes, MADV_HUGEPAGE);  // advice only: no error to handle
+        auto c = newChunk(kChunkBytes);
+        if (!c) return nullptr;
         g_chunk = std::move(c);
     }
     unsigned char* p = g_chunk->base + g_chunk->used;
@@ -278,7 +318,8 @@ TreePtr decodeTree(const std::string& data) {
     // part number as pre rank: every parent lies on the path to the part
     // before. Subtree ends come from that path as parts leave it, in the
     // same pass that reads the parts.
-    if (g_path.size() < n + 2) g_path.resize(n + 2);
+    // The path is as long as the tree is deep: room for more when it grows.
+    if (g_path.size() < 64) g_path.resize(64);
     int32_t* path = g_path.data();
     size_t depth = 0;
     path[depth++] = 0;
@@ -291,10 +332,15 @@ TreePtr decodeTree(const std::string& data) {
         par[i] = pa;
         if (inOrder) {
             while (depth > 0 && path[depth - 1] != pa) end[path[--depth]] = static_cast<int32_t>(i - 1);
-            if (depth == 0)
+            if (depth == 0) {
                 inOrder = false;
-            else
+            } else {
+                if (depth == g_path.size()) {
+                    g_path.resize(depth * 2);
+                    path = g_path.data();
+                }
                 path[depth++] = static_cast<int32_t>(i);
+            }
         }
     }
     if (inOrder) {
@@ -535,8 +581,7 @@ void positionFilter(const Tree& t, const std::vector<int>& ps, int op, int k, st
     out.clear();
     Scratch& s = g_scratch;
     s.prepare(static_cast<size_t>(t.n) + 2);
-    static std::vector<int32_t> seen;  // running position per group, valid where s marks the group
-    if (seen.size() < static_cast<size_t>(t.n) + 2) seen.resize(static_cast<size_t>(t.n) + 2);
+    int32_t* seen = s.seen;  // running position per group, valid where s marks the group
     // Group by parent pre rank (+1 so the document node's group has a slot).
     auto groupOf = [&](int part) {
         int pre = t.pre.empty() ? part : t.pre[static_cast<size_t>(part)];
