@@ -326,8 +326,19 @@ TreePtr decodeTree(const std::string& data) {
     bool inOrder = true;
     for (uint64_t i = 1; i <= n; ++i) {
         uint64_t x = 0;
-        if (!getVarint(p, e, x) || p >= e) x = 0;
-        at[i] = (p < e) ? *p++ : 0;
+        // Parents below 16384 (one or two bytes) take the short way.
+        if (e - p >= 3 && p[0] < 0x80) {
+            x = p[0];
+            at[i] = p[1];
+            p += 2;
+        } else if (e - p >= 3 && p[1] < 0x80) {
+            x = (p[0] & 0x7fu) | (static_cast<uint64_t>(p[1]) << 7);
+            at[i] = p[2];
+            p += 3;
+        } else {
+            if (!getVarint(p, e, x) || p >= e) x = 0;
+            at[i] = (p < e) ? *p++ : 0;
+        }
         int32_t pa = static_cast<int32_t>(x < i ? x : 0);
         par[i] = pa;
         if (inOrder) {
