@@ -359,8 +359,6 @@ public:
                 m_fields[m_nAsked++] = num;
             }
         }
-        m_values.assign(static_cast<size_t>(kMaxRun * (m_nAsked > 0 ? m_nAsked : 1)), nullptr);
-        m_lengths.assign(m_values.size(), -1);
     }
 
     // Makes node `part` the current node.
@@ -383,6 +381,13 @@ public:
         m_nRun = run;
         m_nAt = 0;
         m_bStale = false;
+        // The arrays grow with the runs: a fragment of a few nodes, set up
+        // once per fragment, fills no more than it reads.
+        const size_t need = static_cast<size_t>(run) * static_cast<size_t>(m_nAsked > 0 ? m_nAsked : 1);
+        if (m_values.size() < need) {
+            m_values.resize(need);
+            m_lengths.resize(need);
+        }
         if (m_nAsked > 0 &&
             (VdbGetNodeValues(m_rc, part, run, m_nAsked, m_fields, m_values.data(), m_lengths.data()) & 1))
             return;

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "VORNxml.h"
 #include "VfxStrings.h"
 
@@ -303,14 +305,51 @@ int CVORNxml::getProperty(const char* pszName, CStringBuffer& strValue)
         logError("getProperty", 0, "Failed to get property \"%s\" - field not found.\n", pszName ? pszName : "");
         return 0;
     }
+    // Properties are written as items 1, 2, ...: read in place from there,
+    // a property found before the first gap is the one the full walk finds,
+    // without counting the items of a large record.
+    CFieldInfo* values = CFieldInfo::getFieldInfo("D_PROPVAL", rc);
+    const int fields[2] = {names->getNumber(), values ? values->getNumber() : 0};
+    const int asked = fields[1] > 0 ? 2 : 1;
+    // As getPhraseValue gives a value: cut to its area, converted for output.
+    auto phraseOf = [this](const char* p, int n, CStringBuffer& out) {
+        if (n > 250)
+            n = 250;
+        CStringBuffer converted;
+        if (encodeOutput(p, n, converted))
+            out.set(converted.getBufferPointer(), converted.length() > 255 ? 255 : converted.length());
+        else
+            out.set(p, n);
+    };
+    CStringBuffer name(256);
+    int from = 1;
+    for (;; ++from) {
+        const char* v[2] = {nullptr, nullptr};
+        int n[2] = {-1, -1};
+        if (!(VdbGetNodeValues(rc, from, 1, asked, fields, v, n) & 1))
+            break;
+        if (!v[0] || n[0] < 0) {
+            ++from;  // missing: the walk below goes on after it
+            break;
+        }
+        // Copied first: the views last until the next kernel call.
+        const std::string value = asked == 2 && v[1] && n[1] >= 0 ? std::string(v[1], static_cast<size_t>(n[1])) : "";
+        const bool hasValue = asked == 2 && v[1] && n[1] >= 0;
+        phraseOf(v[0], n[0], name);
+        if (name.compareNoCase(pszName) == 0) {
+            strValue.clear();
+            if (hasValue)
+                phraseOf(value.data(), static_cast<int>(value.size()), strValue);
+            return 1;
+        }
+    }
     int count = 0;
     VdbHandle cursor = nullptr;
     if (VdbSetCursor(&cursor, rc, names->getNumber(), 0, 0) & 1)
         VdbItemCount(cursor, &count);
     if (cursor)
         VdbDeleteCursor(cursor);
-    CStringBuffer name(256);
-    for (int i = 1; i <= count; ++i) {
+    for (int i = from; i <= count; ++i) {
         if (getPhraseValue("D_PROPNAME", i, name) == 1 && name.compareNoCase(pszName) == 0) {
             strValue.clear();
             getPhraseValue("D_PROPVAL", i, strValue);

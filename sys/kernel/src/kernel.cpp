@@ -54,10 +54,25 @@ uint64_t nextWriteSeq() {
     return k ? ++k->writeSeq : 0;
 }
 
+const std::vector<int>* knownItemMaxima(int64_t base, int rid) {
+    Kernel* k = kernel();
+    if (!k) return nullptr;
+    auto it = k->itemMaxima.find(treeKey(base, rid));
+    return it == k->itemMaxima.end() ? nullptr : &it->second;
+}
+
+void keepItemMaxima(int64_t base, int rid, const std::vector<int>& maxima) {
+    Kernel* k = kernel();
+    if (!k) return;
+    if (k->itemMaxima.size() >= 65536) k->itemMaxima.clear();
+    k->itemMaxima[treeKey(base, rid)] = maxima;
+}
+
 void noteIndexChanged(int64_t base, int rid) {
     Kernel* k = kernel();
     if (!k) return;
     k->metas.erase(base);
+    k->itemMaxima.erase(treeKey(base, rid));
     auto it = k->trees.find(treeKey(base, rid));
     if (it != k->trees.end()) {
         k->treeBytes -= std::min(k->treeBytes, it->second->bytes());
@@ -114,6 +129,7 @@ void Kernel::dropCaches() {
     metas.clear();
     trees.clear();
     treeBytes = 0;
+    itemMaxima.clear();
 }
 
 void Kernel::checkVersion(bool force) {
@@ -311,6 +327,7 @@ void Kernel::afterRollback(uint64_t seq) {
     metas.clear();
     trees.clear();
     treeBytes = 0;
+    itemMaxima.clear();
     bases.clear();
 }
 

@@ -172,6 +172,10 @@ public:
     std::map<int64_t, IndexMetaPtr> metas;
     std::unordered_map<uint64_t, TreePtr> trees;
     size_t treeBytes = 0;
+    // Highest item of each record field of stored records (by treeKey),
+    // kept while nothing writes them: a large record need not be walked
+    // whole again to count the items of a field.
+    std::unordered_map<uint64_t, std::vector<int>> itemMaxima;
     std::set<int64_t> touchedBases;
     int64_t lastCheckNs = 0;
 

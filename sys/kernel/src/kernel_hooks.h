@@ -1,6 +1,7 @@
 // What records need from the session: the storage and change notices.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 namespace vdbs {
 
@@ -15,5 +16,10 @@ void noteRecordModified(Record* rec);
 uint64_t nextWriteSeq();
 // A record's index entries or structure were rewritten or removed.
 void noteIndexChanged(int64_t base, int rid);
+// The highest item of each record field (by field number) of a stored
+// record as the session keeps it until the record, its base or the data
+// directory changes; null when not kept.
+const std::vector<int>* knownItemMaxima(int64_t base, int rid);
+void keepItemMaxima(int64_t base, int rid, const std::vector<int>& maxima);
 
 }  // namespace vdbs

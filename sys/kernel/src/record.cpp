@@ -19,6 +19,8 @@ namespace {
 constexpr size_t kBlobChunk = 65536;
 // A record being imported keeps at most this many slots in memory.
 constexpr size_t kMaxCachedSlots = 16384;
+// A stored record of more parts reads its slot pages as they are needed.
+constexpr int kLazyParts = 4096;
 
 Value* findValue(Slot& s, int field, bool part, int item) {
     for (Value& v : s.values)
@@ -101,20 +103,33 @@ bool Record::load(int rid) {
     items_.clear();
     memBlobs_.clear();
     dropRaw();
-    // The slots stay encoded until asked for (slot()); item bitmaps are
-    // built when a reader first needs them (ensureItems()).
-    store().readSlotPages(base_->id, rid, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
-        uint32_t page = static_cast<uint32_t>(raw_.size());
-        raw_.emplace_back(reinterpret_cast<const char*>(p), n);
-        for (size_t k = 0; k < count; ++k) {
-            if (at[k].slot < 0) continue;
-            size_t i = static_cast<size_t>(at[k].slot);
-            if (rawAt_.size() <= i) rawAt_.resize(i + 1);
-            rawAt_[i] = RawRef{page, at[k].offset, at[k].length};
-        }
-    });
-    slots_.resize(rawAt_.size());
-    storedTop_ = rawAt_.size();
+    if (row.nparts > kLazyParts) {
+        // Only the list of pages now; each is read when a slot of it is.
+        std::vector<SlotPageRef> refs;
+        store().listSlotPages(base_->id, rid, refs);
+        pages_.resize(refs.size());
+        for (size_t k = 0; k < refs.size(); ++k) pages_[k].ref = refs[k];
+        pagesLeft_ = refs.size();
+        // Page bytes never move once read: views into them stay valid.
+        raw_.reserve(refs.size());
+        slots_.resize(1);
+        storedTop_ = SIZE_MAX;
+    } else {
+        // The slots stay encoded until asked for (slot()); item bitmaps are
+        // built when a reader first needs them (ensureItems()).
+        store().readSlotPages(base_->id, rid, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
+            uint32_t page = static_cast<uint32_t>(raw_.size());
+            raw_.emplace_back(reinterpret_cast<const char*>(p), n);
+            for (size_t k = 0; k < count; ++k) {
+                if (at[k].slot < 0) continue;
+                size_t i = static_cast<size_t>(at[k].slot);
+                if (rawAt_.size() <= i) rawAt_.resize(i + 1);
+                rawAt_[i] = RawRef{page, at[k].offset, at[k].length};
+            }
+        });
+        slots_.resize(rawAt_.size());
+        storedTop_ = rawAt_.size();
+    }
     itemsBuilt_ = false;
     rid_ = rid;
     backed_ = stored_ = true;
@@ -127,6 +142,60 @@ bool Record::load(int rid) {
     batchSlot_ = -1;
     modified_ = false;
     return true;
+}
+
+Record::RawRef* Record::pagedRef(size_t s) {
+    // The page holding s is the last one starting at or before it.
+    size_t k = pageHint_;
+    auto starts = [&](size_t j) { return static_cast<size_t>(pages_[j].ref.first); };
+    if (!(k < pages_.size() && starts(k) <= s && (k + 1 == pages_.size() || s < starts(k + 1)))) {
+        auto it = std::upper_bound(pages_.begin(), pages_.end(), s, [](size_t v, const RawPage& pg) {
+            return v < static_cast<size_t>(pg.ref.first);
+        });
+        if (it == pages_.begin()) return nullptr;
+        k = static_cast<size_t>(it - pages_.begin()) - 1;
+        pageHint_ = k;
+    }
+    RawPage& pg = pages_[k];
+    if (!pg.fetched) fetchPage(k);
+    size_t i = s - starts(k);
+    return i < pg.at.size() && pg.at[i].length != kNoRaw ? &pg.at[i] : nullptr;
+}
+
+size_t Record::rawExtent() {
+    if (pages_.empty()) return rawAt_.size();
+    if (!pages_.back().fetched) fetchPage(pages_.size() - 1);
+    return static_cast<size_t>(pages_.back().ref.first) + pages_.back().at.size();
+}
+
+void Record::fetchPage(size_t k) {
+    RawPage& pg = pages_[k];
+    bool ok = store().readListedSlotPage(
+        base_->id, rid_, pg.ref, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
+            uint32_t page = static_cast<uint32_t>(raw_.size());
+            raw_.emplace_back(reinterpret_cast<const char*>(p), n);
+            for (size_t j = 0; j < count; ++j) {
+                if (at[j].slot < pg.ref.first) continue;
+                size_t i = static_cast<size_t>(at[j].slot - pg.ref.first);
+                if (pg.at.size() <= i) pg.at.resize(i + 1);
+                pg.at[i] = RawRef{page, at[j].offset, at[j].length};
+            }
+        });
+    if (!ok) {
+        // Another process stored the record again after it was loaded: the
+        // pages read so far and this one would not fit together. The next
+        // use loads the record afresh.
+        epoch_ = ~uint64_t(0);
+        throw StorageError("record " + std::to_string(rid_) + " of base " + base_->name +
+                           " was changed by another process while it was being read");
+    }
+    pg.fetched = true;
+    --pagesLeft_;
+}
+
+void Record::fetchAllPages() {
+    for (size_t k = 0; pagesLeft_ > 0 && k < pages_.size(); ++k)
+        if (!pages_[k].fetched) fetchPage(k);
 }
 
 void Record::invalidate() {
@@ -182,12 +251,12 @@ Slot* Record::slot(int s, bool create) {
     if (s < 0) return nullptr;
     size_t i = static_cast<size_t>(s);
     if (Slot* c = cached(i, false); c && c->loaded) return c;
-    if (i < rawAt_.size() && rawAt_[i].length != kNoRaw) {
+    if (RawRef* r = rawRef(i)) {
         if (slots_.size() <= i) slots_.resize(i + 1);
         Slot& sl = slots_[i];
-        decodeSlot(rawData(rawAt_[i]), rawAt_[i].length, sl);
+        decodeSlot(rawData(*r), r->length, sl);
         sl.loaded = true;
-        rawAt_[i].length = kNoRaw;
+        r->length = kNoRaw;
         return &sl;
     }
     if (!complete_ && backed_) {
@@ -280,6 +349,10 @@ void Record::dropRaw() {
     raw_.shrink_to_fit();
     rawAt_.clear();
     rawAt_.shrink_to_fit();
+    pages_.clear();
+    pages_.shrink_to_fit();
+    pagesLeft_ = 0;
+    pageHint_ = 0;
 }
 
 void Record::ensureItems() {
@@ -298,17 +371,20 @@ void Record::ensureItems() {
         if (bits.size() <= w) bits.resize(w + 1, 0);
         bits[w] |= 1ull << (item % 64);
     };
-    for (size_t s = 0; s < slots_.size(); ++s) {
-        if (slots_[s].loaded) {
+    fetchAllPages();
+    const size_t top = std::max(slots_.size(), rawExtent());
+    for (size_t s = 0; s < top; ++s) {
+        if (s < slots_.size() && slots_[s].loaded) {
             for (const Value& v : slots_[s].values)
                 if (!(v.flags & kPart) && v.field >= 0 && v.item > 0)
                     mark(static_cast<uint64_t>(v.field), static_cast<uint64_t>(v.item));
             continue;
         }
-        if (s >= rawAt_.size() || rawAt_[s].length == kNoRaw) continue;
+        const RawRef* r = rawRef(s);
+        if (!r) continue;
         // The value headers of the encoded slot, data skipped.
-        const unsigned char* p = rawData(rawAt_[s]);
-        walkSlot(p, p + rawAt_[s].length, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
+        const unsigned char* p = rawData(*r);
+        walkSlot(p, p + r->length, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
             if (!(flags & kPart)) mark(field, item);
         });
     }
@@ -331,16 +407,19 @@ bool Record::ensureMaxItems() {
         if (f >= top.size()) top.resize(f + 1, 0);
         if (top[f] < static_cast<int>(item)) top[f] = static_cast<int>(item);
     };
-    for (size_t s = 0; s < slots_.size() && ok; ++s) {
-        if (slots_[s].loaded) {
+    fetchAllPages();
+    const size_t end = std::max(slots_.size(), rawExtent());
+    for (size_t s = 0; s < end && ok; ++s) {
+        if (s < slots_.size() && slots_[s].loaded) {
             for (const Value& v : slots_[s].values)
                 if (!(v.flags & kPart) && v.field >= 0 && v.item > 0)
                     note(static_cast<uint64_t>(v.field), static_cast<uint64_t>(v.item));
             continue;
         }
-        if (s >= rawAt_.size() || rawAt_[s].length == kNoRaw) continue;
-        const unsigned char* p = rawData(rawAt_[s]);
-        walkSlot(p, p + rawAt_[s].length, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
+        const RawRef* r = rawRef(s);
+        if (!r) continue;
+        const unsigned char* p = rawData(*r);
+        walkSlot(p, p + r->length, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
             if (!(flags & kPart)) note(field, item);
         });
     }
@@ -350,13 +429,29 @@ bool Record::ensureMaxItems() {
     return true;
 }
 
+bool Record::knowMaxItems() {
+    if (maxItemsKnown_) return true;
+    // The session keeps what a walk found while the record is as stored.
+    const std::vector<int>* kept = stored_ && !modified_ ? knownItemMaxima(base_->id, rid_) : nullptr;
+    if (kept) {
+        maxItems_ = *kept;
+        maxItemsKnown_ = true;
+        return true;
+    }
+    if (!ensureMaxItems()) return false;
+    // A rollback drops what the session keeps.
+    if (stored_ && !modified_) keepItemMaxima(base_->id, rid_, maxItems_);
+    return true;
+}
+
 bool Record::slotHasRecordItem(size_t s, int field) {
     if (s < slots_.size() && slots_[s].loaded)
         return findValue(slots_[s], field, false, static_cast<int>(s)) != nullptr;
-    if (s >= rawAt_.size() || rawAt_[s].length == kNoRaw) return false;
+    const RawRef* r = rawRef(s);
+    if (!r) return false;
     bool found = false;
-    const unsigned char* p = rawData(rawAt_[s]);
-    walkSlot(p, p + rawAt_[s].length, [&](uint64_t f, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
+    const unsigned char* p = rawData(*r);
+    walkSlot(p, p + r->length, [&](uint64_t f, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
         if (!(flags & kPart) && f == static_cast<uint64_t>(field) && item == s) found = true;
     });
     return found;
@@ -392,7 +487,7 @@ const Value* Record::recordItem(int field, int item) {
 }
 
 int Record::nextRecordItem(int field, int after) {
-    if (!itemsBuilt_ && complete_ && ensureMaxItems()) {
+    if (!itemsBuilt_ && complete_ && knowMaxItems()) {
         // Item n lives in slot n: a few slots after `after` hold the next
         // item of a dense field, and none is past the field's highest.
         constexpr int kNear = 64;
@@ -427,11 +522,11 @@ int Record::maxRecordItem(int field) {
             // Item n lives in slot n: a field of every node has its highest
             // item in the last slot, found without walking the record.
             constexpr size_t kNear = 64;
-            size_t top = std::max(slots_.size(), rawAt_.size());
+            size_t top = std::max(slots_.size(), rawExtent());
             for (size_t s = top; s-- > 1 && top - s <= kNear;)
                 if (slotHasRecordItem(s, field)) return static_cast<int>(s);
         }
-        if (ensureMaxItems()) return maxItemOf(field);
+        if (knowMaxItems()) return maxItemOf(field);
     }
     ensureItems();
     auto it = items_.find(field);
@@ -600,7 +695,9 @@ void Record::blobClear(int field, int part) {
 void Record::forEachValue(const std::function<void(int, const Value&)>& fn) {
     flush();
     if (complete_ || !backed_) {
-        for (size_t s = 0; s < rawAt_.size(); ++s) slot(static_cast<int>(s), false);
+        fetchAllPages();
+        const size_t top = rawExtent();
+        for (size_t s = 0; s < top; ++s) slot(static_cast<int>(s), false);
         for (size_t s = 0; s < slots_.size(); ++s)
             if (slots_[s].loaded)
                 for (const Value& v : slots_[s].values) fn(static_cast<int>(s), v);
@@ -751,8 +848,13 @@ void Record::restoreFrom(const Record& o) {
     behind_ = o.behind_;
     winBase_ = o.winBase_;
     storedTop_ = o.storedTop_;
-    raw_ = o.raw_;
+    raw_.clear();
+    raw_.reserve(o.raw_.size() + o.pagesLeft_);  // fetched pages never move
+    raw_.insert(raw_.end(), o.raw_.begin(), o.raw_.end());
     rawAt_ = o.rawAt_;
+    pages_ = o.pages_;
+    pagesLeft_ = o.pagesLeft_;
+    pageHint_ = o.pageHint_;
     items_ = o.items_;
     itemsBuilt_ = o.itemsBuilt_;
     maxItemsKnown_ = false;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "design.h"
+#include "storage.h"
 
 namespace vdbs {
 
@@ -241,6 +242,9 @@ private:
     // from one walk over the value headers (false when the record holds field
     // numbers too large to index; the bitmaps are then needed).
     bool ensureMaxItems();
+    // The same, taken from the session while the record is as stored and
+    // left there for the next load of it.
+    bool knowMaxItems();
     // Slot s holds item s of the record field (read in place when encoded).
     bool slotHasRecordItem(size_t s, int field);
     int maxItemOf(int field) const {
@@ -277,6 +281,28 @@ private:
     }
     std::vector<std::string> raw_;
     std::vector<RawRef> rawAt_;
+    // A large record reads its pages when a slot of theirs is first needed
+    // (a fragment of a large document needs a few of them): pages_ lists
+    // them in slot order; the slots of a fetched page are in its own at,
+    // rawAt_ stays empty.
+    struct RawPage {
+        SlotPageRef ref;
+        bool fetched = false;
+        std::vector<RawRef> at;  // slot ref.first + k
+    };
+    std::vector<RawPage> pages_;
+    size_t pagesLeft_ = 0;  // not fetched yet
+    size_t pageHint_ = 0;   // the page of the last slot looked up
+    // The stored place of slot s (fetching its page), null when it has none.
+    RawRef* rawRef(size_t s) {
+        if (pages_.empty()) return s < rawAt_.size() && rawAt_[s].length != kNoRaw ? &rawAt_[s] : nullptr;
+        return pagedRef(s);
+    }
+    RawRef* pagedRef(size_t s);
+    // One past the highest slot with a stored place.
+    size_t rawExtent();
+    void fetchPage(size_t k);
+    void fetchAllPages();
     // Record fields: bit i set when item i exists (valid when itemsBuilt_).
     std::map<int, std::vector<uint64_t>> items_;
     bool itemsBuilt_ = true;
@@ -306,10 +332,11 @@ void Record::visitSlot(int s, Fn&& fn) {
     size_t i = static_cast<size_t>(s);
     // Every slot in slots_ (no window): slot i is slots_[i].
     Slot* c = winBase_ == 0 ? (i < slots_.size() ? &slots_[i] : nullptr) : cached(i, false);
-    if (!(c && c->loaded) && i < rawAt_.size() && rawAt_[i].length != kNoRaw) {
+    const RawRef* r = c && c->loaded ? nullptr : rawRef(i);
+    if (r) {
         // The encoding of decodeSlot, read where it lies.
-        const unsigned char* p = rawData(rawAt_[i]);
-        walkSlot(p, p + rawAt_[i].length,
+        const unsigned char* p = rawData(*r);
+        walkSlot(p, p + r->length,
                  [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char* d, size_t len) {
                      fn(static_cast<int>(field), static_cast<int>(item), flags, reinterpret_cast<const char*>(d), len);
                  });

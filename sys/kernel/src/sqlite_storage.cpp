@@ -374,6 +374,30 @@ public:
             fn(p, n, refs.data(), refs.size());
         }
     }
+    void listSlotPages(int64_t base, int rid, std::vector<SlotPageRef>& out) override {
+        flushPage();
+        out.clear();
+        // A page written again gets a new rowid (INSERT OR REPLACE takes the
+        // next one before removing the old row), so the rowid tells it.
+        Stmt s = q("SELECT first, rowid FROM slotpages WHERE base=? AND rid=? ORDER BY first");
+        s.i(1, base).i(2, rid);
+        while (s.row()) out.push_back(SlotPageRef{static_cast<int>(s.col(0)), s.col(1)});
+    }
+    bool readListedSlotPage(int64_t base, int rid, const SlotPageRef& page, const SlotPageFn& fn) override {
+        flushPage();
+        Stmt s = q("SELECT base, rid, first, data FROM slotpages WHERE rowid=?");
+        s.i(1, page.id);
+        if (!s.row() || s.col(0) != base || s.col(1) != rid || s.col(2) != page.first) return false;
+        size_t n;
+        const unsigned char* p = s.blob(3, n);
+        std::vector<SlotRef> refs;
+        if (!forEachInPage(page.first, p, n, [&](int slot, const unsigned char* d, size_t len) {
+                refs.push_back(SlotRef{slot, static_cast<uint32_t>(d - p), static_cast<uint32_t>(len)});
+            }))
+            throw damaged(rid);
+        fn(p, n, refs.data(), refs.size());
+        return true;
+    }
     bool readSlot(int64_t base, int rid, int slot, std::string& out) override {
         if (slot < 0) return false;
         int first = pageOf(slot);

@@ -73,6 +73,12 @@ struct SlotRef {
 };
 using SlotPageFn =
     std::function<void(const unsigned char* data, size_t len, const SlotRef* slots, size_t count)>;
+// A stored page of slots as listed: its first slot, and an id that a page
+// written again (or removed) no longer has.
+struct SlotPageRef {
+    int first = 0;
+    int64_t id = 0;
+};
 // Posting row callback: return false to stop the scan.
 using PostingFn = std::function<bool(const unsigned char* term, size_t termLen, int64_t first,
                                      const unsigned char* data, size_t len)>;
@@ -115,6 +121,11 @@ public:
     // the place of each of its slots in them (slot order), so that a reader
     // copies a page whole and decodes its slots later.
     virtual void readSlotPages(int64_t base, int rid, const SlotPageFn& fn) = 0;
+    // The pages of a record's slots, in slot order, without their bytes.
+    virtual void listSlotPages(int64_t base, int rid, std::vector<SlotPageRef>& out) = 0;
+    // One listed page (as readSlotPages gives it); false when it was written
+    // again or removed since it was listed.
+    virtual bool readListedSlotPage(int64_t base, int rid, const SlotPageRef& page, const SlotPageFn& fn) = 0;
     virtual bool readSlot(int64_t base, int rid, int slot, std::string& out) = 0;
     virtual void writeSlot(int64_t base, int rid, int slot, const std::string& data) = 0;
     virtual void deleteSlot(int64_t base, int rid, int slot) = 0;
