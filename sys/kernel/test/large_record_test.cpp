@@ -135,8 +135,90 @@ protected:
         EXPECT_EQ("v65540", get(c, "N_TVALUE", 65540, 0));
     }
 
+    static int itemCount(VdbHandle c, const char* name) {
+        VdbHandle cur = nullptr;
+        int n = -1;
+        if (VdbSetCursor(&cur, c, field(c, name), 0, 0) & 1) VdbItemCount(cur, &n);
+        if (cur) VdbDeleteCursor(cur);
+        return n;
+    }
+
     std::map<std::string, std::string> f;
 };
+
+// A record of more than a few thousand parts reads its slot pages as they
+// are needed. Its item counts come from the last part (a node field) or
+// from one walk the session keeps; both follow every change of the record,
+// also one a failed import takes back.
+TEST_F(LargeRecordTest, ItemCountsOfALargeRecordFollowItsChanges) {
+    const int parts = 6000;
+    int rid = storeInPieces(document(parts));
+    ASSERT_GT(rid, 0);
+    auto counts = [&](VdbHandle c) {
+        return std::to_string(itemCount(c, "N_ID")) + " " + std::to_string(itemCount(c, "D_DOCNAME"));
+    };
+    auto loaded = [&](Control& c) {
+        VdbSetBase(c, "docs", 2);
+        EXPECT_EQ(1, VdbGetRecordInBase(c, rid)) << message(-1);
+    };
+    auto put = [&](VdbHandle c, int item, const char* v) {
+        VdbHandle cur = nullptr;
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, "D_DOCNAME"), 0, item)) << message(-1);
+        EXPECT_EQ(1, v ? VdbReplaceItem(cur, v, -1) : VdbDeleteItem(cur)) << message(-1);
+        VdbDeleteCursor(cur);
+    };
+    {
+        Control first;
+        loaded(first);
+        EXPECT_EQ("6000 5999", counts(first));
+    }
+    {
+        Control c;
+        loaded(c);
+        EXPECT_EQ("6000 5999", counts(c));
+        EXPECT_EQ("big.xml", get(c, "D_DOCNAME", 0, 5999));
+        EXPECT_EQ("5999", get(c, "N_ID", 0, 5999));
+    }
+    {
+        // Items written past the last part and taken back by a failed import.
+        Control c;
+        loaded(c);
+        std::string late = f["D_DOCNAME"] + "F^7000Plate^\n";
+        filter_data fd;
+        memset(&fd, 0, sizeof fd);
+        strcpy(fd.filter_name, "tf_put");
+        fd.record_control = c;
+        fd.vdb_options = IEOPT_MEMORY;
+        fd.buffer = &late[0];
+        fd.buffer_length = static_cast<int>(late.size());
+        char failArg[] = "FAIL=1\n";
+        fd.filter_arguments = failArg;
+        fd.arg_length = static_cast<int>(strlen(failArg));
+        EXPECT_EQ(0, VdbImport(&fd) & 1);
+        EXPECT_EQ("6000 5999", counts(c));
+    }
+
+    struct Step {
+        int item;
+        const char* value;  // null: the item is deleted
+        const char* counts;
+    } steps[] = {{5999, nullptr, "6000 5"}, {6500, "after", "6000 6500"}, {3, "low", "6000 6500"},
+                 {6500, nullptr, "6000 5"}};
+    for (const Step& st : steps) {
+        SCOPED_TRACE(std::to_string(st.item) + (st.value ? " set" : " deleted"));
+        {
+            Control w;
+            loaded(w);
+            put(w, st.item, st.value);
+            EXPECT_EQ(st.counts, counts(w));
+        }
+        // Loaded afresh once the record is stored with the change.
+        EXPECT_EQ(1, ccl("FIND N_ID=1"));
+        Control again;
+        loaded(again);
+        EXPECT_EQ(st.counts, counts(again));
+    }
+}
 
 TEST_F(LargeRecordTest, RecordOfMoreThan65536PartsIsIndexedPartByPart) {
     const int parts = 70000;

@@ -2,7 +2,7 @@
 // the data directory named by VDBS_DATA, or changes one value.
 //   vdbs_writer store <base> <first> <count> <parts>   records named rec-<n>
 //   vdbs_writer loop <base> <parts>                     stores until killed
-//   vdbs_writer set <base> <rid> <field> <value>        replaces item 1
+//   vdbs_writer set <base> <rid> <field> <value> [item]  replaces item 1 (or item)
 // Records alternate between a plain store and an import through the test
 // filter (VDBS_FILTERS), so a kill can land inside either.
 #include <stdio.h>
@@ -90,12 +90,12 @@ int main(int argc, char** argv) {
                 fflush(stdout);
             }
         }
-    } else if (mode == "set" && argc == 6) {
+    } else if (mode == "set" && (argc == 6 || argc == 7)) {
         VdbHandle c = nullptr, cur = nullptr;
         VdbCreateRecordControl(&c);
         st = VdbSetBase(c, argv[2], 2);
         if (st & 1) st = VdbGetRecordInBase(c, atoi(argv[3]));
-        if (st & 1) st = VdbSetCursor(&cur, c, fieldNo(c, argv[4]), 0, 1);
+        if (st & 1) st = VdbSetCursor(&cur, c, fieldNo(c, argv[4]), 0, argc == 7 ? atoi(argv[6]) : 1);
         if (st & 1) st = VdbReplaceItem(cur, argv[5], -1);
         VdbDeleteRecordControl(c);
     } else {

@@ -108,6 +108,32 @@ TEST_F(SessionTest, PropertiesAreOneItemPerNameWhateverItsCase)
     EXPECT_EQ("\nUTF-8\tUTF-8\tISO-8859-1\tunicode\n", r.output);
 }
 
+TEST_F(SessionTest, PropertiesAfterAGapInTheirItemsAreFound)
+{
+    // Properties are read in place from item 1 on; one written past a gap
+    // (a record text form may put it anywhere) is found all the same.
+    int rid = storeWith("DOCS", "setprop\tfirst\t1\nsetprop\tsecond\t2\n");
+    Control c;
+    load(c, "DOCS", rid);
+    auto put = [&](const char* field, int item, const char* v) {
+        VdbHandle cur = nullptr;
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, fieldNumber(c, field), 0, item)) << message(-1);
+        EXPECT_EQ(1, VdbReplaceItem(cur, v, -1)) << message(-1);
+        VdbDeleteCursor(cur);
+    };
+    put("D_PROPNAME", 5, "Late");
+    put("D_PROPVAL", 5, "five");
+    put("D_PROPNAME", 6, "valueless");
+    EXPECT_EQ("1\t2\n1\tfive\n1\t\n0\tstale\n",
+              probe(c, "getprop\tsecond\ngetprop\tlate\ngetprop\tVALUELESS\ngetprop\tmissing\n").output);
+    // A gap at item 1: every property lies after it.
+    VdbHandle cur = nullptr;
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, fieldNumber(c, "D_PROPNAME"), 0, 1));
+    EXPECT_EQ(1, VdbDeleteItem(cur)) << message(-1);
+    VdbDeleteCursor(cur);
+    EXPECT_EQ("0\tstale\n1\t2\n1\tfive\n", probe(c, "getprop\tfirst\ngetprop\tsecond\ngetprop\tlate\n").output);
+}
+
 TEST_F(SessionTest, PropertiesOfABaseWithoutPropertyFieldsAreNotStored)
 {
     Control plain("PLAIN");
