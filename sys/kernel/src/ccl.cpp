@@ -600,6 +600,7 @@ private:
     void structuralJoin(int axis, const SetData* P, const SetData* C, int dir, HitList& out) {
         std::vector<int> rids;
         recordsFor(P, C, dir, rids);
+        k_.loadTrees(base_->id, rids);
         // The result is part of the side it keeps: room for that at once.
         if (const SetData* kept = dir == 2 ? C : P) out.reserve(kept->hits.size());
         std::vector<int> ps, cs, res;
@@ -617,6 +618,7 @@ private:
     void positionJoin(const SetData* P, const SetData* C, int op, int kk, HitList& out) {
         std::vector<int> rids;
         recordsFor(P, nullptr, 1, rids);
+        k_.loadTrees(base_->id, rids);
         std::vector<int> ps, cs, res, all;
         size_t pc = 0, cc = 0;
         for (int rid : rids) {

@@ -176,13 +176,27 @@ TreePtr Kernel::tree(int64_t base, int rid) {
     static std::string data;
     if (!st->readTree(base, rid, data)) return nullptr;
     TreePtr t = decodeTree(data);
+    cacheTree(key, t);
+    return t;
+}
+
+void Kernel::cacheTree(uint64_t key, const TreePtr& t) {
     if (treeBytes + t->bytes() > kTreeCacheBytes) {
         trees.clear();
         treeBytes = 0;
     }
     trees[key] = t;
     treeBytes += t->bytes();
-    return t;
+}
+
+void Kernel::loadTrees(int64_t base, const std::vector<int>& rids) {
+    std::vector<int> missing;
+    for (int rid : rids)
+        if (!trees.count(treeKey(base, rid))) missing.push_back(rid);
+    if (missing.size() < 2) return;  // read when used
+    st->readTrees(base, missing, [&](int rid, const unsigned char* data, size_t n) {
+        cacheTree(treeKey(base, rid), decodeTree(data, n));
+    });
 }
 
 const Tree* Kernel::treeRef(int64_t base, int rid) {

@@ -189,6 +189,9 @@ public:
     TreePtr tree(int64_t base, int rid);
     // The same without a reference count: valid until the next call.
     const Tree* treeRef(int64_t base, int rid);
+    // Reads the trees of rids (ascending) that are not cached yet, together.
+    void loadTrees(int64_t base, const std::vector<int>& rids);
+    void cacheTree(uint64_t key, const TreePtr& t);
     RecordPtr loadRecord(const BasePtr& base, int rid);  // null when missing
 
     Control* control(VdbHandle h);

@@ -501,6 +501,29 @@ public:
         out.assign(reinterpret_cast<const char*>(d), n);  // keeps the buffer of the caller
         return true;
     }
+    void readTrees(int64_t base, const std::vector<int>& rids,
+                   const std::function<void(int, const unsigned char*, size_t)>& fn) override {
+        if (rids.empty()) return;
+        int64_t span = static_cast<int64_t>(rids.back()) - rids.front() + 1;
+        if (static_cast<int64_t>(rids.size()) * 4 < span) {
+            // Scattered records: one look-up each.
+            Storage::readTrees(base, rids, fn);
+            return;
+        }
+        // Most records of a range: one pass over it instead of a descent per record.
+        Stmt s = q("SELECT rid, data FROM trees WHERE base=? AND rid>=? AND rid<=? ORDER BY rid");
+        s.i(1, base).i(2, rids.front()).i(3, rids.back());
+        size_t i = 0;
+        while (i < rids.size() && s.row()) {
+            int rid = static_cast<int>(s.col(0));
+            while (i < rids.size() && rids[i] < rid) ++i;
+            if (i == rids.size() || rids[i] != rid) continue;
+            size_t n = 0;
+            const unsigned char* d = s.blob(1, n);
+            fn(rid, d, n);
+            ++i;
+        }
+    }
     void writeTree(int64_t base, int rid, const std::string& data) override {
         q("INSERT OR REPLACE INTO trees VALUES(?,?,?)").i(1, base).i(2, rid).b(3, data.data(), data.size())
             .run();

@@ -144,6 +144,14 @@ public:
     virtual void deleteBlob(int64_t base, int rid, int part, int field) = 0;
 
     virtual bool readTree(int64_t base, int rid, std::string& out) = 0;
+    // The stored structures of rids (ascending): fn(rid, data, length) for
+    // each that has one, in rid order; data is valid during the call only.
+    virtual void readTrees(int64_t base, const std::vector<int>& rids,
+                           const std::function<void(int, const unsigned char*, size_t)>& fn) {
+        std::string data;
+        for (int rid : rids)
+            if (readTree(base, rid, data)) fn(rid, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    }
     virtual void writeTree(int64_t base, int rid, const std::string& data) = 0;
 
     virtual std::vector<RunInfo> listRuns(int64_t base) = 0;

@@ -301,9 +301,13 @@ std::vector<int32_t> g_path;  // ancestors of the part being decoded
 }  // namespace
 
 TreePtr decodeTree(const std::string& data) {
+    return decodeTree(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+}
+
+TreePtr decodeTree(const unsigned char* data, size_t length) {
     auto t = std::make_shared<Tree>();
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
-    const unsigned char* e = p + data.size();
+    const unsigned char* p = data;
+    const unsigned char* e = p + length;
     uint64_t n = 0;
     if (!getVarint(p, e, n)) n = 0;
     // Each part takes at least two bytes: a count beyond that is damage.

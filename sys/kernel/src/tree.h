@@ -71,6 +71,7 @@ private:
     std::vector<uint8_t> attr_;
 };
 TreePtr decodeTree(const std::string& data);
+TreePtr decodeTree(const unsigned char* data, size_t length);
 
 // Structural join inside one record. ps, cs: sorted part numbers, or null for
 // every node (the document node included). direction 2 keeps the nodes of C
