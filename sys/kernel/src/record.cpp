@@ -120,6 +120,9 @@ bool Record::load(int rid) {
         store().readSlotPages(base_->id, rid, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
             uint32_t page = static_cast<uint32_t>(raw_.size());
             raw_.emplace_back(reinterpret_cast<const char*>(p), n);
+            // Slots come in order: the page's last one sizes the table once.
+            if (count > 0 && at[count - 1].slot >= 0 && rawAt_.size() <= static_cast<size_t>(at[count - 1].slot))
+                rawAt_.resize(static_cast<size_t>(at[count - 1].slot) + 1);
             for (size_t k = 0; k < count; ++k) {
                 if (at[k].slot < 0) continue;
                 size_t i = static_cast<size_t>(at[k].slot);
@@ -429,15 +432,17 @@ bool Record::ensureMaxItems() {
     return true;
 }
 
-bool Record::knowMaxItems() {
-    if (maxItemsKnown_) return true;
+bool Record::takeKeptMaxItems() {
     // The session keeps what a walk found while the record is as stored.
     const std::vector<int>* kept = stored_ && !modified_ ? knownItemMaxima(base_->id, rid_) : nullptr;
-    if (kept) {
-        maxItems_ = *kept;
-        maxItemsKnown_ = true;
-        return true;
-    }
+    if (!kept) return false;
+    maxItems_ = *kept;
+    maxItemsKnown_ = true;
+    return true;
+}
+
+bool Record::knowMaxItems() {
+    if (maxItemsKnown_ || takeKeptMaxItems()) return true;
     if (!ensureMaxItems()) return false;
     // A rollback drops what the session keeps.
     if (stored_ && !modified_) keepItemMaxima(base_->id, rid_, maxItems_);
@@ -518,7 +523,7 @@ int Record::firstRecordItem(int field) { return nextRecordItem(field, 0); }
 
 int Record::maxRecordItem(int field) {
     if (!itemsBuilt_ && complete_) {
-        if (!maxItemsKnown_) {
+        if (!maxItemsKnown_ && !takeKeptMaxItems()) {
             // Item n lives in slot n: a field of every node has its highest
             // item in the last slot, found without walking the record.
             constexpr size_t kNear = 64;

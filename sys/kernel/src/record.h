@@ -245,6 +245,7 @@ private:
     // The same, taken from the session while the record is as stored and
     // left there for the next load of it.
     bool knowMaxItems();
+    bool takeKeptMaxItems();
     // Slot s holds item s of the record field (read in place when encoded).
     bool slotHasRecordItem(size_t s, int field);
     int maxItemOf(int field) const {
