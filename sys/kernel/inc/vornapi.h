@@ -353,7 +353,9 @@ int VdbPutRecordBuffer(VdbHandle cursor, const char* text, int length, int* part
  * Fails with VDB_BADHANDLE, VDB_BADARG (negative count, part or length,
  * missing arrays, a text form line left unfinished on the cursor) or
  * VDB_BADFIELD (a field number the design lacks); every value is checked
- * before any is written, so a refused call writes nothing. */
+ * before any is written, so a refused call writes nothing and leaves no error
+ * behind. A record whose text form failed (VDB_TEXTFORM) refuses these
+ * values with that error too. */
 int VdbPutPartValues(VdbHandle cursor, int count, const int* parts, const int* fields, const char* const* values,
                      const int* lengths);
 

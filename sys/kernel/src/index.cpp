@@ -430,9 +430,24 @@ struct ChunkBuilder {
             std::vector<uint32_t> at(start.begin(), start.end() - 1);
             for (const auto& e : entries) byTerm[at[e.first]++] = e.second;
         }
+        // Sorted as small keys side by side (the term's first 16 bytes settle
+        // most comparisons) rather than as numbers pointing at the terms.
+        struct SortKey {
+            int key;
+            uint32_t id;
+            uint64_t pre, pre2;
+        };
+        std::vector<SortKey> keys(terms.size());
+        for (size_t i = 0; i < keys.size(); ++i)
+            keys[i] = SortKey{terms[i].key, static_cast<uint32_t>(i), terms[i].pre, terms[i].pre2};
+        std::sort(keys.begin(), keys.end(), [&](const SortKey& a, const SortKey& b) {
+            if (a.key != b.key) return a.key < b.key;
+            if (a.pre != b.pre) return a.pre < b.pre;
+            if (a.pre2 != b.pre2) return a.pre2 < b.pre2;
+            return termLess(terms[a.id], terms[b.id]);
+        });
         std::vector<uint32_t> order(terms.size());
-        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
-        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return termLess(terms[a], terms[b]); });
+        for (size_t i = 0; i < order.size(); ++i) order[i] = keys[i].id;
 
         std::vector<int> parts;
         auto addPart = [&](int part) {

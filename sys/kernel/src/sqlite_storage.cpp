@@ -718,6 +718,10 @@ private:
     void flushPage() {
         if (page_.first < 0 || !page_.dirty) return;
         std::string out;
+        size_t size = 0;
+        for (size_t k = 0; k < page_.data.size(); ++k)
+            if (page_.has[k]) size += page_.data[k].size() + 8;
+        out.reserve(size);
         for (size_t k = 0; k < page_.data.size(); ++k) {
             if (!page_.has[k]) continue;
             putVarint(out, k);

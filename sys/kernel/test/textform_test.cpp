@@ -466,6 +466,12 @@ TEST_F(PartValuesTest, RefusedRequestsWriteNothingAndStickToNothing) {
     int parts = 0;
     VdbPartCount(s, &parts);
     EXPECT_EQ(1, parts);
+    // A record whose text form failed keeps that error.
+    Control bad;
+    VdbSetBase(bad, "docs", 2);
+    std::string broken = part(1) + "999F^1Px^\n";
+    EXPECT_EQ(VDB_TEXTFORM, VdbPutRecordBuffer(bad, broken.data(), static_cast<int>(broken.size()), &a, &b, &d));
+    EXPECT_EQ(VDB_TEXTFORM, VdbPutPartValues(bad, 2, ok, fields, values, lengths));
     // Handles that are not live.
     EXPECT_EQ(VDB_BADHANDLE, VdbPutPartValues(nullptr, 2, ok, fields, values, lengths));
     VdbHandle gone = nullptr;
