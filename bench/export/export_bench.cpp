@@ -3,7 +3,8 @@
 // same bytes (SAX, empty handler). Prints its figures; asserts nothing.
 //   export_bench [big-MB] [small-count] [small-KB] [runs]
 // Defaults: one document of 100 MB and 10,000 documents of 10 KB, 3 runs
-// (the median is reported). For the large document it also shows how far
+// (the medians of elapsed and of CPU time are reported; the ratios in CPU
+// time hold better on a machine shared with other work). For the large document it also shows how far
 // the resident set rises while one retrieval runs. The corpus is generated here. Documents are
 // stored through the store filter when the module has it, otherwise written
 // as the shredder writes them (record text form) by this program.

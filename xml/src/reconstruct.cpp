@@ -613,6 +613,9 @@ private:
 // text is built in UTF-8 and converted on its way to the sink.
 bool isAsciiCompatible(const char* encoding)
 {
+    // The usual encoding, without opening a converter to find out.
+    if (VfxStrNoCaseEquals(encoding, "UTF-8") || VfxStrNoCaseEquals(encoding, "UTF8"))
+        return true;
     UErrorCode err = U_ZERO_ERROR;
     UConverter* cnv = ucnv_open(encoding, &err);
     if (U_FAILURE(err) || !cnv)
