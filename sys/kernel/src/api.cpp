@@ -47,6 +47,18 @@ Cursor* placeCursor(Kernel& k, VdbHandle* cur, Control* c) {
     return cu;
 }
 
+// A cursor, or for a record control its record cursor (made on first use):
+// text form and part values written through either continue each other.
+Cursor* writingCursor(Kernel& k, VdbHandle handle) {
+    if (Cursor* cu = k.cursor(handle)) return cu;
+    Control* c = k.control(handle);
+    if (!c) return nullptr;
+    VdbHandle h = nullptr;
+    for (Cursor* x : c->cursors)
+        if (x->field == 0) h = x;
+    return placeCursor(k, &h, c);
+}
+
 void resetCursors(Control* c) {
     for (Cursor* cu : c->cursors) cu->tf = TextFormState();
     c->hitWalk = 0;
@@ -674,16 +686,8 @@ extern "C" int VdbPutBlobBlock(VdbHandle cursor, int length, const char* data) {
 extern "C" int VdbPutRecordBuffer(VdbHandle cursor, const char* text, int length, int* part, int* field,
                                   int* pending) {
     return guarded([&](Kernel& k) {
-        Cursor* cu = k.cursor(cursor);
-        if (!cu) {
-            // A record control: the text form goes through a cursor of its own.
-            Control* c = k.control(cursor);
-            if (!c) return badHandle("cursor", cursor);
-            VdbHandle h = nullptr;
-            for (Cursor* x : c->cursors)
-                if (x->field == 0) h = x;
-            cu = placeCursor(k, &h, c);
-        }
+        Cursor* cu = writingCursor(k, cursor);
+        if (!cu) return badHandle("cursor", cursor);
         int st;
         Record* r = k.bound(cu->ctl, st);
         if (!r) return st;
@@ -699,17 +703,8 @@ extern "C" int VdbPutRecordBuffer(VdbHandle cursor, const char* text, int length
 extern "C" int VdbPutPartValues(VdbHandle cursor, int count, const int* parts, const int* fields,
                                 const char* const* values, const int* lengths) {
     return guarded([&](Kernel& k) {
-        Cursor* cu = k.cursor(cursor);
-        if (!cu) {
-            // A record control: the values go through its record cursor, so
-            // that a text form written afterwards continues from them.
-            Control* c = k.control(cursor);
-            if (!c) return badHandle("cursor", cursor);
-            VdbHandle h = nullptr;
-            for (Cursor* x : c->cursors)
-                if (x->field == 0) h = x;
-            cu = placeCursor(k, &h, c);
-        }
+        Cursor* cu = writingCursor(k, cursor);
+        if (!cu) return badHandle("cursor", cursor);
         if (count < 0 || (count > 0 && (!parts || !fields || !values || !lengths)))
             return fail(VDB_BADARG, "VdbPutPartValues: %d values%s", count,
                         count < 0 ? "" : " without their arrays");
