@@ -160,6 +160,24 @@ bool forEntries(const unsigned char* t, size_t tn, int64_t first, const unsigned
     return true;
 }
 
+// Calls fn(term, hits, length) for each entry of run r whose term lies from
+// lo up to hi (hi excluded; no upper bound when hiOpen), in term order.
+template <typename Fn>
+void forRunEntries(Storage& st, int64_t base, const RunInfo& r, int key, const std::string& lo, const std::string& hi,
+                   bool hiOpen, Fn fn) {
+    std::string cur;
+    st.scanPostings(base, r.run, key, lo, hi, hiOpen,
+                    [&](const unsigned char* t, size_t tn, int64_t first, const unsigned char* data, size_t len) {
+                        return forEntries(t, tn, first, data, len, cur,
+                                          [&](std::string_view e, const unsigned char* h, size_t hn) {
+                                              if (e < lo) return true;
+                                              if (!hiOpen && e >= hi) return false;
+                                              fn(e, h, hn);
+                                              return true;
+                                          });
+                    });
+}
+
 }  // namespace
 
 std::string exactTerm(std::string_view v) {
@@ -651,18 +669,8 @@ void lookupTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const
     for (const RunInfo& r : meta.runs) {
         const std::unordered_set<int>* dead = deadOf(meta, r.run);
         size_t start = out.size();
-        std::string cur;
-        st.scanPostings(base, r.run, key, term, hi, false,
-                        [&](const unsigned char* t, size_t tn, int64_t first, const unsigned char* data,
-                            size_t len) {
-                            return forEntries(t, tn, first, data, len, cur,
-                                              [&](std::string_view e, const unsigned char* h, size_t hn) {
-                                                  if (e < term) return true;
-                                                  if (e != term) return false;
-                                                  decodeInto(h, hn, dead, out);
-                                                  return true;
-                                              });
-                        });
+        forRunEntries(st, base, r, key, term, hi, false,
+                      [&](std::string_view, const unsigned char* h, size_t hn) { decodeInto(h, hn, dead, out); });
         note(start);
     }
     {
@@ -693,19 +701,10 @@ void readTerm(Storage& st, int64_t base, const IndexMeta& meta, int key, const s
     hi.push_back('\0');
     for (const RunInfo& r : meta.runs) {
         const std::unordered_set<int>* dead = deadOf(meta, r.run);
-        std::string cur;
-        st.scanPostings(base, r.run, key, term, hi, false,
-                        [&](const unsigned char* t, size_t tn, int64_t first, const unsigned char* data,
-                            size_t len) {
-                            return forEntries(t, tn, first, data, len, cur,
-                                              [&](std::string_view e, const unsigned char* h, size_t hn) {
-                                                  if (e < term) return true;
-                                                  if (e != term) return false;
-                                                  out.segments.push_back({out.bytes.size(), hn, dead});
-                                                  out.bytes.append(reinterpret_cast<const char*>(h), hn);
-                                                  return true;
-                                              });
-                        });
+        forRunEntries(st, base, r, key, term, hi, false, [&](std::string_view, const unsigned char* h, size_t hn) {
+            out.segments.push_back({out.bytes.size(), hn, dead});
+            out.bytes.append(reinterpret_cast<const char*>(h), hn);
+        });
     }
     scanPending(meta, key, term, hi, false,
                 [&](const PendingRecord& r, const PendingRecord::Group& g) { addGroupHits(r, g, out.pending); });
@@ -787,18 +786,9 @@ void lookupRange(Storage& st, int64_t base, const IndexMeta& meta, int key, cons
                  HitList& out) {
     for (const RunInfo& r : meta.runs) {
         const std::unordered_set<int>* dead = deadOf(meta, r.run);
-        std::string cur;
-        st.scanPostings(base, r.run, key, lo, hi, hiOpen,
-                        [&](const unsigned char* t, size_t tn, int64_t first, const unsigned char* data,
-                            size_t len) {
-                            return forEntries(t, tn, first, data, len, cur,
-                                              [&](std::string_view e, const unsigned char* h, size_t hn) {
-                                                  if (e < lo) return true;
-                                                  if (!hiOpen && e >= hi) return false;
-                                                  if (!accept || accept(e)) decodeInto(h, hn, dead, out);
-                                                  return true;
-                                              });
-                        });
+        forRunEntries(st, base, r, key, lo, hi, hiOpen, [&](std::string_view e, const unsigned char* h, size_t hn) {
+            if (!accept || accept(e)) decodeInto(h, hn, dead, out);
+        });
     }
     scanPending(meta, key, lo, hi, hiOpen, [&](const PendingRecord& r, const PendingRecord::Group& g) {
         if (!accept || accept(g.term)) addGroupHits(r, g, out);
