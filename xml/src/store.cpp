@@ -79,6 +79,17 @@ int CVORNxml::vornXmlPut()
     if (!checkFilterData("vornXmlPut"))
         return VX_FAILED;
     loadFieldCatalogue();
+    // A kernel refusal ends the store with the kernel's own words after what failed.
+    auto storeFailed = [this](const char* what, int status) {
+        char text[256] = "";
+        int len = 255;
+        VdbMessage(status, text, &len);
+        text[len > 0 && len < 256 ? len : 0] = 0;
+        setErrorText("%s: %s", what, text);
+        m_pData->errorcode = status;
+        logError("vornXmlPut", status, "%s", m_pData->errortext);
+        return status;
+    };
 
     if ((m_pData->vdb_options & IEOPT_MEMORY) && m_pData->blockno != 0) {
         setError(VX_FAILED, "vornxmlput: Block-oriented transfer is unsupported.");
@@ -108,14 +119,7 @@ int CVORNxml::vornXmlPut()
         logInformation("vornXmlPut", "Clearing previous record content.\n");
         status = clearXMLRecord();
         if (!(status & 1)) {
-            char text[256] = "";
-            int len = 255;
-            VdbMessage(status, text, &len);
-            text[len > 0 && len < 256 ? len : 0] = 0;
-            setErrorText("Failed to clear record: %s", text);
-            m_pData->errorcode = status;
-            logError("vornXmlPut", status, "%s", m_pData->errortext);
-            return status;
+            return storeFailed("Failed to clear record", status);
         }
     }
 
@@ -138,14 +142,7 @@ int CVORNxml::vornXmlPut()
         int flushed = sax->flushRecordText();
         if (!(flushed & 1)) {
             vxDeleteReader(reader);
-            char text[256] = "";
-            int len = 255;
-            VdbMessage(flushed, text, &len);
-            text[len > 0 && len < 256 ? len : 0] = 0;
-            setErrorText("The node parts could not be written: %s", text);
-            m_pData->errorcode = flushed;
-            logError("vornXmlPut", flushed, "%s", m_pData->errortext);
-            return flushed;
+            return storeFailed("The node parts could not be written", flushed);
         }
     }
     if (!pWriter)
