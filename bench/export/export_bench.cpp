@@ -8,7 +8,10 @@
 // the resident set rises while one retrieval runs. The corpus is generated here. Documents are
 // stored through the store filter when the module has it, otherwise written
 // as the shredder writes them (record text form) by this program.
-// The data directory is VDBS_BENCH_DIR (default /tmp/vx-export-bench), emptied first.
+// The data directory is VDBS_BENCH_DIR (default /tmp/vx-export-bench), emptied first;
+// with VDBS_BENCH_REUSE=1 a directory a run of the same sizes left behind is
+// read again instead (its documents are generated the same way), so that a
+// retrieval can be measured or profiled without storing everything again.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -456,15 +459,35 @@ int main(int argc, char** argv)
 
     const char* dirEnv = getenv("VDBS_BENCH_DIR");
     std::string dir = dirEnv && *dirEnv ? dirEnv : "/tmp/vx-export-bench";
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (system(cmd.c_str()) != 0)
-        return 1;
+    // What the directory holds: the sizes it was stored with.
+    std::string stamp = dir + "/bench-sizes";
+    char sizes[96];
+    snprintf(sizes, sizeof sizes, "%zu %d %zu\n", bigMb, smallCount, smallKb);
+    bool reuse = false;
+    if (const char* r = getenv("VDBS_BENCH_REUSE"); r && *r == '1') {
+        FILE* f = fopen(stamp.c_str(), "r");
+        char held[96] = "";
+        if (f) {
+            if (!fgets(held, sizeof held, f))
+                held[0] = 0;
+            fclose(f);
+        }
+        reuse = strcmp(held, sizes) == 0;
+        if (!reuse)
+            printf("%s does not hold a store of these sizes: storing again\n", dir.c_str());
+    }
+    if (!reuse) {
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (system(cmd.c_str()) != 0)
+            return 1;
+    }
     setenv("VDBS_DATA", dir.c_str(), 1);
     if (!getenv("VDBS_SYNC"))
         setenv("VDBS_SYNC", "normal", 1);
     setenv("VDBS_FILTERS", VORNXML_MODULE, 1);
     check(VdbStartVorn("warden", "", 9, 4096), "VdbStartVorn");
-    check(VdbCreateBase("DOCS", "xml"), "VdbCreateBase");
+    if (!reuse)
+        check(VdbCreateBase("DOCS", "xml"), "VdbCreateBase");
     check(VdbExecuteCcl("BASE DOCS", nullptr), "BASE DOCS");
 
     utsname u;
@@ -482,8 +505,12 @@ int main(int argc, char** argv)
         Doc d = makeDocument(bigMb * 1000 * 1000, 1);
         printf("\none document: %.1f MB, %zu nodes\n", static_cast<double>(d.xml.size()) / 1e6, d.nodes.size() + 1);
         double t0 = now();
-        int rid = store(d);
-        printf("  stored in %.1f s (%s)\n", now() - t0, g_viaFilter ? "store filter" : "record text form");
+        // Records are numbered in the order they are stored: the large one first.
+        int rid = reuse ? 1 : store(d);
+        if (reuse)
+            printf("  stored before (VDBS_BENCH_REUSE)\n");
+        else
+            printf("  stored in %.1f s (%s)\n", now() - t0, g_viaFilter ? "store filter" : "record text form");
         Timing floor = timed(runs, [&] { parse(reader, d.xml); });
         report("parse floor (SAX, no-op)", d.xml.size(), floor, Timing());
         size_t out = 0;
@@ -512,12 +539,12 @@ int main(int argc, char** argv)
         double t0 = now();
         for (int i = 0; i < smallCount; ++i) {
             Doc d = makeDocument(smallKb * 1000, static_cast<unsigned>(i + 7));
-            rids.push_back(store(d));
+            rids.push_back(reuse ? i + 2 : store(d));
             total += d.xml.size();
             texts.push_back(std::move(d.xml));
         }
         printf("\n%d documents: %.1f MB in all, stored in %.1f s (%s)\n", smallCount, static_cast<double>(total) / 1e6,
-               now() - t0, g_viaFilter ? "store filter" : "record text form");
+               now() - t0, reuse ? "before" : g_viaFilter ? "store filter" : "record text form");
         Timing floor = timed(runs, [&] {
             for (const std::string& t : texts)
                 parse(reader, t);
@@ -544,5 +571,12 @@ int main(int argc, char** argv)
     delete reader;
     XMLPlatformUtils::Terminate();
     VdbStopVorn(0);
+    if (!reuse) {
+        FILE* f = fopen(stamp.c_str(), "w");
+        if (f) {
+            fputs(sizes, f);
+            fclose(f);
+        }
+    }
     return 0;
 }

@@ -68,6 +68,10 @@ void keepItemMaxima(int64_t base, int rid, const std::vector<int>& maxima) {
     k->itemMaxima[treeKey(base, rid)] = maxima;
 }
 
+void noteBackedInTransaction() {
+    if (Kernel* k = kernel()) k->backedInTxn = true;
+}
+
 void noteIndexChanged(int64_t base, int rid) {
     Kernel* k = kernel();
     if (!k) return;
@@ -361,6 +365,8 @@ void Kernel::mergeTouched() {
 }
 
 void Kernel::clearBackedDepths() {
+    if (!backedInTxn) return;
+    backedInTxn = false;
     for (const RecordPtr& r : liveRecords()) r->backedDepth = 0;
 }
 

@@ -209,6 +209,10 @@ public:
     std::vector<RecordPtr> liveRecords();
     // After the outermost commit nothing is undone any more.
     void clearBackedDepths();
+    // Some record became backed inside a transaction since the last
+    // clearBackedDepths(): without one, there is nothing to clear (a walk of
+    // every live record after each commit would grow with the records cached).
+    bool backedInTxn = false;
 
     // Runs fn as one atomic write: a transaction, or a savepoint inside one.
     // Stored records changed in it are re-indexed before it commits.

@@ -21,5 +21,8 @@ void noteIndexChanged(int64_t base, int rid);
 // directory changes; null when not kept.
 const std::vector<int>* knownItemMaxima(int64_t base, int rid);
 void keepItemMaxima(int64_t base, int rid, const std::vector<int>& maxima);
+// A record became backed by storage inside an open transaction (it is new
+// again if that transaction is rolled back).
+void noteBackedInTransaction();
 
 }  // namespace vdbs

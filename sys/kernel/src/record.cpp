@@ -731,6 +731,7 @@ void Record::back() {
     rid_ = store().allocateRid(base_->id);
     backed_ = true;
     backedDepth = store().depth();
+    if (backedDepth > 0) noteBackedInTransaction();
     for (size_t s = 0; s < slots_.size(); ++s)
         if (slots_[s].loaded && !slots_[s].values.empty()) {
             store().writeSlot(base_->id, rid_, static_cast<int>(s), encodeSlot(slots_[s]));
@@ -869,6 +870,7 @@ void Record::restoreFrom(const Record& o) {
     batchSlot_ = -1;
     modified_ = o.modified_;
     backedDepth = o.backedDepth;
+    if (backedDepth > 0) noteBackedInTransaction();
 }
 
 }  // namespace vdbs
