@@ -13,6 +13,9 @@
 //   query_bench one <base> <fragments 0|1> <xpath>
 //       one query as a whole program would run it: session, query, output
 //       to stdout, end (timed from outside by run_bench.sh).
+//   query_bench repeat <base> <runs> <xpath>
+//       one query without fragments, warm, `runs` times in this process:
+//       its median and each run in ms (for profiling one query shape).
 //   query_bench queries
 //       the queries, one per line.
 //
@@ -522,6 +525,30 @@ int one(const char* base, bool fragments, const char* xpath)
     return o.status == 1 ? 0 : 1;
 }
 
+int repeat(const char* base, int runs, const char* xpath)
+{
+    session();
+    check(VdbExecuteCcl((std::string("BASE ") + base).c_str(), nullptr), "BASE");
+    std::vector<double> times;
+    Outcome o = query(xpath, false);  // warms up
+    for (int i = 0; i < runs && o.status == 1; ++i) {
+        double t0 = now();
+        o = query(xpath, false);
+        times.push_back(now() - t0);
+    }
+    if (o.status != 1) {
+        fprintf(stderr, "%s failed: %s\n", xpath, o.error.c_str());
+        VdbStopVorn(0);
+        return 1;
+    }
+    printf("%s %s: median %.2f ms, %d records;", base, xpath, median(times), o.records);
+    for (double t : times)
+        printf(" %.2f", t);
+    printf("\n");
+    VdbStopVorn(0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -534,12 +561,14 @@ int main(int argc, char** argv)
         return run(argc > 2 ? atoi(argv[2]) : 5, argc > 3 ? argv[3] : nullptr);
     if (mode == "one" && argc > 4)
         return one(argv[2], atoi(argv[3]) != 0, argv[4]);
+    if (mode == "repeat" && argc > 4)
+        return repeat(argv[2], atoi(argv[3]), argv[4]);
     if (mode == "queries") {
         for (const char* q : kQueries)
             printf("%s\n", q);
         return 0;
     }
     fprintf(stderr, "usage: query_bench load <corpus-dir> [docs] [doc-KB] [big-MB] | run [runs] | "
-                    "one <base> <0|1> <xpath> | queries\n");
+                    "one <base> <0|1> <xpath> | repeat <base> <runs> <xpath> | queries\n");
     return 2;
 }

@@ -771,7 +771,11 @@ void intersectTerm(const TermPostings& tp, const HitList& with, HitList& out) {
                 Hit h = mkHit(static_cast<int>(rid), static_cast<int>(part));
                 while (w < we && *w < h) ++w;
                 if (w < we && *w == h) out.push_back(h);
+                // Nothing of with is left for the rest of this run: a long
+                // record's parts after the last wanted one stay undecoded.
+                if (w == we) break;
             }
+            if (w == we) break;
         }
     }
     if (!tp.pending.empty()) {

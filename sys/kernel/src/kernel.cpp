@@ -176,10 +176,26 @@ TreePtr Kernel::tree(int64_t base, int rid) {
     uint64_t key = treeKey(base, rid);
     auto it = trees.find(key);
     if (it != trees.end()) return it->second;
-    // The stored form is read into one buffer kept for the next record.
-    static std::string data;
-    if (!st->readTree(base, rid, data)) return nullptr;
-    TreePtr t = decodeTree(data);
+    int64_t size = 0;
+    std::unique_ptr<ByteSource> src = st->openTree(base, rid, size);
+    if (!src) return nullptr;
+    // Read in pieces into one buffer kept for the next tree: a large tree's
+    // stored form is decoded as it arrives instead of being copied whole.
+    static std::vector<unsigned char> buf(64u << 10);
+    TreeDecoder dec(size);
+    size_t have = 0;
+    int64_t at = 0;
+    for (;;) {
+        size_t got = src->read(at, buf.size() - have, buf.data() + have);
+        at += static_cast<int64_t>(got);
+        have += got;
+        bool last = got == 0 || at >= size;
+        size_t used = dec.feed(buf.data(), have, last);
+        if (last) break;
+        have -= used;
+        std::memmove(buf.data(), buf.data() + used, have);
+    }
+    TreePtr t = dec.finish();
     cacheTree(key, t);
     return t;
 }

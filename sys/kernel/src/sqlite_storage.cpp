@@ -501,6 +501,20 @@ public:
         out.assign(reinterpret_cast<const char*>(d), n);  // keeps the buffer of the caller
         return true;
     }
+    std::unique_ptr<ByteSource> openTree(int64_t base, int rid, int64_t& size) override {
+        Stmt s = q("SELECT rowid, length(data) FROM trees WHERE base=? AND rid=?");
+        s.i(1, base).i(2, rid);
+        if (!s.row()) return nullptr;
+        int64_t row = s.col(0);
+        size = s.col(1);
+        sqlite3_blob* b = nullptr;
+        if (sqlite3_blob_open(db_, "main", "trees", "data", row, 0, &b) != SQLITE_OK) {
+            std::string m = sqlite3_errmsg(db_);
+            if (b) sqlite3_blob_close(b);
+            throw StorageError("storage: " + m);
+        }
+        return std::make_unique<SqliteBlobSource>(db_, b);
+    }
     void readTrees(int64_t base, const std::vector<int>& rids,
                    const std::function<void(int, const unsigned char*, size_t)>& fn) override {
         if (rids.empty()) return;

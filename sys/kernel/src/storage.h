@@ -144,6 +144,10 @@ public:
     virtual void deleteBlob(int64_t base, int rid, int part, int field) = 0;
 
     virtual bool readTree(int64_t base, int rid, std::string& out) = 0;
+    // The stored structure of a record to be read piece by piece (a large
+    // tree then never sits in memory in its stored form); null when the
+    // record has none. size: its length in bytes.
+    virtual std::unique_ptr<ByteSource> openTree(int64_t base, int rid, int64_t& size) = 0;
     // The stored structures of rids (ascending): fn(rid, data, length) for
     // each that has one, in rid order; data is valid during the call only.
     virtual void readTrees(int64_t base, const std::vector<int>& rids,

@@ -296,39 +296,43 @@ void decodeUnordered(Tree& t, const std::vector<int32_t>& par, const std::vector
     }
 }
 
-std::vector<int32_t> g_path;  // ancestors of the part being decoded
-
 }  // namespace
 
-TreePtr decodeTree(const std::string& data) {
-    return decodeTree(reinterpret_cast<const unsigned char*>(data.data()), data.size());
-}
+TreeDecoder::TreeDecoder(int64_t length) : remaining_(length) {}
 
-TreePtr decodeTree(const unsigned char* data, size_t length) {
-    auto t = std::make_shared<Tree>();
+size_t TreeDecoder::feed(const unsigned char* data, size_t length, bool last) {
     const unsigned char* p = data;
     const unsigned char* e = p + length;
-    uint64_t n = 0;
-    if (!getVarint(p, e, n)) n = 0;
-    // Each part takes at least two bytes: a count beyond that is damage.
-    n = std::min<uint64_t>(n, static_cast<uint64_t>(e - p) / 2);
-    t->allocate(static_cast<int>(n));
-    int32_t* par = t->parentData();
-    int32_t* end = t->endData();
-    uint8_t* at = t->attrData();
-    par[0] = -1;
-    at[0] = 0;
+    if (!t_) {
+        // The count comes first; wait for enough bytes to hold it.
+        if (!last && length < 10) return 0;
+        uint64_t n = 0;
+        if (!getVarint(p, e, n)) n = 0;
+        // Each part takes at least two bytes: a count beyond that is damage.
+        int64_t rest = remaining_ >= 0 ? remaining_ - (p - data) : e - p;
+        n = std::min<uint64_t>(n, static_cast<uint64_t>(std::max<int64_t>(rest, 0)) / 2);
+        t_ = std::make_shared<Tree>();
+        t_->allocate(static_cast<int>(n));
+        n_ = n;
+        t_->parentData()[0] = -1;
+        t_->attrData()[0] = 0;
+        path_.assign(64, 0);
+        depth_ = 0;
+        path_[depth_++] = 0;
+    }
+    int32_t* par = t_->parentData();
+    int32_t* end = t_->endData();
+    uint8_t* at = t_->attrData();
+    int32_t* path = path_.data();
+    size_t depth = depth_;
+    uint64_t i = next_;
     // Parts numbered in document order (what the shredder writes) have the
     // part number as pre rank: every parent lies on the path to the part
     // before. Subtree ends come from that path as parts leave it, in the
-    // same pass that reads the parts.
-    // The path is as long as the tree is deep: room for more when it grows.
-    if (g_path.size() < 64) g_path.resize(64);
-    int32_t* path = g_path.data();
-    size_t depth = 0;
-    path[depth++] = 0;
-    bool inOrder = true;
-    for (uint64_t i = 1; i <= n; ++i) {
+    // same pass that reads the parts. A part cut off at the end of a piece
+    // waits for the next one (an entry is at most eleven bytes).
+    const unsigned char* safe = last ? e : (e - p > 11 ? e - 11 : p);
+    for (; i <= n_ && (last || p < safe); ++i) {
         uint64_t x = 0;
         // Parents below 16384 (one or two bytes) take the short way.
         if (e - p >= 3 && p[0] < 0x80) {
@@ -345,27 +349,55 @@ TreePtr decodeTree(const unsigned char* data, size_t length) {
         }
         int32_t pa = static_cast<int32_t>(x < i ? x : 0);
         par[i] = pa;
-        if (inOrder) {
+        if (inOrder_) {
             while (depth > 0 && path[depth - 1] != pa) end[path[--depth]] = static_cast<int32_t>(i - 1);
             if (depth == 0) {
-                inOrder = false;
+                inOrder_ = false;
             } else {
-                if (depth == g_path.size()) {
-                    g_path.resize(depth * 2);
-                    path = g_path.data();
+                if (depth == path_.size()) {
+                    path_.resize(depth * 2);
+                    path = path_.data();
                 }
                 path[depth++] = static_cast<int32_t>(i);
             }
         }
     }
-    if (inOrder) {
-        while (depth > 0) end[path[--depth]] = static_cast<int32_t>(n);
-        return t;
+    next_ = i;
+    depth_ = depth;
+    return static_cast<size_t>(p - data);
+}
+
+TreePtr TreeDecoder::finish() {
+    if (!t_) feed(nullptr, 0, true);
+    // Parts the stored form lacks (damage) hang on the document node.
+    for (; next_ <= n_; ++next_) {
+        t_->parentData()[next_] = 0;
+        t_->attrData()[next_] = 0;
+        if (inOrder_) {
+            while (depth_ > 0 && path_[depth_ - 1] != 0) t_->endData()[path_[--depth_]] = static_cast<int32_t>(next_ - 1);
+            path_[depth_++] = static_cast<int32_t>(next_);
+        }
     }
-    std::vector<int32_t> parts(par, par + n + 1);
-    std::vector<uint8_t> attrs(at, at + n + 1);
-    decodeUnordered(*t, parts, attrs);
-    return t;
+    if (inOrder_) {
+        while (depth_ > 0) t_->endData()[path_[--depth_]] = static_cast<int32_t>(n_);
+        return std::move(t_);
+    }
+    const int32_t* par = t_->parentData();
+    const uint8_t* at = t_->attrData();
+    std::vector<int32_t> parts(par, par + n_ + 1);
+    std::vector<uint8_t> attrs(at, at + n_ + 1);
+    decodeUnordered(*t_, parts, attrs);
+    return std::move(t_);
+}
+
+TreePtr decodeTree(const std::string& data) {
+    return decodeTree(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+}
+
+TreePtr decodeTree(const unsigned char* data, size_t length) {
+    TreeDecoder d(static_cast<int64_t>(length));
+    d.feed(data, length, true);
+    return d.finish();
 }
 
 void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::vector<int>* cs, int direction,

@@ -71,6 +71,26 @@ private:
     std::vector<uint8_t> attr_;
 };
 TreePtr decodeTree(const std::string& data);
+// Decodes the stored form as it is read, piece by piece, so that a large
+// tree never has its stored form in memory whole. length: the whole stored
+// form's size (-1: unknown).
+class TreeDecoder {
+public:
+    explicit TreeDecoder(int64_t length);
+    // Decodes what it can of data; returns the bytes used. The rest (less
+    // than an entry) must come again at the start of the next piece. last:
+    // no piece follows.
+    size_t feed(const unsigned char* data, size_t length, bool last);
+    TreePtr finish();
+
+private:
+    int64_t remaining_;
+    std::shared_ptr<Tree> t_;
+    uint64_t n_ = 0, next_ = 1;
+    std::vector<int32_t> path_;  // ancestors of the part being decoded
+    size_t depth_ = 0;
+    bool inOrder_ = true;
+};
 TreePtr decodeTree(const unsigned char* data, size_t length);
 
 // Structural join inside one record. ps, cs: sorted part numbers, or null for

@@ -3,7 +3,9 @@
 // stored from a control or streamed in by an import.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -277,6 +279,55 @@ TEST_F(LargeRecordTest, AnImportedRecordReadInRunsFromItsOwnControl) {
     }
     EXPECT_EQ(0, wrong);
     VdbDeleteRecordControl(c);
+}
+
+// A large record's structure is read from storage in pieces: parents far
+// back (entries of several bytes cut at piece ends) and deep nesting must
+// come back whole, parents and subtree ends alike.
+TEST_F(LargeRecordTest, DeepTreeOfALargeRecordReadsBackWhole) {
+    const int parts = 60000;
+    std::mt19937 rng(11);
+    // Each part is a child of a node on the path to the part before (so the
+    // parts are in document order); the path wanders a few hundred deep.
+    std::vector<int> parent(parts + 1, 0), path{0};
+    for (int p = 1; p <= parts; ++p) {
+        size_t drop = std::min<size_t>(rng() % 3, path.size() - 1);
+        path.resize(path.size() - drop);
+        parent[static_cast<size_t>(p)] = path.back();
+        path.push_back(p);
+    }
+    std::string t = f["D_DOCNAME"] + "F^1Pdeep.xml^\n";
+    for (int p = 1; p <= parts; ++p) {
+        std::string ps = std::to_string(p);
+        t += "\n\n" + ps + "G^\n" + f["N_ID"] + "F^" + ps + "P" + ps + "^\n" + f["N_PARENT"] + "F^" + ps + "P" +
+             std::to_string(parent[static_cast<size_t>(p)]) + "^\n" + f["N_TYPE"] + "F^" + ps + "PELEMENT^\n";
+    }
+    ASSERT_GT(storeInPieces(t), 0);
+    auto isAncestor = [&](int a, int d) {
+        for (int x = parent[static_cast<size_t>(d)]; x > 0; x = parent[static_cast<size_t>(x)])
+            if (x == a) return true;
+        return a == 0 && d != 0;
+    };
+    // What hits() prints for the parts of a predicate.
+    auto expect = [&](const std::function<bool(int)>& in) {
+        std::vector<int> ps;
+        for (int p = 0; p <= parts; ++p)
+            if (in(p)) ps.push_back(p);
+        if (ps.size() > 5) return std::to_string(ps.size()) + " hits";
+        std::string out;
+        for (int p : ps) out += (out.empty() ? "" : " ") + std::to_string(p);
+        return out;
+    };
+    for (int k : {1, 2, 17000, 40000, parts - 1, parts}) {
+        SCOPED_TRACE("part " + std::to_string(k));
+        int s = 0;
+        ASSERT_EQ(1, ccl("FIND N_ID=" + std::to_string(k), &s));
+        const std::string set = std::to_string(s);
+        EXPECT_EQ(expect([&](int p) { return isAncestor(k, p); }), hits("XPATH(descendant," + set + ",0,2)"));
+        EXPECT_EQ(expect([&](int p) { return isAncestor(p, k); }), hits("XPATH(ancestor," + set + ",0,2)"));
+        EXPECT_EQ(expect([&](int p) { return p > 0 && parent[static_cast<size_t>(p)] == k; }),
+                  hits("XPATH(child," + set + ",0,2)"));
+    }
 }
 
 }  // namespace
