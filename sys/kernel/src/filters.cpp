@@ -116,6 +116,24 @@ int finishForms(Control* c) {
     return VDB_OK;
 }
 
+// Marks an operation that mostly reads, until end() or the end of the scope.
+class ReadingMap {
+public:
+    explicit ReadingMap(Storage* st) : st_(st) {
+        if (st_) st_->mapForReading(true);
+    }
+    ~ReadingMap() { end(); }
+    ReadingMap(const ReadingMap&) = delete;
+    ReadingMap& operator=(const ReadingMap&) = delete;
+    void end() {
+        if (st_) st_->mapForReading(false);
+        st_ = nullptr;
+    }
+
+private:
+    Storage* st_;
+};
+
 int runFilter(Kernel& k, filter_data* fd, bool import) {
     if (!fd) return fail(VDB_BADARG, "no filter_data");
     FilterFn fn = nullptr;
@@ -132,6 +150,9 @@ int runFilter(Kernel& k, filter_data* fd, bool import) {
 
     bool outer = k.st->depth() == 0;
     if (outer) k.checkVersion(true);
+    // An export reads through the map while its filter runs; what a store
+    // writes after it is written without.
+    ReadingMap readMap(outer && !import ? k.st.get() : nullptr);
     k.beginTxn();
     bool levelOpen = true;
     k.calls.push_back(ActiveCall{fd, import, ctl});
@@ -144,6 +165,7 @@ int runFilter(Kernel& k, filter_data* fd, bool import) {
         status = fail(VDB_FILTERERROR, "filter %s ended with an exception", fd->filter_name);
         report(fd, status);
     }
+    readMap.end();
     k.calls.pop_back();
 
     try {

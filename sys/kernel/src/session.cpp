@@ -50,7 +50,11 @@ std::unique_ptr<Storage> openStore(const std::string& dir) {
     int cache = atoi(configString("VDBS_CACHE_MB", "64").c_str());
     int busy = atoi(configString("VDBS_BUSY_MS", "60000").c_str());
     int mmap = atoi(configString("VDBS_MMAP_MB", "0").c_str());
-    return openSqliteStorage(dir, sync, cache > 0 ? cache : 64, busy > 0 ? busy : 60000, mmap > 0 ? mmap : 0);
+    // Exports read the file through a map (a fragment set reads many records
+    // whole); 0 turns it off.
+    int readMmap = atoi(configString("VDBS_READ_MMAP_MB", "4096").c_str());
+    return openSqliteStorage(dir, sync, cache > 0 ? cache : 64, busy > 0 ? busy : 60000, mmap > 0 ? mmap : 0,
+                             readMmap > 0 ? readMmap : 0);
 }
 
 // A fresh data directory gets user warden with an empty password.

@@ -163,7 +163,11 @@ private:
 
 class SqliteStorage : public Storage {
 public:
-    SqliteStorage(const std::string& dir, const std::string& syncMode, int cacheMb, int busyMs, int mmapMb) {
+    SqliteStorage(const std::string& dir, const std::string& syncMode, int cacheMb, int busyMs, int mmapMb,
+                  int readMmapMb)
+        : mmapBytes_(static_cast<int64_t>(mmapMb) << 20),
+          readMmapBytes_(std::max(mmapBytes_, static_cast<int64_t>(readMmapMb) << 20)),
+          mappedBytes_(mmapBytes_) {
         std::string path = dir + "/vdbs.db";
         int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE |
                                                          SQLITE_OPEN_NOMUTEX, nullptr);
@@ -180,7 +184,7 @@ public:
             exec(std::string("PRAGMA synchronous=") +
                  (syncMode == "normal" ? "NORMAL" : syncMode == "off" ? "OFF" : "FULL"));
             exec("PRAGMA cache_size=-" + std::to_string(cacheMb * 1024));
-            exec("PRAGMA mmap_size=" + std::to_string(static_cast<int64_t>(mmapMb) << 20));
+            exec("PRAGMA mmap_size=" + std::to_string(mmapBytes_));
             exec("PRAGMA temp_store=MEMORY");
             // A data directory already in the current form is only read here:
             // a write transaction at every open would make each reader wait
@@ -208,6 +212,7 @@ public:
     void begin() override {
         flushPage();
         flushBlob();
+        if (depth_ == 0 && !reading_) setMapSize(mmapBytes_);
         // What was cached before the transaction may have been changed by others.
         if (depth_ == 0 && page_.first >= 0 && readDataVersion() != page_.version) dropPage();
         if (depth_ == 0)
@@ -252,6 +257,14 @@ public:
         }
     }
     int depth() const override { return depth_; }
+
+    void mapForReading(bool on) override {
+        // The map outlives the operation, so that the pages a run of
+        // exports touches are mapped once; the next transaction begun
+        // outside one drops it.
+        reading_ = on;
+        if (on) setMapSize(readMmapBytes_);
+    }
 
     bool changedByOthers() override {
         int64_t v = readDataVersion();
@@ -699,6 +712,15 @@ private:
         return StorageError("storage: the slot pages of record " + std::to_string(rid) + " are damaged");
     }
 
+    void setMapSize(int64_t bytes) {
+        if (bytes == mappedBytes_) return;
+        // SQLite maps or unmaps the file at once when no statement holds a
+        // mapped page (none does between calls), else at its next read. Only
+        // a speed-up: a refusal leaves the file read as before.
+        std::string sql = "PRAGMA mmap_size=" + std::to_string(bytes);
+        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) mappedBytes_ = bytes;
+    }
+
     Page& pageFor(int64_t base, int rid, int slot) {
         int first = pageOf(slot);
         if (page_.first == first && page_.base == base && page_.rid == rid) {
@@ -899,6 +921,10 @@ private:
     sqlite3* db_ = nullptr;
     int depth_ = 0;
     int64_t dataVersion_ = 0;
+    const int64_t mmapBytes_;
+    const int64_t readMmapBytes_;
+    int64_t mappedBytes_;
+    bool reading_ = false;
     std::unordered_map<std::string, sqlite3_stmt*> stmts_;
     Page page_;
     BlobTail blob_;
@@ -928,11 +954,11 @@ bool makeDirs(const std::string& dir, std::string& err) {
 }  // namespace
 
 std::unique_ptr<Storage> openSqliteStorage(const std::string& dir, const std::string& syncMode, int cacheMb,
-                                           int busyMs, int mmapMb) {
+                                           int busyMs, int mmapMb, int readMmapMb) {
     std::string err;
     if (dir.empty()) throw StorageError("no data directory given");
     if (!makeDirs(dir, err)) throw StorageError("cannot create data directory " + dir + ": " + err);
-    return std::make_unique<SqliteStorage>(dir, syncMode, cacheMb, busyMs, mmapMb);
+    return std::make_unique<SqliteStorage>(dir, syncMode, cacheMb, busyMs, mmapMb, readMmapMb);
 }
 
 }  // namespace vdbs

@@ -93,6 +93,12 @@ public:
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual int depth() const = 0;
+    // An operation that mostly reads (an export) runs between
+    // mapForReading(true) and mapForReading(false): the backend may map its
+    // file for it. Mapped pages count as resident memory, so a transaction
+    // begun outside such an operation (a store, which must stay small) reads
+    // without the map.
+    virtual void mapForReading(bool) {}
     // True when another connection committed since the last call.
     virtual bool changedByOthers() = 0;
 
@@ -187,8 +193,9 @@ public:
 };
 
 // Opens (creating when missing) the data directory dir. Throws StorageError
-// with a message naming the path.
+// with a message naming the path. mmapMb of the file are mapped always,
+// readMmapMb (when larger) during mapForReading.
 std::unique_ptr<Storage> openSqliteStorage(const std::string& dir, const std::string& syncMode,
-                                           int cacheMb, int busyMs, int mmapMb);
+                                           int cacheMb, int busyMs, int mmapMb, int readMmapMb = 0);
 
 }  // namespace vdbs

@@ -248,6 +248,55 @@ TEST_F(FilterTest, ExportKeepsWhatTheFilterWroteWhateverItsStatus) {
     EXPECT_EQ(0, hitsOf("D_DOCNAME=orig"));
 }
 
+// Whether this process maps the data directory's database file.
+bool dataFileMapped(const std::string& dir) {
+    FILE* f = fopen("/proc/self/maps", "r");
+    if (!f) return false;
+    const std::string tail = " " + dir + "/vdbs.db\n";
+    char line[4096];
+    bool found = false;
+    while (!found && fgets(line, sizeof line, f)) {
+        size_t n = strlen(line);
+        found = n >= tail.size() && tail.compare(0, std::string::npos, line + n - tail.size()) == 0;
+    }
+    fclose(f);
+    return found;
+}
+
+TEST_F(FilterTest, ExportsReadThroughAMapThatStoresDoWithout) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, import(c, doc("mapped", 400), ""));
+    // A new session finds the values in the database file, not in the log.
+    VdbStopVorn(0);
+    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+    ASSERT_EQ(1, ccl("BASE docs"));
+    Control r;
+    VdbSetBase(r, "docs", 2);
+    EXPECT_FALSE(dataFileMapped(dir));
+
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    fd.record_control = r;
+    strcpy(fd.filter_name, "tf_get");
+    std::string args = "FIELD=N_TYPE\nRID=1\n";
+    fd.filter_arguments = &args[0];
+    fd.arg_length = static_cast<int>(args.size());
+    fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+    ASSERT_EQ(1, VdbExport(&fd)) << fd.errortext;
+    ASSERT_NE(nullptr, fd.buffer);
+    EXPECT_EQ("mapped-node", std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)));
+    free(fd.buffer);
+    EXPECT_TRUE(dataFileMapped(dir));
+
+    Control n;
+    VdbSetBase(n, "docs", 2);
+    ASSERT_EQ(1, import(n, doc("stored", 3), ""));
+    EXPECT_FALSE(dataFileMapped(dir));
+    EXPECT_EQ(400, hitsOf("N_TYPE=mapped-node"));
+    EXPECT_EQ(3, hitsOf("N_TYPE=stored-node"));
+}
+
 TEST_F(FilterTest, KernelExtensionsComeFromTheConfiguration) {
     VdbHandle h = nullptr;
     EXPECT_EQ(VDB_NOASE, VdbLoadAse("upper", &h, nullptr));

@@ -88,11 +88,17 @@ extern "C" int tf_put(char* p, int*) {
     return 1;
 }
 
-// Exports item 1 of the field named by FIELD into a buffer the caller frees.
+// Exports item 1 of the field named by FIELD into a buffer the caller frees;
+// with RID, of that record of the control's base, loaded first.
 extern "C" int tf_get(char* p, int*) {
     auto* fd = reinterpret_cast<filter_data*>(p);
     std::string name = arg(fd, "FIELD");
     int num = 0, type = 0, flags = 0;
+    std::string rid = arg(fd, "RID");
+    if (!rid.empty()) {
+        int st = VdbGetRecordInBase(fd->record_control, atoi(rid.c_str()));
+        if (!(st & 1)) return failWith(fd, st, "no such record");
+    }
     int st = VdbCheckField(fd->record_control, name.c_str(), &num, &type, &flags);
     if (!(st & 1)) return failWith(fd, st, "no such field");
     VdbHandle cur = nullptr;
