@@ -149,11 +149,25 @@ int runFilter(Kernel& k, filter_data* fd, bool import) {
     if (import && ctl && ctl->rec && !ctl->rec->backed()) snap = ctl->rec->snapshot();
 
     bool outer = k.st->depth() == 0;
-    if (outer) k.checkVersion(true);
     // An export reads through the map while its filter runs; what a store
     // writes after it is written without.
     ReadingMap readMap(outer && !import ? k.st.get() : nullptr);
-    k.beginTxn();
+    if (outer && !import) {
+        // An export mostly only reads: it takes the write lock at its first
+        // write, so that retrievals neither wait for writers nor make them
+        // wait, and pay for no write transaction. A filter that writes after
+        // another process committed gets a storage error at that write.
+        k.beginTxn(true);
+        try {
+            k.checkVersionInTxn();
+        } catch (...) {
+            k.rollbackTxn();
+            throw;
+        }
+    } else {
+        if (outer) k.checkVersion(true);
+        k.beginTxn();
+    }
     bool levelOpen = true;
     k.calls.push_back(ActiveCall{fd, import, ctl});
     int dummy = 0;
@@ -207,6 +221,12 @@ int runFilter(Kernel& k, filter_data* fd, bool import) {
             k.rollbackTxn();
             if (snap && ctl && k.handles.count(ctl) && ctl->rec) ctl->rec->restoreFrom(*snap);
         }
+    } catch (const StorageError& e) {
+        // The caller reads why in the filter data too.
+        if (levelOpen) k.rollbackTxn();
+        if (snap && ctl && k.handles.count(ctl) && ctl->rec) ctl->rec->restoreFrom(*snap);
+        status = fail(VDB_STORAGE, "%s", e.what());
+        report(fd, status);
     } catch (...) {
         if (levelOpen) k.rollbackTxn();
         if (snap && ctl && k.handles.count(ctl) && ctl->rec) ctl->rec->restoreFrom(*snap);

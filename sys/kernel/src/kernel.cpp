@@ -147,6 +147,14 @@ void Kernel::checkVersion(bool force) {
     }
 }
 
+void Kernel::checkVersionInTxn() {
+    lastCheckNs = monotonicNs();
+    if (st->changedByOthers()) {
+        ++epoch;
+        dropCaches();
+    }
+}
+
 BasePtr Kernel::findBase(const std::string& name) {
     std::string key = upper(name);
     auto it = bases.find(key);
@@ -310,12 +318,12 @@ std::vector<RecordPtr> Kernel::liveRecords() {
     return live;
 }
 
-void Kernel::beginTxn() {
+void Kernel::beginTxn(bool deferred) {
     // Values held back for a part being written go to storage first, so that
     // undoing the new level cannot take them along.
     if (st->depth() > 0)
         for (const RecordPtr& r : liveRecords()) r->flush();
-    st->begin();
+    st->begin(deferred);
     savepoints.push_back(writeSeq);
 }
 

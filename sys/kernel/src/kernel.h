@@ -182,6 +182,9 @@ public:
     // Drops caches when another connection committed (force: always ask;
     // otherwise at most every few milliseconds).
     void checkVersion(bool force);
+    // The same at once inside a transaction just begun: caches are checked
+    // against the snapshot it reads.
+    void checkVersionInTxn();
     void dropCaches();
 
     BasePtr findBase(const std::string& name);  // null when missing
@@ -203,7 +206,7 @@ public:
     uint64_t writeSeq = 0;
     std::vector<uint64_t> savepoints;  // writeSeq when each open transaction level began
     // Transaction levels: the outermost is a transaction, inner ones savepoints.
-    void beginTxn();
+    void beginTxn(bool deferred = false);
     void commitTxn();
     void rollbackTxn();
     std::vector<RecordPtr> liveRecords();

@@ -96,6 +96,13 @@ public:
         int rc = sqlite3_step(s_);
         if (rc == SQLITE_ROW) return true;
         if (rc == SQLITE_DONE) return false;
+        // A write in a transaction that has only read so far needs the write
+        // lock; SQLite refuses it, without waiting, when another connection
+        // holds the lock or committed after this transaction's snapshot.
+        if ((rc & 0xff) == SQLITE_BUSY && !sqlite3_stmt_readonly(s_) &&
+            sqlite3_txn_state(db_, "main") == SQLITE_TXN_READ)
+            throw StorageError("storage: another process wrote to the data directory, or is writing to it, since "
+                               "this transaction began to read it; nothing of this transaction was written (try again)");
         throw StorageError(std::string("storage: ") + sqlite3_errmsg(db_));
     }
     void run() {
@@ -190,7 +197,7 @@ public:
             // a write transaction at every open would make each reader wait
             // for any writer of the directory.
             if (!schemaCurrent()) {
-                begin();
+                begin(false);
                 upgrade();
                 for (const char* sql : kSchema) exec(sql);
                 packSlots();
@@ -209,24 +216,39 @@ public:
     }
     ~SqliteStorage() override { closeAll(); }
 
-    void begin() override {
+    void begin(bool deferred) override {
         flushPage();
         flushBlob();
         if (depth_ == 0 && !reading_) setMapSize(mmapBytes_);
-        // What was cached before the transaction may have been changed by others.
-        if (depth_ == 0 && page_.first >= 0 && readDataVersion() != page_.version) dropPage();
-        if (depth_ == 0)
-            exec("BEGIN IMMEDIATE");
-        else
+        if (depth_ == 0) {
+            exec(deferred ? "BEGIN" : "BEGIN IMMEDIATE");
+            // What was cached before the transaction may have been changed by
+            // others (read inside it: the version of what it sees).
+            try {
+                if (page_.first >= 0 && readDataVersion() != page_.version) dropPage();
+            } catch (const StorageError&) {
+                sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw;
+            }
+        } else {
             exec("SAVEPOINT s" + std::to_string(depth_));
+        }
         ++depth_;
     }
     void commit() override {
         if (depth_ <= 0) return;
-        flushPage();
-        flushBlob();
+        try {
+            flushPage();
+            flushBlob();
+        } catch (const StorageError&) {
+            // The level ends either way: what it buffered could not be written.
+            rollback();
+            throw;
+        }
         --depth_;
         if (depth_ == 0) {
+            // A transaction that only read leaves the version as it was.
+            bool wrote = sqlite3_txn_state(db_, "main") == SQLITE_TXN_WRITE;
             int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
             if (rc != SQLITE_OK) {
                 std::string m = sqlite3_errmsg(db_);
@@ -235,7 +257,7 @@ public:
                 blob_.valid = false;
                 throw StorageError("storage: commit failed: " + m);
             }
-            page_.version = readDataVersion();
+            if (wrote || (page_.first >= 0 && page_.version == 0)) page_.version = readDataVersion();
             blob_.valid = false;
         } else {
             exec("RELEASE s" + std::to_string(depth_));

@@ -88,8 +88,11 @@ public:
     virtual ~Storage() = default;
 
     // Transactions nest: the outermost begin starts a write transaction, inner
-    // ones are savepoints.
-    virtual void begin() = 0;
+    // ones are savepoints. An outermost level begun `deferred` reads one
+    // snapshot and takes the write lock at its first write; when another
+    // connection committed since the snapshot was taken, that write fails
+    // (StorageError) and nothing of the transaction is written.
+    virtual void begin(bool deferred = false) = 0;
     virtual void commit() = 0;
     virtual void rollback() = 0;
     virtual int depth() const = 0;

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -169,6 +170,69 @@ TEST_F(ProcessTest, LargeRecordChangedByAnotherProcessIsNeverReadHalfOld) {
     const char* v = nullptr;
     ASSERT_EQ(1, VdbGetNodeValues(c, 4991, 1, 1, &f, &v, &n)) << message(-1);
     EXPECT_EQ("far", std::string(v, static_cast<size_t>(n)));
+}
+
+// An export takes the write lock at its filter's first write. It reads while
+// another connection holds the lock; a filter that writes after another
+// process committed during the export is refused whole, with the reason,
+// instead of writing over a change it did not see.
+TEST_F(ProcessTest, ExportWritesOnlyOverWhatItReadAndReadsWithoutWaitingForWriters) {
+    ASSERT_EQ(0, writer({"store", "docs", "1", "1", "3"}, true));
+    ASSERT_EQ(1, hits("D_DOCNAME=rec-1"));
+    const std::string rid = std::to_string(lastRids().at(0));
+    auto exportWith = [&](const char* filter, const std::string& args, std::string& out) {
+        Control c;
+        EXPECT_EQ(1, VdbSetBase(c, "docs", 2));
+        EXPECT_EQ(1, VdbGetRecordInBase(c, atoi(rid.c_str())));
+        filter_data fd;
+        memset(&fd, 0, sizeof fd);
+        fd.record_control = c;
+        strcpy(fd.filter_name, filter);
+        std::string a = args;
+        fd.filter_arguments = &a[0];
+        fd.arg_length = static_cast<int>(a.size());
+        fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+        int st = VdbExport(&fd);
+        out = st & 1 ? std::string() : fd.errortext;
+        if (fd.buffer && (st & 1)) out.assign(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length));
+        free(fd.buffer);
+        return st;
+    };
+    std::string out;
+    const std::string other = std::string("ASAN_OPTIONS=detect_leaks=0 ") + VDBS_WRITER + " set docs " + rid +
+                              " D_DOCNAME theirs";
+    // The other process commits between the filter's read and its two writes.
+    EXPECT_EQ(0, exportWith("tf_update",
+                            "FIELD=D_DOCNAME\nVALUE=mine\nFIELD2=D_URLALIAS\nVALUE2=mine2\nBETWEEN=" + other + "\n",
+                            out) & 1);
+    EXPECT_NE(std::string::npos, out.find("another process wrote to the data directory")) << out;
+    EXPECT_EQ(1, hits("D_DOCNAME=theirs"));
+    EXPECT_EQ(0, hits("D_DOCNAME=mine"));
+    EXPECT_EQ(0, hits("D_URLALIAS=mine2"));
+    // Tried again, it writes both.
+    EXPECT_EQ(1, exportWith("tf_update", "FIELD=D_DOCNAME\nVALUE=mine\nFIELD2=D_URLALIAS\nVALUE2=mine2\n", out))
+        << out;
+    EXPECT_EQ(1, hits("D_DOCNAME=mine"));
+    EXPECT_EQ(1, hits("D_URLALIAS=mine2"));
+
+    // Another connection holds the write lock: reading goes on, writing is
+    // refused at once, and nothing of it is written.
+    VdbStopVorn(0);
+    setenv("VDBS_BUSY_MS", "100", 1);
+    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+    unsetenv("VDBS_BUSY_MS");
+    ASSERT_EQ(1, ccl("BASE docs"));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr));
+    EXPECT_EQ(1, exportWith("tf_get", "FIELD=D_DOCNAME\n", out)) << out;
+    EXPECT_EQ("mine", out);
+    EXPECT_EQ(0, exportWith("tf_update", "FIELD=D_DOCNAME\nVALUE=blocked\n", out) & 1);
+    EXPECT_NE(std::string::npos, out.find("or is writing to it")) << out;
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    EXPECT_EQ(1, hits("D_DOCNAME=mine"));
+    EXPECT_EQ(0, hits("D_DOCNAME=blocked"));
 }
 
 TEST_F(ProcessTest, WriterKilledInTheMiddleLeavesWholeRecordsOnly) {

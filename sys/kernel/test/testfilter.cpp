@@ -117,18 +117,34 @@ extern "C" int tf_get(char* p, int*) {
     return 1;
 }
 
-// Writes VALUE into item 1 of FIELD of the exported record, then returns
-// STATUS (default 1): an export keeps what it wrote whatever it returns.
+// Writes VALUE into item 1 of FIELD of the exported record (and VALUE2 into
+// FIELD2 when given), then returns STATUS (default 1): an export keeps what it
+// wrote whatever it returns. With BETWEEN, FIELD is read first and the shell
+// command BETWEEN runs before the writes (another process changing the base).
 extern "C" int tf_update(char* p, int*) {
     auto* fd = reinterpret_cast<filter_data*>(p);
-    std::string name = arg(fd, "FIELD");
-    int num = 0, type = 0, flags = 0;
-    VdbCheckField(fd->record_control, name.c_str(), &num, &type, &flags);
-    VdbHandle cur = nullptr;
-    VdbSetCursor(&cur, fd->record_control, num, 0, 1);
-    std::string v = arg(fd, "VALUE");
-    VdbReplaceItem(cur, v.c_str(), static_cast<int>(v.size()));
-    VdbDeleteCursor(cur);
+    std::string between = arg(fd, "BETWEEN");
+    const char* const keys[][2] = {{"FIELD", "VALUE"}, {"FIELD2", "VALUE2"}};
+    for (int k = 0; k < 2; ++k) {
+        std::string name = arg(fd, keys[k][0]);
+        if (name.empty()) continue;
+        int num = 0, type = 0, flags = 0;
+        VdbCheckField(fd->record_control, name.c_str(), &num, &type, &flags);
+        VdbHandle cur = nullptr;
+        VdbSetCursor(&cur, fd->record_control, num, 0, 1);
+        if (!between.empty()) {
+            char buf[256];
+            int len = 0;
+            VdbGetLine(cur, buf, &len, sizeof buf);
+            VdbSetCursor(&cur, fd->record_control, num, 0, 1);
+            if (system(between.c_str()) != 0) return failWith(fd, 0, "the command between read and write failed");
+            between.clear();
+        }
+        std::string v = arg(fd, keys[k][1]);
+        int st = VdbReplaceItem(cur, v.c_str(), static_cast<int>(v.size()));
+        VdbDeleteCursor(cur);
+        if (!(st & 1)) return failWith(fd, st, "write refused");
+    }
     std::string s = arg(fd, "STATUS");
     int rc = s.empty() ? 1 : atoi(s.c_str());
     fd->errorcode = rc;
