@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "config.h"
 #include "kernel.h"
@@ -73,9 +74,30 @@ std::vector<std::string> modulePaths() {
     return out;
 }
 
+// Filters found, by name and the module list they were looked up with: a
+// module stays open, so its function does too, and a retrieval of many small
+// documents does not look for the modules again each time.
+struct Resolved {
+    void* sym;
+    std::string lib;
+};
+
+std::map<std::string, Resolved>& resolvedFilters() {
+    static auto* m = new std::map<std::string, Resolved>();
+    return *m;
+}
+
 int resolveFilter(filter_data* fd, FilterFn& fn) {
     std::string name(fd->filter_name, strnlen(fd->filter_name, sizeof fd->filter_name));
     if (name.empty()) return fail(VDB_NOFILTER, "no filter name given");
+    std::string key = name + '\0' + configString("VDBS_FILTERS", "");
+    auto known = resolvedFilters().find(key);
+    if (known != resolvedFilters().end()) {
+        fn = reinterpret_cast<FilterFn>(known->second.sym);
+        fd->filter_address = known->second.sym;
+        copyCString(fd->filter_lib_env, sizeof fd->filter_lib_env, known->second.lib);
+        return VDB_OK;
+    }
     std::string errors, tried;
     for (const std::string& path : modulePaths()) {
         std::string err;
@@ -91,6 +113,7 @@ int resolveFilter(filter_data* fd, FilterFn& fn) {
             fd->filter_address = sym;
             std::string base = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
             copyCString(fd->filter_lib_env, sizeof fd->filter_lib_env, base);
+            resolvedFilters()[key] = Resolved{sym, base};
             return VDB_OK;
         }
     }
