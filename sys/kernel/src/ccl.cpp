@@ -861,16 +861,20 @@ private:
     }
 
     // Values of field f at (rid, part) satisfy pred: read from storage.
-    void verify(int f, HitList& cand, const std::function<bool(const std::string&)>& pred) {
+    void verify(int f, HitList& cand, const std::function<bool(std::string_view)>& pred) {
         HitList kept;
-        Slot slot;
         std::string data;
         const bool ps = base_->design.partScoped(f);
+        // The values are tested where they lie in the page, none copied.
         auto matches = [&](const unsigned char* p, size_t n) {
-            if (!decodeSlot(p, n, slot)) return false;
-            for (const Value& v : slot.values)
-                if (v.field == f && ((v.flags & kPart) != 0) == ps && pred(v.data)) return true;
-            return false;
+            bool found = false;
+            bool whole = walkSlot(p, p + n, [&](uint64_t field, uint64_t, uint8_t flags, const unsigned char* d,
+                                                size_t len) {
+                if (!found && static_cast<int>(field) == f && ((flags & kPart) != 0) == ps &&
+                    pred(std::string_view(reinterpret_cast<const char*>(d), len)))
+                    found = true;
+            });
+            return whole && found;
         };
         for (size_t i = 0; i < cand.size();) {
             int rid = hitRid(cand[i]);
@@ -904,7 +908,7 @@ private:
     }
 
     void substring(int f, const std::string& needle, bool suffixOnly, HitList& out) {
-        auto pred = [&](const std::string& v) {
+        auto pred = [&](std::string_view v) {
             if (suffixOnly)
                 return v.size() >= needle.size() && v.compare(v.size() - needle.size(), needle.size(), needle) == 0;
             return v.find(needle) != std::string::npos;
@@ -941,7 +945,7 @@ private:
         }
         // Short needles and fields without trigrams: the distinct values of the field.
         lookupRange(*k_.st, base_->id, *meta_, indexKey(f, kExact), std::string(), std::string(), true,
-                    [&](std::string_view t) { return pred(std::string(t)); }, out);
+                    [&](std::string_view t) { return pred(t); }, out);
     }
 
     Kernel& k_;
