@@ -600,17 +600,43 @@ private:
     void structuralJoin(int axis, const SetData* P, const SetData* C, int dir, HitList& out) {
         std::vector<int> rids;
         recordsFor(P, C, dir, rids);
-        k_.loadTrees(base_->id, rids);
+        std::vector<const Tree*> trees;
+        k_.treesFor(base_->id, rids, trees);
         // The result is part of the side it keeps: room for that at once.
         if (const SetData* kept = dir == 2 ? C : P) out.reserve(kept->hits.size());
         std::vector<int> ps, cs, res;
         size_t pc = 0, cc = 0;
-        for (int rid : rids) {
-            const Tree* t = k_.treeRef(base_->id, rid);
+        const int plain = (P && P->noAttributes ? kPlainP : 0) | (C && C->noAttributes ? kPlainC : 0);
+        // The trees lie scattered over memory and a record's join touches a
+        // few of its nodes: the nodes of records some way ahead are asked
+        // for early, so that their reads overlap instead of waiting in turn.
+        constexpr size_t kAhead = 8;
+        size_t pa = 0, ca = 0;
+        auto prefetch = [&](size_t r) {
+            if (r + 2 * kAhead < trees.size() && trees[r + 2 * kAhead]) __builtin_prefetch(trees[r + 2 * kAhead]);
+            if (r + kAhead >= trees.size() || !trees[r + kAhead]) return;
+            const Tree& t = *trees[r + kAhead];
+            if (!t.pre.empty()) return;
+            for (auto [s, cur] : {std::make_pair(P, &pa), std::make_pair(C, &ca)}) {
+                if (!s) continue;
+                size_t& k = *cur;
+                while (k < s->rids.size() && s->rids[k] < rids[r + kAhead]) ++k;
+                if (k == s->rids.size() || s->rids[k] != rids[r + kAhead]) continue;
+                size_t b = s->starts[k], e = k + 1 < s->starts.size() ? s->starts[k + 1] : s->hits.size();
+                for (size_t i = b; i < e && i < b + 4; ++i) {
+                    int part = hitPart(s->hits[i]);
+                    if (part <= t.n) __builtin_prefetch(&t.parent[part]);
+                }
+            }
+        };
+        for (size_t r = 0; r < rids.size(); ++r) {
+            prefetch(r);
+            const Tree* t = trees[r];
+            int rid = rids[r];
             if (!t) continue;
             if (P) partsOf(P, rid, pc, ps);
             if (C) partsOf(C, rid, cc, cs);
-            axisJoin(*t, axis, P ? &ps : nullptr, C ? &cs : nullptr, dir, res);
+            axisJoin(*t, axis, P ? &ps : nullptr, C ? &cs : nullptr, dir, res, plain);
             for (int part : res) out.push_back(mkHit(rid, part));
         }
     }
@@ -618,11 +644,13 @@ private:
     void positionJoin(const SetData* P, const SetData* C, int op, int kk, HitList& out) {
         std::vector<int> rids;
         recordsFor(P, nullptr, 1, rids);
-        k_.loadTrees(base_->id, rids);
+        std::vector<const Tree*> trees;
+        k_.treesFor(base_->id, rids, trees);
         std::vector<int> ps, cs, res, all;
         size_t pc = 0, cc = 0;
-        for (int rid : rids) {
-            const Tree* t = k_.treeRef(base_->id, rid);
+        for (size_t r = 0; r < rids.size(); ++r) {
+            const Tree* t = trees[r];
+            int rid = rids[r];
             if (!t) continue;
             if (P) {
                 partsOf(P, rid, pc, ps);

@@ -77,11 +77,7 @@ void noteIndexChanged(int64_t base, int rid) {
     if (!k) return;
     k->metas.erase(base);
     k->itemMaxima.erase(treeKey(base, rid));
-    auto it = k->trees.find(treeKey(base, rid));
-    if (it != k->trees.end()) {
-        k->treeBytes -= std::min(k->treeBytes, it->second->bytes());
-        k->trees.erase(it);
-    }
+    k->trees.erase(base, rid);
     k->touchedBases.insert(base);
 }
 
@@ -132,7 +128,6 @@ void Kernel::dropCaches() {
     bases.clear();
     metas.clear();
     trees.clear();
-    treeBytes = 0;
     itemMaxima.clear();
 }
 
@@ -180,15 +175,50 @@ IndexMetaPtr Kernel::meta(int64_t base) {
     return m;
 }
 
-TreePtr Kernel::tree(int64_t base, int rid) {
-    uint64_t key = treeKey(base, rid);
-    auto it = trees.find(key);
-    if (it != trees.end()) return it->second;
+TreePtr* TreeCache::slot(int64_t base, int rid, bool make) {
+    if (rid < 0 || rid >= kDense) {
+        uint64_t key = (static_cast<uint64_t>(base) << 32) | static_cast<uint32_t>(rid);
+        if (make) return &far_[key];
+        auto f = far_.find(key);
+        return f == far_.end() ? nullptr : &f->second;
+    }
+    auto b = byBase_.find(base);
+    if (b == byBase_.end()) {
+        if (!make) return nullptr;
+        b = byBase_.emplace(base, std::vector<TreePtr>()).first;
+    }
+    std::vector<TreePtr>& v = b->second;
+    size_t i = static_cast<size_t>(rid);
+    if (v.size() <= i) {
+        if (!make) return nullptr;
+        v.resize(std::max(i + 1, v.size() * 2));
+    }
+    return &v[i];
+}
+
+void TreeCache::put(int64_t base, int rid, TreePtr t) {
+    TreePtr* p = slot(base, rid, true);
+    if (*p) bytes_ -= std::min(bytes_, (*p)->bytes());
+    bytes_ += t->bytes();
+    *p = std::move(t);
+}
+
+void TreeCache::erase(int64_t base, int rid) {
+    TreePtr* p = slot(base, rid, false);
+    if (!p || !*p) return;
+    bytes_ -= std::min(bytes_, (*p)->bytes());
+    p->reset();
+}
+
+namespace {
+
+// One record's stored tree, read in pieces into one buffer kept for the
+// next: a large tree's stored form is decoded as it arrives instead of being
+// copied whole.
+TreePtr readTree(Storage& st, int64_t base, int rid) {
     int64_t size = 0;
-    std::unique_ptr<ByteSource> src = st->openTree(base, rid, size);
+    std::unique_ptr<ByteSource> src = st.openTree(base, rid, size);
     if (!src) return nullptr;
-    // Read in pieces into one buffer kept for the next tree: a large tree's
-    // stored form is decoded as it arrives instead of being copied whole.
     static std::vector<unsigned char> buf(64u << 10);
     TreeDecoder dec(size);
     size_t have = 0;
@@ -203,35 +233,29 @@ TreePtr Kernel::tree(int64_t base, int rid) {
         have -= used;
         std::memmove(buf.data(), buf.data() + used, have);
     }
-    TreePtr t = dec.finish();
-    cacheTree(key, t);
-    return t;
+    return dec.finish();
 }
 
-void Kernel::cacheTree(uint64_t key, const TreePtr& t) {
-    if (treeBytes + t->bytes() > kTreeCacheBytes) {
-        trees.clear();
-        treeBytes = 0;
-    }
-    trees[key] = t;
-    treeBytes += t->bytes();
-}
+}  // namespace
 
-void Kernel::loadTrees(int64_t base, const std::vector<int>& rids) {
+void Kernel::treesFor(int64_t base, const std::vector<int>& rids, std::vector<const Tree*>& out) {
+    // Trees of earlier joins go when there are too many; those of this one
+    // stay until it is done.
+    if (trees.bytes() > kTreeCacheBytes) trees.clear();
+    out.resize(rids.size());
     std::vector<int> missing;
-    for (int rid : rids)
-        if (!trees.count(treeKey(base, rid))) missing.push_back(rid);
-    if (missing.size() < 2) return;  // read when used
-    st->readTrees(base, missing, [&](int rid, const unsigned char* data, size_t n) {
-        cacheTree(treeKey(base, rid), decodeTree(data, n));
-    });
-}
-
-const Tree* Kernel::treeRef(int64_t base, int rid) {
-    auto it = trees.find(treeKey(base, rid));
-    if (it != trees.end()) return it->second.get();
-    TreePtr t = tree(base, rid);
-    return t.get();
+    for (size_t i = 0; i < rids.size(); ++i)
+        if (!(out[i] = trees.find(base, rids[i]))) missing.push_back(rids[i]);
+    if (missing.empty()) return;
+    if (missing.size() == 1) {
+        if (TreePtr t = readTree(*st, base, missing[0])) trees.put(base, missing[0], std::move(t));
+    } else {
+        st->readTrees(base, missing, [&](int rid, const unsigned char* data, size_t n) {
+            trees.put(base, rid, decodeTree(data, n));
+        });
+    }
+    for (size_t i = 0; i < rids.size(); ++i)
+        if (!out[i]) out[i] = trees.find(base, rids[i]);
 }
 
 RecordPtr Kernel::loadRecord(const BasePtr& base, int rid) {
@@ -368,7 +392,6 @@ void Kernel::afterRollback(uint64_t seq) {
     if (depth == 0) dirty.clear();
     metas.clear();
     trees.clear();
-    treeBytes = 0;
     itemMaxima.clear();
     bases.clear();
 }

@@ -148,6 +148,37 @@ struct ActiveCall {
     Control* control = nullptr;
 };
 
+// Decoded trees by base and record: a join over thousands of records finds
+// each record's tree by an index into an array, not by hashing.
+class TreeCache {
+public:
+    const Tree* find(int64_t base, int rid) const {
+        if (rid < 0 || rid >= kDense) {
+            auto f = far_.find((static_cast<uint64_t>(base) << 32) | static_cast<uint32_t>(rid));
+            return f == far_.end() ? nullptr : f->second.get();
+        }
+        auto b = byBase_.find(base);
+        if (b == byBase_.end()) return nullptr;
+        const std::vector<TreePtr>& v = b->second;
+        return static_cast<size_t>(rid) < v.size() ? v[static_cast<size_t>(rid)].get() : nullptr;
+    }
+    void put(int64_t base, int rid, TreePtr t);
+    void erase(int64_t base, int rid);
+    void clear() {
+        byBase_.clear();
+        far_.clear();
+        bytes_ = 0;
+    }
+    size_t bytes() const { return bytes_; }
+
+private:
+    static constexpr int kDense = 1 << 24;  // rids beyond (a base of many deletions) are hashed
+    TreePtr* slot(int64_t base, int rid, bool make);
+    std::unordered_map<int64_t, std::vector<TreePtr>> byBase_;
+    std::unordered_map<uint64_t, TreePtr> far_;
+    size_t bytes_ = 0;
+};
+
 class Kernel {
 public:
     std::unique_ptr<Storage> st;
@@ -170,8 +201,9 @@ public:
     std::map<std::string, BasePtr> bases;  // upper-case name
     std::map<std::pair<int64_t, int>, std::weak_ptr<Record>> records;
     std::map<int64_t, IndexMetaPtr> metas;
-    std::unordered_map<uint64_t, TreePtr> trees;
-    size_t treeBytes = 0;
+    // Trees stay while a join uses them: the cache is trimmed only when the
+    // next join begins (trimTrees).
+    TreeCache trees;
     // Highest item of each record field of stored records (by treeKey),
     // kept while nothing writes them: a large record need not be walked
     // whole again to count the items of a field.
@@ -189,12 +221,9 @@ public:
 
     BasePtr findBase(const std::string& name);  // null when missing
     IndexMetaPtr meta(int64_t base);
-    TreePtr tree(int64_t base, int rid);
-    // The same without a reference count: valid until the next call.
-    const Tree* treeRef(int64_t base, int rid);
-    // Reads the trees of rids (ascending) that are not cached yet, together.
-    void loadTrees(int64_t base, const std::vector<int>& rids);
-    void cacheTree(uint64_t key, const TreePtr& t);
+    // The trees of rids (ascending), null where a record has none; those not
+    // cached are read together. Valid until the next call.
+    void treesFor(int64_t base, const std::vector<int>& rids, std::vector<const Tree*>& out);
     RecordPtr loadRecord(const BasePtr& base, int rid);  // null when missing
 
     Control* control(VdbHandle h);

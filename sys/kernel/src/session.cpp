@@ -259,7 +259,6 @@ extern "C" int VdbDropBase(const char* name) {
         k.bases.erase(upper(b->name));
         k.metas.erase(b->id);
         k.trees.clear();
-        k.treeBytes = 0;
         k.itemMaxima.clear();
         for (auto it = k.state.sets.begin(); it != k.state.sets.end();)
             it = it->second->base == b->id ? k.state.sets.erase(it) : std::next(it);

@@ -132,6 +132,28 @@ void toParts(const Tree& t, std::vector<int>& pres, std::vector<int>& out) {
 
 bool contains(const Span& sorted, int v) { return std::binary_search(sorted.begin(), sorted.end(), v); }
 
+// A child of p lies in p's subtree range. With few parents among many
+// candidates (the items of one region among every name of a large
+// document), fn(p, lo, hi) gets the candidates in each parent's range, found
+// by binary search, instead of every candidate being tested. False (having
+// called fn for some parents, perhaps) when that would read more candidates
+// than testing each once: parents nested in one another see the same
+// candidates again.
+template <class End, class Fn>
+bool childrenInRanges(const Span& P, const Span& C, const End& END, Fn&& fn) {
+    if (P.size() * 4 >= C.size()) return false;
+    size_t budget = C.size();
+    for (int p : P) {
+        const int* lo = std::upper_bound(C.begin(), C.end(), p);
+        const int* hi = std::upper_bound(lo, C.end(), END(p));
+        size_t n = static_cast<size_t>(hi - lo);
+        if (n > budget) return false;
+        budget -= n;
+        fn(p, lo, hi);
+    }
+    return true;
+}
+
 }  // namespace
 
 int axisByName(const std::string& name) {
@@ -401,7 +423,7 @@ TreePtr decodeTree(const unsigned char* data, size_t length) {
 }
 
 void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::vector<int>* cs, int direction,
-              std::vector<int>& out) {
+              std::vector<int>& out, int plain) {
     out.clear();
     Span P = toPre(t, ps, g_p);
     Span C = toPre(t, cs, g_c);
@@ -412,6 +434,10 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
     const auto& end = t.end;
     const auto& attr = t.attr;
     auto A = [&](int x) { return attr[static_cast<size_t>(x)] != 0; };
+    // A side known to hold no attribute leaves its nodes' flags unread.
+    const bool plainP = (plain & kPlainP) != 0, plainC = (plain & kPlainC) != 0;
+    auto AP = [&](int x) { return !plainP && A(x); };
+    auto AC = [&](int x) { return !plainC && A(x); };
     auto PAR = [&](int x) { return parent[static_cast<size_t>(x)]; };
     auto END = [&](int x) { return end[static_cast<size_t>(x)]; };
     Scratch& s = g_scratch;
@@ -424,8 +450,8 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             bool keep;
             switch (axis) {
                 case AxisChild:
-                case AxisDescendant: keep = c != 0 && !A(c); break;
-                case AxisAttribute: keep = A(c); break;
+                case AxisDescendant: keep = c != 0 && !AC(c); break;
+                case AxisAttribute: keep = AC(c); break;
                 case AxisSelf:
                 case AxisDescendantOrSelf:
                 case AxisAncestorOrSelf: keep = true; break;
@@ -469,9 +495,25 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             case AxisChild:
             case AxisAttribute: {
                 bool wantAttr = axis == AxisAttribute;
+                if (childrenInRanges(P, C, END, [&](int p, const int* lo, const int* hi) {
+                        for (const int* c = lo; c < hi; ++c)
+                            if (AC(*c) == wantAttr && PAR(*c) == p) R.push_back(*c);
+                    })) {
+                    // Parents nested in others give their children out of order.
+                    if (!std::is_sorted(R.begin(), R.end())) std::sort(R.begin(), R.end());
+                    break;
+                }
+                R.clear();
                 for (int p : P) s.mark(p);
-                for (int c : C)
-                    if (c != 0 && A(c) == wantAttr && s.has(PAR(c))) R.push_back(c);
+                // In a large tree the candidates' parents and their marks lie
+                // far apart: both are asked for some candidates ahead.
+                for (size_t i = 0; i < C.size(); ++i) {
+                    if (i + 16 < C.size()) __builtin_prefetch(&parent[static_cast<size_t>(C[i + 16])]);
+                    if (i + 8 < C.size() && PAR(C[i + 8]) >= 0)
+                        __builtin_prefetch(&s.gen[static_cast<size_t>(PAR(C[i + 8]))]);
+                    int c = C[i];
+                    if (c != 0 && AC(c) == wantAttr && s.has(PAR(c))) R.push_back(c);
+                }
                 break;
             }
             case AxisParent:
@@ -491,7 +533,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
                 for (int c : C) {
                     while (j < P.size() && P[j] < c) maxEnd = std::max(maxEnd, END(P[j++]));
                     bool self = orSelf && j < P.size() && P[j] == c;
-                    if (self || (!A(c) && maxEnd >= c)) R.push_back(c);
+                    if (self || (!AC(c) && maxEnd >= c)) R.push_back(c);
                 }
                 break;
             }
@@ -509,14 +551,14 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             case AxisPrecedingSibling: {
                 bool following = axis == AxisFollowingSibling;
                 for (int p : P)
-                    if (p != 0 && !A(p)) {
+                    if (p != 0 && !AP(p)) {
                         if (following)
                             s.setMin(PAR(p), p);
                         else
                             s.setMax(PAR(p), p);
                     }
                 for (int c : C) {
-                    if (c == 0 || A(c) || !s.has(PAR(c))) continue;
+                    if (c == 0 || AC(c) || !s.has(PAR(c))) continue;
                     int v = s.get(PAR(c));
                     if (following ? v < c : v > c) R.push_back(c);
                 }
@@ -526,13 +568,13 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
                 int minEnd = INT_MAX;
                 for (int p : P) minEnd = std::min(minEnd, END(p));
                 for (int c : C)
-                    if (!A(c) && c > minEnd) R.push_back(c);
+                    if (!AC(c) && c > minEnd) R.push_back(c);
                 break;
             }
             case AxisPreceding: {
                 int maxPre = P.back();
                 for (int c : C)
-                    if (c != 0 && !A(c) && END(c) < maxPre) R.push_back(c);
+                    if (c != 0 && !AC(c) && END(c) < maxPre) R.push_back(c);
                 break;
             }
             default:
@@ -543,8 +585,17 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             case AxisChild:
             case AxisAttribute: {
                 bool wantAttr = axis == AxisAttribute;
+                if (childrenInRanges(P, C, END, [&](int p, const int* lo, const int* hi) {
+                        for (const int* c = lo; c < hi; ++c)
+                            if (AC(*c) == wantAttr && PAR(*c) == p) {
+                                R.push_back(p);
+                                break;
+                            }
+                    }))
+                    break;
+                R.clear();
                 for (int c : C)
-                    if (c != 0 && A(c) == wantAttr) s.mark(PAR(c));
+                    if (c != 0 && AC(c) == wantAttr) s.mark(PAR(c));
                 for (int p : P)
                     if (s.has(p)) R.push_back(p);
                 break;
@@ -563,7 +614,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
                 std::vector<int>& nonAttr = g_tmp;
                 nonAttr.clear();
                 for (int c : C)
-                    if (!A(c)) nonAttr.push_back(c);
+                    if (!AC(c)) nonAttr.push_back(c);
                 size_t j = 0;
                 for (int p : P) {
                     while (j < nonAttr.size() && nonAttr[j] <= p) ++j;
@@ -588,14 +639,14 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             case AxisPrecedingSibling: {
                 bool following = axis == AxisFollowingSibling;
                 for (int c : C)
-                    if (c != 0 && !A(c)) {
+                    if (c != 0 && !AC(c)) {
                         if (following)
                             s.setMax(PAR(c), c);
                         else
                             s.setMin(PAR(c), c);
                     }
                 for (int p : P) {
-                    if (p == 0 || A(p) || !s.has(PAR(p))) continue;
+                    if (p == 0 || AP(p) || !s.has(PAR(p))) continue;
                     int v = s.get(PAR(p));
                     if (following ? v > p : v < p) R.push_back(p);
                 }
@@ -604,7 +655,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             case AxisFollowing: {
                 int maxC = -1;
                 for (int c : C)
-                    if (!A(c)) maxC = std::max(maxC, c);
+                    if (!AC(c)) maxC = std::max(maxC, c);
                 for (int p : P)
                     if (maxC > END(p)) R.push_back(p);
                 break;
@@ -612,7 +663,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             case AxisPreceding: {
                 int minEnd = INT_MAX;
                 for (int c : C)
-                    if (c != 0 && !A(c)) minEnd = std::min(minEnd, END(c));
+                    if (c != 0 && !AC(c)) minEnd = std::min(minEnd, END(c));
                 for (int p : P)
                     if (minEnd < p) R.push_back(p);
                 break;

@@ -97,8 +97,10 @@ TreePtr decodeTree(const unsigned char* data, size_t length);
 // every node (the document node included). direction 2 keeps the nodes of C
 // that lie on the axis of some node of P; direction 1 keeps the nodes of P
 // that have some node of C on their axis. out: sorted part numbers.
+// plain: kPlainP / kPlainC when that side is known to hold no attribute node.
+enum { kPlainP = 1, kPlainC = 2 };
 void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::vector<int>* cs, int direction,
-              std::vector<int>& out);
+              std::vector<int>& out, int plain = 0);
 
 // Position filter: the nodes of ps whose rank (from 1, in part order) among
 // the nodes of ps with the same parent satisfies op against k (k < 0 counts

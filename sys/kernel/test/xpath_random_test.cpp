@@ -131,13 +131,21 @@ protected:
         int recs = 0, hits = 0, n = set;
         VdbGetSearch(&n, &recs, &hits);
         Control c;
+        // A set's hits come in order: the merges of later steps rely on it.
+        std::pair<int, int> last{-1, -1};
+        int unordered = 0;
         for (int pos = 1; pos <= recs; ++pos) {
             int rid = 0;
             char base[64];
             VdbGetRecordInSearchRis(c, set, pos, &rid, base);
             int part, r, position, part2, x, y;
-            while (VdbGetNextHitWord(c, &part, &r, &position, &part2, &x, &y) == 1) out.insert({r, part});
+            while (VdbGetNextHitWord(c, &part, &r, &position, &part2, &x, &y) == 1) {
+                if (!(last < std::make_pair(r, part))) ++unordered;
+                last = {r, part};
+                out.insert({r, part});
+            }
         }
+        EXPECT_EQ(0, unordered) << cond << ": hits out of order";
         return out;
     }
 };
