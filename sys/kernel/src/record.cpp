@@ -184,16 +184,27 @@ void Record::fetchPage(size_t k) {
                 pg.at[i] = RawRef{page, at[j].offset, at[j].length};
             }
         });
-    if (!ok) {
-        // Another process stored the record again after it was loaded: the
-        // pages read so far and this one would not fit together. The next
-        // use loads the record afresh.
-        epoch_ = ~uint64_t(0);
-        throw StorageError("record " + std::to_string(rid_) + " of base " + base_->name +
-                           " was changed by another process while it was being read");
-    }
+    if (!ok) pageChanged();
     pg.fetched = true;
     --pagesLeft_;
+}
+
+void Record::pageChanged() {
+    // Another process stored the record again after it was loaded: the
+    // pages read so far and this one would not fit together. The next use
+    // loads the record afresh.
+    epoch_ = ~uint64_t(0);
+    throw StorageError("record " + std::to_string(rid_) + " of base " + base_->name +
+                       " was changed by another process while it was being read");
+}
+
+void Record::streamPage(size_t k, const std::function<void(const unsigned char*, size_t)>& fn) {
+    bool ok = store().readListedSlotPage(base_->id, rid_, pages_[k].ref,
+                                         [&](const unsigned char* p, size_t, const SlotRef* at, size_t count) {
+                                             for (size_t j = 0; j < count; ++j)
+                                                 if (at[j].slot >= pages_[k].ref.first) fn(p + at[j].offset, at[j].length);
+                                         });
+    if (!ok) pageChanged();
 }
 
 void Record::fetchAllPages() {
@@ -410,21 +421,28 @@ bool Record::ensureMaxItems() {
         if (f >= top.size()) top.resize(f + 1, 0);
         if (top[f] < static_cast<int>(item)) top[f] = static_cast<int>(item);
     };
-    fetchAllPages();
-    const size_t end = std::max(slots_.size(), rawExtent());
-    for (size_t s = 0; s < end && ok; ++s) {
-        if (s < slots_.size() && slots_[s].loaded) {
+    auto walkRaw = [&](const unsigned char* p, size_t n) {
+        walkSlot(p, p + n, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
+            if (!(flags & kPart)) note(field, item);
+        });
+    };
+    // Decoded slots give their values; the others their stored bytes.
+    for (size_t s = 0; s < slots_.size() && ok; ++s)
+        if (slots_[s].loaded)
             for (const Value& v : slots_[s].values)
                 if (!(v.flags & kPart) && v.field >= 0 && v.item > 0)
                     note(static_cast<uint64_t>(v.field), static_cast<uint64_t>(v.item));
+    for (size_t s = 0; s < rawAt_.size() && ok; ++s)
+        if (rawAt_[s].length != kNoRaw) walkRaw(rawData(rawAt_[s]), rawAt_[s].length);
+    // The pages of a large record not read yet are walked as they stream by,
+    // not kept: the maxima need every value's header but no value.
+    for (size_t k = 0; k < pages_.size() && ok; ++k) {
+        if (!pages_[k].fetched) {
+            streamPage(k, walkRaw);
             continue;
         }
-        const RawRef* r = rawRef(s);
-        if (!r) continue;
-        const unsigned char* p = rawData(*r);
-        walkSlot(p, p + r->length, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
-            if (!(flags & kPart)) note(field, item);
-        });
+        for (const RawRef& r : pages_[k].at)
+            if (r.length != kNoRaw) walkRaw(rawData(r), r.length);
     }
     if (!ok) return false;
     maxItems_.swap(top);

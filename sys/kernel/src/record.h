@@ -304,6 +304,10 @@ private:
     size_t rawExtent();
     void fetchPage(size_t k);
     void fetchAllPages();
+    // Hands each stored slot of page k, not fetched yet, to fn without
+    // keeping the page.
+    void streamPage(size_t k, const std::function<void(const unsigned char*, size_t)>& fn);
+    void pageChanged();
     // Record fields: bit i set when item i exists (valid when itemsBuilt_).
     std::map<int, std::vector<uint64_t>> items_;
     bool itemsBuilt_ = true;
