@@ -497,6 +497,9 @@ extern "C" int VdbGetNodeValues(VdbHandle control, int part, int parts, int coun
         // keep each decoded. A stored record without changes is read whole
         // instead, as a loaded one is.
         if (parts > 1 && !r->inMemory() && r->stored() && !r->modified()) r->invalidate();
+        // The views of the last call end here: a forward walk holds a few
+        // pages of a large record, not all it has read.
+        r->releasePagesBefore(static_cast<size_t>(part));
         const Design& d = r->design();
         constexpr int kMaxFields = 64;
         if (count > kMaxFields) return fail(VDB_BADARG, "VdbGetNodeValues: %d fields, at most %d", count, kMaxFields);

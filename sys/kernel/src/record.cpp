@@ -110,6 +110,7 @@ bool Record::load(int rid) {
         pages_.resize(refs.size());
         for (size_t k = 0; k < refs.size(); ++k) pages_[k].ref = refs[k];
         pagesLeft_ = refs.size();
+        releaseFrom_ = 1;
         // Page bytes never move once read: views into them stay valid.
         raw_.reserve(refs.size());
         slots_.resize(1);
@@ -175,8 +176,16 @@ void Record::fetchPage(size_t k) {
     RawPage& pg = pages_[k];
     bool ok = store().readListedSlotPage(
         base_->id, rid_, pg.ref, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
-            uint32_t page = static_cast<uint32_t>(raw_.size());
-            raw_.emplace_back(reinterpret_cast<const char*>(p), n);
+            // A page given back and read again takes its old entry: raw_
+            // never grows past one entry per page, so entries never move.
+            uint32_t page = pg.raw;
+            if (page == kNoRaw) {
+                page = static_cast<uint32_t>(raw_.size());
+                raw_.emplace_back(reinterpret_cast<const char*>(p), n);
+                pg.raw = page;
+            } else {
+                raw_[page].assign(reinterpret_cast<const char*>(p), n);
+            }
             for (size_t j = 0; j < count; ++j) {
                 if (at[j].slot < pg.ref.first) continue;
                 size_t i = static_cast<size_t>(at[j].slot - pg.ref.first);
@@ -187,6 +196,30 @@ void Record::fetchPage(size_t k) {
     if (!ok) pageChanged();
     pg.fetched = true;
     --pagesLeft_;
+    if (k > 0 && k < releaseFrom_) releaseFrom_ = k;
+}
+
+size_t Record::pageIndexOf(size_t s) {
+    auto it = std::upper_bound(pages_.begin(), pages_.end(), s, [](size_t v, const RawPage& pg) {
+        return v < static_cast<size_t>(pg.ref.first);
+    });
+    return it == pages_.begin() ? pages_.size() : static_cast<size_t>(it - pages_.begin()) - 1;
+}
+
+void Record::releasePagesBefore(size_t s) {
+    // Pages read back after a change would not be the pages changed.
+    if (pages_.empty() || modified_ || !stored_) return;
+    size_t k = pageIndexOf(s);
+    if (k >= pages_.size() || k < releaseFrom_ + 2) return;
+    for (size_t j = releaseFrom_; j + 1 < k; ++j) {
+        RawPage& pg = pages_[j];
+        if (!pg.fetched) continue;
+        std::string().swap(raw_[pg.raw]);
+        std::vector<RawRef>().swap(pg.at);
+        pg.fetched = false;
+        ++pagesLeft_;
+    }
+    releaseFrom_ = k - 1;
 }
 
 void Record::pageChanged() {
@@ -367,6 +400,7 @@ void Record::dropRaw() {
     pages_.shrink_to_fit();
     pagesLeft_ = 0;
     pageHint_ = 0;
+    releaseFrom_ = 1;
 }
 
 void Record::ensureItems() {
@@ -385,9 +419,10 @@ void Record::ensureItems() {
         if (bits.size() <= w) bits.resize(w + 1, 0);
         bits[w] |= 1ull << (item % 64);
     };
-    fetchAllPages();
+    // Pages are read as the walk reaches them and given back behind it.
     const size_t top = std::max(slots_.size(), rawExtent());
     for (size_t s = 0; s < top; ++s) {
+        if (s % 256 == 0) releasePagesBefore(s);
         if (s < slots_.size() && slots_[s].loaded) {
             for (const Value& v : slots_[s].values)
                 if (!(v.flags & kPart) && v.field >= 0 && v.item > 0)
@@ -879,6 +914,7 @@ void Record::restoreFrom(const Record& o) {
     pages_ = o.pages_;
     pagesLeft_ = o.pagesLeft_;
     pageHint_ = o.pageHint_;
+    releaseFrom_ = o.releaseFrom_;
     items_ = o.items_;
     itemsBuilt_ = o.itemsBuilt_;
     maxItemsKnown_ = false;

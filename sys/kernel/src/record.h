@@ -169,6 +169,13 @@ public:
     // each value of slot s, in place.
     template <class Fn>
     void visitSlot(int s, Fn&& fn);
+    // A reader walking a large stored record forward is past every slot
+    // before s: the pages it read before the one holding s (but the first,
+    // which holds the record's own values, and the one just before) are given
+    // back, so that a walk holds a few pages rather than the whole record. A
+    // later look at one of their slots reads its page again. Views into those
+    // pages end here.
+    void releasePagesBefore(size_t s);
 
     // Blobs (field of type 20, in a part).
     int64_t blobSize(int field, int part);
@@ -290,10 +297,13 @@ private:
         SlotPageRef ref;
         bool fetched = false;
         std::vector<RawRef> at;  // slot ref.first + k
+        uint32_t raw = kNoRaw;   // its entry in raw_ once read (kept when given back)
     };
     std::vector<RawPage> pages_;
     size_t pagesLeft_ = 0;  // not fetched yet
     size_t pageHint_ = 0;   // the page of the last slot looked up
+    size_t releaseFrom_ = 1;  // no page before it (but the first) is held
+    size_t pageIndexOf(size_t s);  // pages_.size() when before the first
     // The stored place of slot s (fetching its page), null when it has none.
     RawRef* rawRef(size_t s) {
         if (pages_.empty()) return s < rawAt_.size() && rawAt_[s].length != kNoRaw ? &rawAt_[s] : nullptr;

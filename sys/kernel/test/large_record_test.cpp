@@ -281,6 +281,54 @@ TEST_F(LargeRecordTest, AnImportedRecordReadInRunsFromItsOwnControl) {
     VdbDeleteRecordControl(c);
 }
 
+// A forward walk gives back the pages behind it: parts of those pages read
+// later, by a second walk, an item count or a change, come back right.
+TEST_F(LargeRecordTest, PagesAWalkLeftBehindAreReadAgainWhenNeeded) {
+    const int parts = 6000;
+    int rid = storeInPieces(document(parts));
+    ASSERT_GT(rid, 0);
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+    const int fields[] = {std::stoi(f["N_ID"]), std::stoi(f["N_TVALUE"])};
+    std::map<int, std::string> changed;  // N_ID values written by the test
+    // Parts [first, last] read in runs of `run`; the parts read wrong.
+    auto wrongIn = [&](int first, int last, int run) {
+        std::vector<const char*> values(static_cast<size_t>(run) * 2);
+        std::vector<int> lengths(values.size());
+        std::string wrong;
+        for (int at = first; at <= last; at += run) {
+            int n = std::min(run, last - at + 1);
+            if (VdbGetNodeValues(c, at, n, 2, fields, values.data(), lengths.data()) != 1) return message(-1);
+            for (int k = 0; k < n; ++k) {
+                int p = at + k;
+                auto v = [&](int i) {
+                    size_t x = static_cast<size_t>(k * 2 + i);
+                    return values[x] ? std::string(values[x], static_cast<size_t>(lengths[x])) : std::string("-");
+                };
+                std::string id = changed.count(p) ? changed[p] : std::to_string(p);
+                if ((v(0) != id || v(1) != (p % 10 == 0 ? "v" + std::to_string(p) : "-")) && wrong.size() < 200)
+                    wrong += " " + std::to_string(p) + "=" + v(0) + "/" + v(1);
+            }
+        }
+        return wrong;
+    };
+    EXPECT_EQ("", wrongIn(1, parts, 256));
+    EXPECT_EQ("", wrongIn(300, 300, 1));
+    EXPECT_EQ("", wrongIn(2, 40, 16));
+    EXPECT_EQ(parts, itemCount(c, "N_ID"));
+    EXPECT_EQ("", wrongIn(1, parts, 100));
+    // A change to a part of a page given back, then its neighbours.
+    VdbHandle cur = nullptr;
+    ASSERT_EQ(1, VdbSetCursor(&cur, c, std::stoi(f["N_ID"]), 0, 700));
+    ASSERT_EQ(1, VdbReplaceItem(cur, "seven hundred", -1)) << message(-1);
+    VdbDeleteCursor(cur);
+    changed[700] = "seven hundred";
+    EXPECT_EQ("", wrongIn(690, 710, 4));
+    EXPECT_EQ("", wrongIn(1, parts, 256));
+    EXPECT_EQ("seven hundred", get(c, "N_ID", 0, 700));
+}
+
 // A large record's structure is read from storage in pieces: parents far
 // back (entries of several bytes cut at piece ends) and deep nesting must
 // come back whole, parents and subtree ends alike.
