@@ -89,14 +89,25 @@ SetPtr makeSet(int64_t base, const std::string& baseName, HitList&& hits, std::v
     s->baseName = baseName;
     s->hits = std::move(hits);
     s->terms = std::move(terms);
-    int prev = -1;
-    for (size_t i = 0; i < s->hits.size(); ++i) {
-        int rid = hitRid(s->hits[i]);
-        if (rid != prev) {
-            s->rids.push_back(rid);
-            s->starts.push_back(static_cast<uint32_t>(i));
-            prev = rid;
+    // Each record's run of hits is skipped by steps that double, then a
+    // binary search: a record of many hits costs a few comparisons.
+    const HitList& h = s->hits;
+    const size_t n = h.size();
+    for (size_t i = 0; i < n;) {
+        uint64_t rid = h[i] >> 32;
+        s->rids.push_back(static_cast<int>(rid));
+        s->starts.push_back(static_cast<uint32_t>(i));
+        if (rid == 0xffffffffu) break;
+        const Hit next = (rid + 1) << 32;
+        size_t lo = i + 1, step = 1;
+        while (lo + step < n && h[lo + step] < next) {
+            lo += step;
+            step *= 2;
         }
+        size_t hi = std::min(n, lo + step);
+        i = static_cast<size_t>(std::lower_bound(h.begin() + static_cast<long>(std::min(lo, n)),
+                                                 h.begin() + static_cast<long>(hi), next) -
+                                h.begin());
     }
     return s;
 }

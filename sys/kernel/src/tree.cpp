@@ -365,6 +365,16 @@ size_t TreeDecoder::feed(const unsigned char* data, size_t length, bool last) {
             x = (p[0] & 0x7fu) | (static_cast<uint64_t>(p[1]) << 7);
             at[i] = p[2];
             p += 3;
+        } else if (e - p >= 5 && p[2] < 0x80) {
+            // Parents of a large document's parts take three or four bytes.
+            x = (p[0] & 0x7fu) | (static_cast<uint64_t>(p[1] & 0x7fu) << 7) | (static_cast<uint64_t>(p[2]) << 14);
+            at[i] = p[3];
+            p += 4;
+        } else if (e - p >= 5 && p[3] < 0x80) {
+            x = (p[0] & 0x7fu) | (static_cast<uint64_t>(p[1] & 0x7fu) << 7) |
+                (static_cast<uint64_t>(p[2] & 0x7fu) << 14) | (static_cast<uint64_t>(p[3]) << 21);
+            at[i] = p[4];
+            p += 5;
         } else {
             if (!getVarint(p, e, x) || p >= e) x = 0;
             at[i] = (p < e) ? *p++ : 0;
