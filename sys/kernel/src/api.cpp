@@ -267,11 +267,18 @@ extern "C" int VdbGetRecordInBase(VdbHandle control, int rid) {
         int st;
         Record* cur = k.bound(c, st);
         if (!cur) return st;
-        k.checkVersion(true);
-        BasePtr b = k.findBase(cur->base()->name);
-        if (!b) return fail(VDB_NOBASE, "base %s no longer exists", cur->base()->name.c_str());
-        RecordPtr r = k.loadRecord(b, rid);
-        if (!r) return fail(VDB_NORECORD, "base %s has no record %d", b->name.c_str(), rid);
+        // The version check and the record's rows read in one snapshot.
+        RecordPtr r;
+        BasePtr b;
+        st = k.readOnce([&] {
+            k.checkVersion(true);
+            b = k.findBase(cur->base()->name);
+            if (!b) return fail(VDB_NOBASE, "base %s no longer exists", cur->base()->name.c_str());
+            r = k.loadRecord(b, rid);
+            if (!r) return fail(VDB_NORECORD, "base %s has no record %d", b->name.c_str(), rid);
+            return VDB_OK;
+        });
+        if (!(st & 1)) return st;
         c->rec = r;
         c->context.reset();
         resetCursors(c);

@@ -161,6 +161,25 @@ void Kernel::checkVersionInTxn() {
     }
 }
 
+int Kernel::readOnce(const std::function<int()>& fn) {
+    if (st->depth() > 0) return fn();
+    // A read, as an export is: through the map when the storage has one.
+    st->mapForReading(true);
+    st->begin(true);
+    int rc;
+    try {
+        checkVersionInTxn();
+        rc = fn();
+        st->commit();
+    } catch (...) {
+        if (st->depth() > 0) st->rollback();
+        st->mapForReading(false);
+        throw;
+    }
+    st->mapForReading(false);
+    return rc;
+}
+
 BasePtr Kernel::findBase(const std::string& name) {
     std::string key = upper(name);
     auto it = bases.find(key);

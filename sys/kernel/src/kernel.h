@@ -217,6 +217,10 @@ public:
     // The same at once inside a transaction just begun: caches are checked
     // against the snapshot it reads.
     void checkVersionInTxn();
+    // Runs fn, which only reads, in one read transaction at the outermost
+    // level: the version check and fn's statements take SQLite's locks once
+    // instead of once each. Inside a transaction fn just runs.
+    int readOnce(const std::function<int()>& fn);
     void dropCaches();
 
     BasePtr findBase(const std::string& name);  // null when missing
