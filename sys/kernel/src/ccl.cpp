@@ -915,18 +915,20 @@ private:
             // Storage keeps slots in pages: reading one slot reads its page.
             // Candidates in most of a record's pages read the record's pages
             // once; a few candidates in a large record are read one by one.
-            RecordRow row;
-            size_t pages = k_.st->getRecord(base_->id, rid, row) ? static_cast<size_t>(row.nparts) / 256 + 1 : 0;
+            // The record's size from its tree when a join read it already,
+            // else from its row.
+            size_t pages = 0;
+            if (const Tree* t = k_.trees.find(base_->id, rid)) {
+                pages = static_cast<size_t>(t->n) / 256 + 1;
+            } else {
+                RecordRow row;
+                if (k_.st->getRecord(base_->id, rid, row)) pages = static_cast<size_t>(row.nparts) / 256 + 1;
+            }
             if (j - i >= 2 && (j - i) * 2 >= pages) {
                 size_t next = i;
-                k_.st->readSlotPages(base_->id, rid, [&](const unsigned char* page, size_t, const SlotRef* refs,
-                                                         size_t count) {
-                    for (size_t r = 0; r < count && next < j; ++r) {
-                        while (next < j && hitPart(cand[next]) < refs[r].slot) ++next;
-                        if (next < j && hitPart(cand[next]) == refs[r].slot &&
-                            matches(page + refs[r].offset, refs[r].length))
-                            kept.push_back(cand[next++]);
-                    }
+                k_.st->readSlots(base_->id, rid, [&](int slot, const unsigned char* d, size_t len) {
+                    while (next < j && hitPart(cand[next]) < slot) ++next;
+                    if (next < j && hitPart(cand[next]) == slot && matches(d, len)) kept.push_back(cand[next++]);
                 });
             } else {
                 for (size_t c = i; c < j; ++c)
