@@ -154,6 +154,10 @@ protected:
     bool m_bReuseDocProps = false;
     bool m_bDocPropsRead = false;
     CStringBuffer m_strDocEnc, m_strDocVer, m_strDocTxv;
+    // So are the record's node count (-1 until counted) and the numbers of
+    // the node fields reconstruction reads (0 until looked up).
+    int m_nDocNodes = -1;
+    int m_aNodeFields[6] = {};
 
     // This request's field catalogue, current on its thread while it lives.
     CFieldCatalogue m_fieldCatalogue;

@@ -2,11 +2,13 @@
 // of a query's result, each with the namespace declarations it needs; text
 // values with highlighted search hits.
 #include <ctype.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
 #include <map>
+#include <new>
 #include <memory>
 #include <string>
 
@@ -215,6 +217,63 @@ int sequenceLength(unsigned char c)
         return 2;
     return 1;
 }
+
+// Text built by appending, grown by doubling with realloc, which moves a
+// large block's pages instead of copying them; handed to a CStringBuffer
+// without a copy.
+class COutText {
+public:
+    COutText() { grow(4096); }
+    ~COutText() { free(m_p); }
+    COutText(const COutText&) = delete;
+    COutText& operator=(const COutText&) = delete;
+
+    void append(const char* s, size_t n)
+    {
+        if (m_n + n + 1 > m_cap)
+            grow(m_n + n + 1);
+        memcpy(m_p + m_n, s, n);
+        m_n += n;
+    }
+    COutText& operator+=(const std::string& s)
+    {
+        append(s.data(), s.size());
+        return *this;
+    }
+    COutText& operator+=(const char* s)
+    {
+        append(s, strlen(s));
+        return *this;
+    }
+    void handTo(CStringBuffer& to)
+    {
+        if (to.length() > 0 || m_n == 0 || m_n >= static_cast<size_t>(INT_MAX - 8)) {
+            to.append(m_p, static_cast<int>(m_n));
+            return;
+        }
+        m_p[m_n] = 0;
+        to.attach(m_p, static_cast<int>(m_n), static_cast<int>(m_cap));
+        m_p = nullptr;
+        m_n = m_cap = 0;
+    }
+
+private:
+    void grow(size_t need)
+    {
+        size_t cap = m_cap ? m_cap : 4096;
+        while (cap < need)
+            cap *= 2;
+        char* q = static_cast<char*>(realloc(m_p, cap));
+        if (!q)
+            throw std::bad_alloc();
+        m_p = q;
+        m_cap = cap;
+    }
+
+    char* m_p = nullptr;
+    size_t m_n = 0;
+    size_t m_cap = 0;
+};
 
 bool isSpace(char c)
 {
@@ -542,6 +601,10 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     const int nDefaultSet = searchWithin(nFragmentSet, "N_TYPE=ATTRIBUTE AND.T N_NAME=\"xmlns\"");
     CSearchMembers prefixed(nPrefixSet), defaulted(nDefaultSet);
 
+    // The node fields are looked up for the first fragment only.
+    for (int& f : m_aNodeFields)
+        f = 0;
+
     // Each fragment is rebuilt into memory, whatever sink the request names.
     p->vdb_options = IEOPT_MEMORY;
     p->buffer = nullptr;
@@ -549,8 +612,7 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
 
     // Collected here and handed over once: the text buffer grows in fixed
     // blocks, which would make a large fragment set quadratic to build.
-    std::string out;
-    out.reserve(4096);
+    COutText out;
     out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?><vornxml:FRAGMENTSET xmlns:vornxml=\"" VORNXML_NAMESPACE_URI
            "\" vornxml:SEARCHSET=\"";
     out += std::to_string(nSearch);
@@ -629,6 +691,7 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
             continue;
         }
         m_bDocPropsRead = false;
+        m_nDocNodes = -1;
         m_bReuseDocProps = true;
         CNamespaceContext ns;
         ns.rc = rc;
@@ -642,10 +705,12 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
                 int len = p->buffer_length;
                 if (strcmp(m_szDocEncoding, "UTF-8") != 0 && data)
                     reEncode(m_szDocEncoding, "UTF-8", &data, &len);
-                CStringBuffer defs(256);
-                getFragmentNamsepaces(parts[k], defs);
                 out += head;
-                out.append(defs, static_cast<size_t>(defs.length()));
+                if (ns.prefixes || ns.defaults) {
+                    CStringBuffer defs(256);
+                    getFragmentNamsepaces(parts[k], defs);
+                    out.append(defs, static_cast<size_t>(defs.length()));
+                }
                 out += ">\n";
                 if (data && len > 0)
                     out.append(data, static_cast<size_t>(len));
@@ -666,7 +731,7 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     p->buffer = savedBuffer;
     p->buffer_length = savedLength;
     out += "</vornxml:FRAGMENTSET>";
-    strOut.append(out.data(), static_cast<int>(out.size()));
+    out.handTo(strOut);
     VdbLoadStatus(3);
     return 1;
 }

@@ -347,12 +347,19 @@ class CNodeReader {
 public:
     enum { F_TYPE, F_NAME, F_NSPACE, F_PARENT, F_VALUE, F_ID, F_COUNT };
 
-    CNodeReader(VdbHandle rc, int nLast) : m_rc(rc), m_nLast(nLast)
+    // known: the field numbers as an earlier reader of the same request
+    // found them (-1: none), filled here when still 0.
+    CNodeReader(VdbHandle rc, int nLast, int* known = nullptr) : m_rc(rc), m_nLast(nLast)
     {
         static const char* const kNames[F_COUNT] = {"N_TYPE", "N_NAME", "N_NSPACE", "N_PARENT", "N_TVALUE", "N_ID"};
         for (int k = 0; k < F_COUNT; ++k) {
-            CFieldInfo* f = CFieldInfo::getFieldInfo(kNames[k], rc);
-            int num = f ? f->getNumber() : 0;
+            int num = known ? known[k] : 0;
+            if (num == 0) {
+                CFieldInfo* f = CFieldInfo::getFieldInfo(kNames[k], rc);
+                num = f && f->getNumber() > 0 ? f->getNumber() : -1;
+                if (known)
+                    known[k] = num;
+            }
             m_slot[k] = -1;
             if (num > 0) {
                 m_slot[k] = m_nAsked;
@@ -970,7 +977,10 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     const bool bDebug = getLogLevel() >= IVfxLogger::LL_DEBUG && getLogging();
 
     logDebug(kModule, "Retrieving XML document parts.\n");
-    const int nCount = countNodes();
+    // Fragments of one record share its node count.
+    const int nCount = m_bReuseDocProps && m_nDocNodes >= 0 ? m_nDocNodes : countNodes();
+    if (m_bReuseDocProps)
+        m_nDocNodes = nCount;
 
     CDocSink sink(*this);
     if (!sink.open(bStream))
@@ -997,7 +1007,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     const bool bUtf8 = VfxStrNoCaseEquals(escaped, "utf-8") || VfxStrNoCaseEquals(escaped, "utf8") ||
                        VfxStrNoCaseEquals(escaped, "utf 8");
 
-    CNodeReader nodes(rc, nCount);
+    CNodeReader nodes(rc, nCount, m_bReuseDocProps ? m_aNodeFields : nullptr);
     CFieldInfo* f = CFieldInfo::getFieldInfo("D_DOCTYPE", rc);
     const int fDoctype = f ? f->getNumber() : 0;
     f = CFieldInfo::getFieldInfo("D_META", rc);
