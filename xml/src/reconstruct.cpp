@@ -902,18 +902,39 @@ void readProperties(CVORNxml& x, const char* const* names, CStringBuffer* const*
     bool found[kFirstItems] = {};
     if (n > kFirstItems)
         n = kFirstItems;
-    int left = n;
-    CStringBuffer name(256);
-    for (int item = 1; item <= kFirstItems && left > 0; ++item) {
-        if (x.getPhraseValue("D_PROPNAME", item, name) != 1)
-            continue;
-        for (int k = 0; k < n; ++k)
-            if (!found[k] && name.compareNoCase(names[k]) == 0) {
-                values[k]->clear();
-                x.getPhraseValue("D_PROPVAL", item, *values[k]);
-                found[k] = true;
-                --left;
-            }
+    VdbHandle rc = x.getFilterData()->record_control;
+    CFieldInfo* fName = CFieldInfo::getFieldInfo("D_PROPNAME", rc);
+    CFieldInfo* fValue = CFieldInfo::getFieldInfo("D_PROPVAL", rc);
+    const int fields[2] = {fName ? fName->getNumber() : 0, fValue ? fValue->getNumber() : 0};
+    // The first items of both fields in one kernel call, copied before the
+    // next one; each as a phrase value reads: cut to its area, converted.
+    const char* v[kFirstItems * 2];
+    int len[kFirstItems * 2];
+    if (fields[0] > 0 && fields[1] > 0 && (VdbGetNodeValues(rc, 1, kFirstItems, 2, fields, v, len) & 1)) {
+        std::string held[kFirstItems * 2];
+        for (int i = 0; i < kFirstItems * 2; ++i)
+            if (v[i] && len[i] >= 0)
+                held[i].assign(v[i], static_cast<size_t>(len[i] > 250 ? 250 : len[i]));
+        auto phrase = [&x](const std::string& s, CStringBuffer& out) {
+            CStringBuffer converted;
+            if (x.encodeOutput(s.data(), static_cast<int>(s.size()), converted))
+                out.set(converted.getBufferPointer(), converted.length() > 255 ? 255 : converted.length());
+            else
+                out.set(s.data(), static_cast<int>(s.size()));
+        };
+        CStringBuffer name(256);
+        for (int item = 0; item < kFirstItems; ++item) {
+            if (!v[item * 2] || len[item * 2] < 0)
+                continue;
+            phrase(held[item * 2], name);
+            for (int k = 0; k < n; ++k)
+                if (!found[k] && name.compareNoCase(names[k]) == 0) {
+                    values[k]->clear();
+                    if (v[item * 2 + 1] && len[item * 2 + 1] >= 0)
+                        phrase(held[item * 2 + 1], *values[k]);
+                    found[k] = true;
+                }
+        }
     }
     // Later items: the whole search.
     for (int k = 0; k < n; ++k)

@@ -96,6 +96,7 @@ bool decodeSlot(const unsigned char* p, size_t n, Slot& out) {
 
 bool Record::load(int rid) {
     RecordRow row;
+    dropChunk();
     if (!store().getRecord(base_->id, rid, row)) return false;
     slots_.clear();
     behind_.clear();
@@ -251,6 +252,7 @@ void Record::invalidate() {
 }
 
 void Record::reloadSlots() {
+    dropChunk();
     if (!backed_) return;
     if (stored_) {
         invalidate();
@@ -710,12 +712,20 @@ void Record::blobRead(int field, int part, int64_t offset, int64_t n, std::strin
         if (it != memBlobs_.end()) out = it->second.substr(static_cast<size_t>(offset), static_cast<size_t>(n));
         return;
     }
-    std::string chunk;
     int64_t pos = offset, endPos = offset + n;
+    BlobChunk& c = lastChunk_;
+    const std::string& chunk = c.data;
     while (pos < endPos) {
         int seq = static_cast<int>(pos / static_cast<int64_t>(kBlobChunk));
         int64_t within = pos % static_cast<int64_t>(kBlobChunk);
-        if (!store().readBlobChunk(base_->id, rid_, part, field, seq, chunk)) break;
+        // Blocks smaller than a chunk: the chunk is read once for all of them.
+        if (!(c.field == field && c.part == part && c.seq == seq)) {
+            c.field = -1;
+            if (!store().readBlobChunk(base_->id, rid_, part, field, seq, c.data)) break;
+            c.field = field;
+            c.part = part;
+            c.seq = seq;
+        }
         if (static_cast<int64_t>(chunk.size()) <= within) break;
         int64_t take = std::min(endPos - pos, static_cast<int64_t>(chunk.size()) - within);
         out.append(chunk, static_cast<size_t>(within), static_cast<size_t>(take));
@@ -724,6 +734,7 @@ void Record::blobRead(int field, int part, int64_t offset, int64_t n, std::strin
 }
 
 void Record::blobAppend(int field, int part, const char* data, size_t n) {
+    dropChunk();
     int64_t size = blobSize(field, part);
     if (!backed_) {
         memBlobs_[{part, field}].append(data, n);
@@ -745,6 +756,7 @@ void Record::blobAppend(int field, int part, const char* data, size_t n) {
 }
 
 void Record::blobClear(int field, int part) {
+    dropChunk();
     if (backed_) store().deleteBlob(base_->id, rid_, part, field);
     memBlobs_.erase({part, field});
     deletePartItem(field, part, 1);
@@ -867,6 +879,7 @@ void Record::removeFromBase() {
 }
 
 void Record::resetToNew() {
+    dropChunk();
     rid_ = 0;
     backed_ = stored_ = false;
     complete_ = true;
@@ -895,6 +908,7 @@ std::unique_ptr<Record> Record::snapshot() const {
 }
 
 void Record::restoreFrom(const Record& o) {
+    dropChunk();
     base_ = o.base_;
     rid_ = o.rid_;
     backed_ = o.backed_;

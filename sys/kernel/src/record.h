@@ -327,6 +327,16 @@ private:
     bool maxItemsKnown_ = false;
     // Blobs of a record that is not backed yet.
     std::map<std::pair<int, int>, std::string> memBlobs_;
+    // The stored blob chunk read last (blocks are read a few to a chunk);
+    // dropped by any write of a blob and whenever the slots are read again.
+    struct BlobChunk {
+        int field = -1, part = -1, seq = -1;
+        std::string data;
+    } lastChunk_;
+    void dropChunk() {
+        lastChunk_.field = -1;
+        std::string().swap(lastChunk_.data);
+    }
     int tfStatus_ = 1;
     std::string tfMessage_;
     int batchSlot_ = -1;

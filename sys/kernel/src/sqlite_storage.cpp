@@ -109,6 +109,8 @@ public:
         while (row()) {
         }
     }
+    // One step, its result code as SQLite gives it.
+    int step() { return sqlite3_step(s_); }
     int64_t col(int c) { return sqlite3_column_int64(s_, c); }
     std::string str(int c) {
         const void* p = sqlite3_column_blob(s_, c);
@@ -221,7 +223,9 @@ public:
         flushBlob();
         if (depth_ == 0 && !reading_) setMapSize(mmapBytes_);
         if (depth_ == 0) {
-            exec(deferred ? "BEGIN" : "BEGIN IMMEDIATE");
+            // Kept prepared: a retrieval of a small document begins and ends
+            // several transactions.
+            q(deferred ? "BEGIN" : "BEGIN IMMEDIATE").run();
             // What was cached before the transaction may have been changed by
             // others (read inside it: the version of what it sees).
             try {
@@ -249,9 +253,14 @@ public:
         if (depth_ == 0) {
             // A transaction that only read leaves the version as it was.
             bool wrote = sqlite3_txn_state(db_, "main") == SQLITE_TXN_WRITE;
-            int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
-            if (rc != SQLITE_OK) {
-                std::string m = sqlite3_errmsg(db_);
+            std::string m;
+            bool committed;
+            {
+                Stmt s = q("COMMIT");
+                committed = s.step() == SQLITE_DONE;
+                if (!committed) m = sqlite3_errmsg(db_);
+            }
+            if (!committed) {
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
                 dropPage();
                 blob_.valid = false;

@@ -173,11 +173,18 @@ TEST_F(RecordTest, BlobsAcrossBlockBoundaries) {
             back.append(area, 0, static_cast<size_t>(len));
         EXPECT_EQ(data, back) << "block size " << bs;
     }
-    // a fresh cursor replaces the blob; deleting the item empties it
+    // a fresh cursor replaces the blob (its start read just before); deleting the item empties it
+    char fresh[16];
+    int freshLen = 0;
+    ASSERT_EQ(1, VdbGetBlobBlock(rc, 1, 16, fresh, &freshLen));
+    EXPECT_EQ(data.substr(0, 16), std::string(fresh, static_cast<size_t>(freshLen)));
     ASSERT_EQ(1, VdbSetCursor(&rc, r, blob, 0, 0));
     ASSERT_EQ(1, VdbPutBlobBlock(rc, 3, "new"));
     ASSERT_EQ(1, VdbGetBlobSize(rc, &size));
     EXPECT_EQ(3, size);
+    // read back as written, not as the blob read before was
+    ASSERT_EQ(1, VdbGetBlobBlock(rc, 1, 16, fresh, &freshLen));
+    EXPECT_EQ("new", std::string(fresh, static_cast<size_t>(freshLen)));
     ASSERT_EQ(1, VdbDeleteItem(rc));
     ASSERT_EQ(1, VdbGetBlobSize(rc, &size));
     EXPECT_EQ(0, size);
