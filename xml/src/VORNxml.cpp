@@ -95,6 +95,17 @@ VX_EXPORT int vornxmlupdate(char* pszArg1, int* pnArg2)
     return runOperation(pszArg1, &CVORNxml::vornXmlUpdate, "vornxmlupdate");
 }
 
+// The filters that never write: the kernel runs them on a read snapshot, so
+// retrievals and queries neither wait for a store nor hold one up.
+VX_EXPORT int VdbFilterReadsOnly(const char* pszFilter)
+{
+    static const char* const readers[] = {"vornxmlget", "vornxmlgetlinks", "vornxmlquery"};
+    for (const char* r : readers)
+        if (pszFilter && strcmp(pszFilter, r) == 0)
+            return 1;
+    return 0;
+}
+
 VX_EXPORT int AseMain()
 {
     return 26;

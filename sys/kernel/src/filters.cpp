@@ -80,6 +80,7 @@ std::vector<std::string> modulePaths() {
 struct Resolved {
     void* sym;
     std::string lib;
+    bool readsOnly;
 };
 
 std::map<std::string, Resolved>& resolvedFilters() {
@@ -87,13 +88,24 @@ std::map<std::string, Resolved>& resolvedFilters() {
     return *m;
 }
 
-int resolveFilter(filter_data* fd, FilterFn& fn) {
+// A module may say which of its filters never write (the optional function
+// VdbFilterReadsOnly): an export through one of those runs on a read snapshot;
+// every other export takes the write lock at once, so that two updates wait
+// for each other instead of one failing.
+bool declaredReadsOnly(void* module, const std::string& name) {
+    using ReadsOnlyFn = int (*)(const char*);
+    auto fn = reinterpret_cast<ReadsOnlyFn>(dlsym(module, "VdbFilterReadsOnly"));
+    return fn && fn(name.c_str()) == 1;
+}
+
+int resolveFilter(filter_data* fd, FilterFn& fn, bool& readsOnly) {
     std::string name(fd->filter_name, strnlen(fd->filter_name, sizeof fd->filter_name));
     if (name.empty()) return fail(VDB_NOFILTER, "no filter name given");
     std::string key = name + '\0' + configString("VDBS_FILTERS", "");
     auto known = resolvedFilters().find(key);
     if (known != resolvedFilters().end()) {
         fn = reinterpret_cast<FilterFn>(known->second.sym);
+        readsOnly = known->second.readsOnly;
         fd->filter_address = known->second.sym;
         copyCString(fd->filter_lib_env, sizeof fd->filter_lib_env, known->second.lib);
         return VDB_OK;
@@ -110,10 +122,11 @@ int resolveFilter(filter_data* fd, FilterFn& fn) {
         void* sym = dlsym(h, name.c_str());
         if (sym) {
             fn = reinterpret_cast<FilterFn>(sym);
+            readsOnly = declaredReadsOnly(h, name);
             fd->filter_address = sym;
             std::string base = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
             copyCString(fd->filter_lib_env, sizeof fd->filter_lib_env, base);
-            resolvedFilters()[key] = Resolved{sym, base};
+            resolvedFilters()[key] = Resolved{sym, base, readsOnly};
             return VDB_OK;
         }
     }
@@ -160,7 +173,8 @@ private:
 int runFilter(Kernel& k, filter_data* fd, bool import) {
     if (!fd) return fail(VDB_BADARG, "no filter_data");
     FilterFn fn = nullptr;
-    int rc = resolveFilter(fd, fn);
+    bool readsOnly = false;
+    int rc = resolveFilter(fd, fn, readsOnly);
     if (!(rc & 1)) {
         report(fd, rc);
         return rc;
@@ -175,11 +189,11 @@ int runFilter(Kernel& k, filter_data* fd, bool import) {
     // An export reads through the map while its filter runs; what a store
     // writes after it is written without.
     ReadingMap readMap(outer && !import ? k.st.get() : nullptr);
-    if (outer && !import) {
-        // An export mostly only reads: it takes the write lock at its first
-        // write, so that retrievals neither wait for writers nor make them
-        // wait, and pay for no write transaction. A filter that writes after
-        // another process committed gets a storage error at that write.
+    if (outer && !import && readsOnly) {
+        // A filter that only reads neither waits for writers nor makes them
+        // wait, and pays for no write transaction. Should it write after all,
+        // SQLite takes the write lock then, or refuses the write when another
+        // process wrote since the snapshot was taken.
         k.beginTxn(true);
         try {
             k.checkVersionInTxn();

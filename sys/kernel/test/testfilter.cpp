@@ -151,6 +151,14 @@ extern "C" int tf_update(char* p, int*) {
     return rc;
 }
 
+// tf_update under the name of a filter that claims to only read.
+extern "C" int tf_update_as_reader(char* p, int* n) { return tf_update(p, n); }
+
+// The filters that the kernel may run on a read snapshot.
+extern "C" int VdbFilterReadsOnly(const char* filter) {
+    return strcmp(filter, "tf_get") == 0 || strcmp(filter, "tf_update_as_reader") == 0;
+}
+
 // A kernel extension: upper-cases its argument in place.
 extern "C" int tf_upper(char* text, int* len) {
     for (int i = 0; i < *len; ++i)
