@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <tuple>
 
 #include "config.h"
 #include "index.h"
@@ -591,12 +592,20 @@ private:
         (void)dir;
     }
 
+    // The hits [b, e) of record rid in s; cursor only moves forward.
+    static void rangeOf(const SetData* s, int rid, size_t& cursor, size_t& b, size_t& e) {
+        while (cursor < s->rids.size() && s->rids[cursor] < rid) ++cursor;
+        if (cursor >= s->rids.size() || s->rids[cursor] != rid) {
+            b = e = 0;
+            return;
+        }
+        b = s->starts[cursor];
+        e = cursor + 1 < s->starts.size() ? s->starts[cursor + 1] : s->hits.size();
+    }
     static void partsOf(const SetData* s, int rid, size_t& cursor, std::vector<int>& out) {
         out.clear();
-        while (cursor < s->rids.size() && s->rids[cursor] < rid) ++cursor;
-        if (cursor >= s->rids.size() || s->rids[cursor] != rid) return;
-        size_t b = s->starts[cursor];
-        size_t e = cursor + 1 < s->starts.size() ? s->starts[cursor + 1] : s->hits.size();
+        size_t b, e;
+        rangeOf(s, rid, cursor, b, e);
         out.reserve(e - b);
         for (size_t i = b; i < e; ++i) out.push_back(hitPart(s->hits[i]));
     }
@@ -621,23 +630,49 @@ private:
             if (r + kAhead >= trees.size() || !trees[r + kAhead]) return;
             const Tree& t = *trees[r + kAhead];
             if (!t.pre.empty()) return;
-            for (auto [s, cur] : {std::make_pair(P, &pa), std::make_pair(C, &ca)}) {
+            for (auto [s, cur, most] : {std::make_tuple(P, &pa, size_t{4}), std::make_tuple(C, &ca, size_t{32})}) {
                 if (!s) continue;
                 size_t& k = *cur;
                 while (k < s->rids.size() && s->rids[k] < rids[r + kAhead]) ++k;
                 if (k == s->rids.size() || s->rids[k] != rids[r + kAhead]) continue;
                 size_t b = s->starts[k], e = k + 1 < s->starts.size() ? s->starts[k + 1] : s->hits.size();
-                for (size_t i = b; i < e && i < b + 4; ++i) {
+                for (size_t i = b; i < e && i < b + most; ++i) {
                     int part = hitPart(s->hits[i]);
                     if (part <= t.n) __builtin_prefetch(&t.parent[part]);
                 }
             }
         };
+        // A path step (the children of P in C) over records with few hits
+        // of P each tests C's hits where they lie: no lists per record.
+        const bool direct = (axis == AxisChild || axis == AxisAttribute) && dir == 2 && P && C;
+        const bool wantAttr = axis == AxisAttribute;
         for (size_t r = 0; r < rids.size(); ++r) {
             prefetch(r);
             const Tree* t = trees[r];
             int rid = rids[r];
             if (!t) continue;
+            if (direct && t->pre.empty()) {
+                size_t pb, pe, cb, ce;
+                rangeOf(P, rid, pc, pb, pe);
+                rangeOf(C, rid, cc, cb, ce);
+                if (pe - pb <= 64) {
+                    const Hit* ph = P->hits.data();
+                    for (size_t i = cb; i < ce; ++i) {
+                        int c = hitPart(C->hits[i]);
+                        if (c <= 0 || c > t->n) continue;
+                        if ((plain & kPlainC) ? wantAttr : (t->attr[c] != 0) != wantAttr) continue;
+                        Hit parent = mkHit(rid, t->parent[c]);
+                        bool found = false;
+                        if (pe - pb <= 8) {
+                            for (size_t k = pb; k < pe && !found; ++k) found = ph[k] == parent;
+                        } else {
+                            found = std::binary_search(ph + pb, ph + pe, parent);
+                        }
+                        if (found) out.push_back(C->hits[i]);
+                    }
+                    continue;
+                }
+            }
             if (P) partsOf(P, rid, pc, ps);
             if (C) partsOf(C, rid, cc, cs);
             axisJoin(*t, axis, P ? &ps : nullptr, C ? &cs : nullptr, dir, res, plain);
