@@ -406,8 +406,6 @@ public:
     }
     // Another kernel call was made: the views read so far are gone.
     void invalidate() { m_bStale = true; }
-    // A reader that walks to the end reads whole runs from the start.
-    void readsToTheEnd() { m_nNextRun = kMaxRun; }
 
     // Field k of the current node: its bytes ("" when missing).
     const char* text(int k) const
@@ -1031,8 +1029,6 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
                        VfxStrNoCaseEquals(escaped, "utf 8");
 
     CNodeReader nodes(rc, nCount, m_bReuseDocProps ? m_aNodeFields : nullptr);
-    if (nSubTreeRootId <= 1)
-        nodes.readsToTheEnd();
     CFieldInfo* f = CFieldInfo::getFieldInfo("D_DOCTYPE", rc);
     const int fDoctype = f ? f->getNumber() : 0;
     f = CFieldInfo::getFieldInfo("D_META", rc);
