@@ -345,16 +345,20 @@ size_t TreeDecoder::feed(const unsigned char* data, size_t length, bool last) {
     int32_t* par = t_->parentData();
     int32_t* end = t_->endData();
     uint8_t* at = t_->attrData();
+    // Members in locals: the stores into the tree's arrays (bytes among
+    // them) would otherwise make the compiler read them again per part.
     int32_t* path = path_.data();
-    size_t depth = depth_;
+    size_t depth = depth_, room = path_.size();
     uint64_t i = next_;
+    const uint64_t n = n_;
+    bool inOrder = inOrder_;
     // Parts numbered in document order (what the shredder writes) have the
     // part number as pre rank: every parent lies on the path to the part
     // before. Subtree ends come from that path as parts leave it, in the
     // same pass that reads the parts. A part cut off at the end of a piece
     // waits for the next one (an entry is at most eleven bytes).
     const unsigned char* safe = last ? e : (e - p > 11 ? e - 11 : p);
-    for (; i <= n_ && (last || p < safe); ++i) {
+    for (; i <= n && (last || p < safe); ++i) {
         uint64_t x = 0;
         // Parents below 16384 (one or two bytes) take the short way.
         if (e - p >= 3 && p[0] < 0x80) {
@@ -381,14 +385,15 @@ size_t TreeDecoder::feed(const unsigned char* data, size_t length, bool last) {
         }
         int32_t pa = static_cast<int32_t>(x < i ? x : 0);
         par[i] = pa;
-        if (inOrder_) {
+        if (inOrder) {
             while (depth > 0 && path[depth - 1] != pa) end[path[--depth]] = static_cast<int32_t>(i - 1);
             if (depth == 0) {
-                inOrder_ = false;
+                inOrder = false;
             } else {
-                if (depth == path_.size()) {
+                if (depth == room) {
                     path_.resize(depth * 2);
                     path = path_.data();
+                    room = path_.size();
                 }
                 path[depth++] = static_cast<int32_t>(i);
             }
@@ -396,6 +401,7 @@ size_t TreeDecoder::feed(const unsigned char* data, size_t length, bool last) {
     }
     next_ = i;
     depth_ = depth;
+    inOrder_ = inOrder;
     return static_cast<size_t>(p - data);
 }
 
