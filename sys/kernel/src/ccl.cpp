@@ -638,7 +638,7 @@ private:
                 size_t b = s->starts[k], e = k + 1 < s->starts.size() ? s->starts[k + 1] : s->hits.size();
                 for (size_t i = b; i < e && i < b + most; ++i) {
                     int part = hitPart(s->hits[i]);
-                    if (part <= t.n) __builtin_prefetch(&t.parent[part]);
+                    if (part >= 0 && part <= t.n) __builtin_prefetch(&t.parent[part]);
                 }
             }
         };

@@ -206,24 +206,18 @@ IndexMetaPtr Kernel::meta(int64_t base) {
 }
 
 TreePtr* TreeCache::slot(int64_t base, int rid, bool make) {
-    if (rid < 0 || rid >= kDense) {
-        uint64_t key = (static_cast<uint64_t>(base) << 32) | static_cast<uint32_t>(rid);
-        if (make) return &far_[key];
-        auto f = far_.find(key);
-        return f == far_.end() ? nullptr : &f->second;
+    uint32_t r = static_cast<uint32_t>(rid);
+    uint64_t key = (static_cast<uint64_t>(base) << 32) ^ (r >> kBlockBits);
+    if (key != lastKey_ || !last_) {
+        auto b = blocks_.find(key);
+        if (b == blocks_.end()) {
+            if (!make) return nullptr;
+            b = blocks_.emplace(key, Block(size_t{1} << kBlockBits)).first;
+        }
+        lastKey_ = key;
+        last_ = &b->second;  // element addresses of an unordered_map stay put
     }
-    auto b = byBase_.find(base);
-    if (b == byBase_.end()) {
-        if (!make) return nullptr;
-        b = byBase_.emplace(base, std::vector<TreePtr>()).first;
-    }
-    std::vector<TreePtr>& v = b->second;
-    size_t i = static_cast<size_t>(rid);
-    if (v.size() <= i) {
-        if (!make) return nullptr;
-        v.resize(std::max(i + 1, v.size() * 2));
-    }
-    return &v[i];
+    return &(*last_)[r & ((1u << kBlockBits) - 1)];
 }
 
 void TreeCache::put(int64_t base, int rid, TreePtr t) {

@@ -148,34 +148,33 @@ struct ActiveCall {
     Control* control = nullptr;
 };
 
-// Decoded trees by base and record: a join over thousands of records finds
-// each record's tree by an index into an array, not by hashing.
+// Decoded trees by base and record, in blocks of consecutive rids: a join
+// over thousands of records (in rid order) finds a record's tree by an index
+// into the block of the one before, hashing once per block; memory follows
+// the rids cached, however large they are.
 class TreeCache {
 public:
-    const Tree* find(int64_t base, int rid) const {
-        if (rid < 0 || rid >= kDense) {
-            auto f = far_.find((static_cast<uint64_t>(base) << 32) | static_cast<uint32_t>(rid));
-            return f == far_.end() ? nullptr : f->second.get();
-        }
-        auto b = byBase_.find(base);
-        if (b == byBase_.end()) return nullptr;
-        const std::vector<TreePtr>& v = b->second;
-        return static_cast<size_t>(rid) < v.size() ? v[static_cast<size_t>(rid)].get() : nullptr;
+    const Tree* find(int64_t base, int rid) {
+        const TreePtr* p = slot(base, rid, false);
+        return p ? p->get() : nullptr;
     }
     void put(int64_t base, int rid, TreePtr t);
     void erase(int64_t base, int rid);
     void clear() {
-        byBase_.clear();
-        far_.clear();
+        blocks_.clear();
+        lastKey_ = ~uint64_t{0};
+        last_ = nullptr;
         bytes_ = 0;
     }
     size_t bytes() const { return bytes_; }
 
 private:
-    static constexpr int kDense = 1 << 24;  // rids beyond (a base of many deletions) are hashed
+    static constexpr int kBlockBits = 10;
+    using Block = std::vector<TreePtr>;
     TreePtr* slot(int64_t base, int rid, bool make);
-    std::unordered_map<int64_t, std::vector<TreePtr>> byBase_;
-    std::unordered_map<uint64_t, TreePtr> far_;
+    std::unordered_map<uint64_t, Block> blocks_;
+    uint64_t lastKey_ = ~uint64_t{0};
+    Block* last_ = nullptr;
     size_t bytes_ = 0;
 };
 
