@@ -378,4 +378,42 @@ TEST_F(LargeRecordTest, DeepTreeOfALargeRecordReadsBackWhole) {
     }
 }
 
+// The trees of many records are kept in blocks of consecutive rids: a join
+// over records of several blocks sees each record's own tree, and a record
+// changed in a later block is read again.
+TEST_F(LargeRecordTest, TreesOfManyRecordsFollowTheirChanges) {
+    const int records = 1100;
+    std::vector<int> rids;
+    for (int i = 0; i < records; ++i) {
+        // Part 2 is a child of part 1 in even records, of the document in odd ones.
+        std::string t = "\n\n1G^\n" + f["N_ID"] + "F^1Pr^\n" + f["N_PARENT"] + "F^1P0^\n" + f["N_TYPE"] +
+                        "F^1PELEMENT^\n\n\n2G^\n" + f["N_ID"] + "F^2Pc^\n" + f["N_PARENT"] + "F^2P" +
+                        (i % 2 ? "0" : "1") + "^\n" + f["N_TYPE"] + "F^2PELEMENT^\n";
+        rids.push_back(store("docs", t));
+    }
+    auto children = [] {
+        int r = 0, c = 0;
+        if (ccl("FIND N_ID=r", &r) != 1 || ccl("FIND N_ID=c", &c) != 1) return std::string("<failed>");
+        return hits("XPATH(child," + std::to_string(r) + "," + std::to_string(c) + ",2)");
+    };
+    EXPECT_EQ(std::to_string(records / 2) + " hits", children());
+    // Record 1051 (odd: part 2 on the document) gets part 2 under part 1.
+    {
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(c, rids[1050 + 1]));
+        VdbHandle cur = nullptr;
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, std::stoi(f["N_PARENT"]), 0, 2));
+        ASSERT_EQ(1, VdbReplaceItem(cur, "1", -1));
+        VdbDeleteCursor(cur);
+        int rid = rids[1050 + 1];
+        ASSERT_EQ(1, VdbPutRecord(c, &rid));
+    }
+    EXPECT_EQ(std::to_string(records / 2 + 1) + " hits", children());
+    int s = 0;
+    ASSERT_EQ(1, ccl("FIND N_PARENT=0", &s));
+    // Part 2 of the changed record is no longer a child of the document.
+    EXPECT_EQ(std::to_string(records + records / 2 - 1) + " hits", hits("XPATH(child,0," + std::to_string(s) + ",2)"));
+}
+
 }  // namespace
