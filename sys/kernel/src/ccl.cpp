@@ -538,14 +538,10 @@ private:
     // so this keeps what the join over the trees gives.
     static bool withoutTrees(int axis, const SetData* P, const SetData* C, int dir, HitList& out) {
         auto notDocument = [&out](const HitList& in) {
-            // Copied whole, the document nodes then overwritten: no branch per hit.
-            out.resize(in.size());
-            size_t k = 0;
-            for (Hit h : in) {
-                out[k] = h;
-                k += hitPart(h) != 0;
-            }
-            out.resize(k);
+            out.clear();
+            out.reserve(in.size());
+            for (Hit h : in)
+                if (hitPart(h) != 0) out.push_back(h);
         };
         if (dir == 2 && !P && C) {
             switch (axis) {
