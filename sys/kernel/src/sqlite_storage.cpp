@@ -545,19 +545,23 @@ public:
         out.assign(reinterpret_cast<const char*>(d), n);  // keeps the buffer of the caller
         return true;
     }
+    // The data column of a row, read in pieces without copying it whole.
+    std::unique_ptr<ByteSource> openBlob(const char* table, int64_t row) {
+        sqlite3_blob* b = nullptr;
+        if (sqlite3_blob_open(db_, "main", table, "data", row, 0, &b) != SQLITE_OK) {
+            std::string m = sqlite3_errmsg(db_);
+            if (b) sqlite3_blob_close(b);
+            throw StorageError("storage: " + m);
+        }
+        return std::make_unique<SqliteBlobSource>(db_, b);
+    }
     std::unique_ptr<ByteSource> openTree(int64_t base, int rid, int64_t& size) override {
         Stmt s = q("SELECT rowid, length(data) FROM trees WHERE base=? AND rid=?");
         s.i(1, base).i(2, rid);
         if (!s.row()) return nullptr;
         int64_t row = s.col(0);
         size = s.col(1);
-        sqlite3_blob* b = nullptr;
-        if (sqlite3_blob_open(db_, "main", "trees", "data", row, 0, &b) != SQLITE_OK) {
-            std::string m = sqlite3_errmsg(db_);
-            if (b) sqlite3_blob_close(b);
-            throw StorageError("storage: " + m);
-        }
-        return std::make_unique<SqliteBlobSource>(db_, b);
+        return openBlob("trees", row);
     }
     void readTrees(int64_t base, const std::vector<int>& rids,
                    const std::function<void(int, const unsigned char*, size_t)>& fn) override {
@@ -670,15 +674,7 @@ public:
         s.i(1, base);
         while (s.row()) out.push_back(PendingRef{static_cast<int>(s.col(0)), s.col(1), s.col(2)});
     }
-    std::unique_ptr<ByteSource> openPending(int64_t id) override {
-        sqlite3_blob* b = nullptr;
-        if (sqlite3_blob_open(db_, "main", "pending", "data", id, 0, &b) != SQLITE_OK) {
-            std::string m = sqlite3_errmsg(db_);
-            if (b) sqlite3_blob_close(b);
-            throw StorageError("storage: " + m);
-        }
-        return std::make_unique<SqliteBlobSource>(db_, b);
-    }
+    std::unique_ptr<ByteSource> openPending(int64_t id) override { return openBlob("pending", id); }
     void pendingSize(int64_t base, int& records, int64_t& bytes) override {
         Stmt s = q("SELECT count(*), coalesce(sum(length(data)),0) FROM pending WHERE base=?");
         s.i(1, base);
