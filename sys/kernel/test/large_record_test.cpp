@@ -69,8 +69,9 @@ protected:
         return rid;
     }
 
-    // Streamed into storage by an import filter.
-    int importRecord(const std::string& t) {
+    // Streamed into storage by an import filter; the control that holds the
+    // stored record (the caller deletes it), or null when the import failed.
+    static VdbHandle importControl(const std::string& t) {
         filter_data fd;
         memset(&fd, 0, sizeof fd);
         strcpy(fd.filter_name, "tf_put");
@@ -78,11 +79,21 @@ protected:
         fd.vdb_options = IEOPT_MEMORY;
         fd.buffer = const_cast<char*>(t.data());
         fd.buffer_length = static_cast<int>(t.size());
-        EXPECT_EQ(1, VdbImport(&fd)) << fd.errortext;
+        int st = VdbImport(&fd);
+        EXPECT_EQ(1, st) << fd.errortext;
+        if (st != 1 && fd.record_control) {
+            VdbDeleteRecordControl(fd.record_control);
+            return nullptr;
+        }
+        return fd.record_control;
+    }
+    int importRecord(const std::string& t) {
+        VdbHandle c = importControl(t);
+        if (!c) return 0;
         int rid = 0;
         char text[32];
-        VdbRecordInfo(fd.record_control, 1, text, &rid);
-        VdbDeleteRecordControl(fd.record_control);
+        VdbRecordInfo(c, 1, text, &rid);
+        VdbDeleteRecordControl(c);
         return rid;
     }
 
@@ -248,15 +259,8 @@ TEST_F(LargeRecordTest, RecordOfMoreThan65536PartsIsIndexedPartByPart) {
 TEST_F(LargeRecordTest, AnImportedRecordReadInRunsFromItsOwnControl) {
     const int parts = 20000;
     std::string t = document(parts);
-    filter_data fd;
-    memset(&fd, 0, sizeof fd);
-    strcpy(fd.filter_name, "tf_put");
-    fd.filter_options = FO_NEWRECORD;
-    fd.vdb_options = IEOPT_MEMORY;
-    fd.buffer = const_cast<char*>(t.data());
-    fd.buffer_length = static_cast<int>(t.size());
-    ASSERT_EQ(1, VdbImport(&fd)) << fd.errortext;
-    VdbHandle c = fd.record_control;
+    VdbHandle c = importControl(t);
+    ASSERT_NE(nullptr, c);
     const int fields[] = {std::stoi(f["N_ID"]), std::stoi(f["N_PARENT"]), std::stoi(f["N_TVALUE"])};
     const int run = 256;
     std::vector<const char*> values(run * 3);
