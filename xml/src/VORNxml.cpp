@@ -117,7 +117,9 @@ VX_EXPORT int main()
 }
 
 CVORNxml::CVORNxml(filter_data* p)
-    : CFilterBase(p, true), m_strLinkDb(64), m_pTfo(nullptr), m_pStreamData(nullptr)
+    // Short texts: small buffers, since a filter object is made for every call.
+    : CFilterBase(p, true), m_strLinkDb(64), m_strXIncludeNs(16), m_strXLinkNs(16), m_pTfo(nullptr),
+      m_pStreamData(nullptr), m_strDocEnc(64), m_strDocVer(16), m_strDocTxv(16)
 {
     m_fieldCatalogue.activate();
     m_szBaseEncoding[0] = 0;

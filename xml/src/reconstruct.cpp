@@ -915,8 +915,10 @@ void readProperties(CVORNxml& x, const char* const* names, CStringBuffer* const*
         for (int i = 0; i < kFirstItems * 2; ++i)
             if (v[i] && len[i] >= 0)
                 held[i].assign(v[i], static_cast<size_t>(len[i] > 250 ? 250 : len[i]));
-        auto phrase = [&x](const std::string& s, CStringBuffer& out) {
-            CStringBuffer converted;
+        // Converted values are short: a small buffer, not a zeroed default block.
+        CStringBuffer converted(64);
+        auto phrase = [&x, &converted](const std::string& s, CStringBuffer& out) {
+            converted.clear();
             if (x.encodeOutput(s.data(), static_cast<int>(s.size()), converted))
                 out.set(converted.getBufferPointer(), converted.length() > 255 ? 255 : converted.length());
             else

@@ -168,7 +168,9 @@ extern "C" int VdbSetBase(VdbHandle control, const char* base, int) {
     return guarded([&](Kernel& k) {
         Control* c = k.control(control);
         if (!c) return badHandle("record control", control);
-        k.checkVersion(true);
+        // Not forced: what is then done with the record checks the base again
+        // in its own snapshot, and a retrieval would pay for one more.
+        k.checkVersion(false);
         BasePtr b = k.findBase(base ? base : "");
         if (!b) return fail(VDB_NOBASE, "no base named '%s'", base ? base : "");
         if (c->rec && c->rec->base()->id == b->id) {
