@@ -17,7 +17,6 @@
 
 #include "VORNxml.h"
 #include "VfxPlatform.h"
-#include "VfxStack.h"
 #include "VfxStrings.h"
 #include "filexmit.h"
 #include "reconstruct.h"
@@ -1037,7 +1036,8 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     const int fMeta = f ? f->getNumber() : 0;
     CDocText strDoc, strEscaped;
     CStringBuffer strType(64), strName(256), strNSpace(64), strValue(1024);
-    CIntStack elemStack, partNoStack;
+    // Parent ids of the open elements, innermost last.
+    std::vector<int> openParents;
     // Prefixed names of the open elements, one after another; nameEnds
     // beside the two stacks marks where each ends.
     std::string openNames;
@@ -1049,8 +1049,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
         strDoc.add(bLineFeed ? ">\n" : ">", bLineFeed ? 2 : 1);
         if (bDebug && !bLineFeed)
             logDebug(kModule, "--end-of-element-- %s", openNames.c_str() + start);
-        elemStack.pop();
-        partNoStack.pop();
+        openParents.pop_back();
         nameEnds.pop_back();
         openNames.resize(start);
     };
@@ -1098,7 +1097,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
         if (bDebug) {
             long nId = nodes.number(CNodeReader::F_ID);
             logDebug(kModule, "%s %s ID=%ld, P=%ld, TOP=%d\n", strType.getBufferPointer(), strName.getBufferPointer(),
-                     nId, nParentId, elemStack.top());
+                     nId, nParentId, openParents.empty() ? 0 : openParents.back());
         }
         const bool bValued = kind == NK_ATTRIBUTE || kind == NK_TEXT || kind == NK_COMMENT || kind == NK_PI ||
                              kind == NK_CDATA || (kind == NK_ENTITYREF && !bEscape);
@@ -1122,7 +1121,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
             }
         }
 
-        if (elemStack.size() > 0) {
+        if (!openParents.empty()) {
             if (kind == NK_ATTRIBUTE) {
                 strDoc.add(' ');
                 appendName(strDoc, prefix, name);
@@ -1138,7 +1137,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
                 }
                 strDoc.add('"');
                 bTagOpen = true;
-                if (elemStack.top() >= nParentId) {
+                if (openParents.back() >= nParentId) {
                     // Elements close after this attribute: its start tag ends
                     // first unless another attribute follows.
                     const char* next;
@@ -1150,7 +1149,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
                     bTagOpen = false;
                 }
             }
-            while (elemStack.size() > 0 && elemStack.top() >= nParentId)
+            while (!openParents.empty() && openParents.back() >= nParentId)
                 closeElement(false);
         }
 
@@ -1161,8 +1160,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
             strDoc.add("-->", 3);
             break;
         case NK_ELEMENT:
-            elemStack.push(static_cast<int>(nParentId));
-            partNoStack.push(i);
+            openParents.push_back(static_cast<int>(nParentId));
             if (prefix.n > 0) {
                 openNames.append(prefix.p, static_cast<size_t>(prefix.n));
                 openNames += ':';
@@ -1245,7 +1243,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     if (bTagOpen && !bSubtreeEnd)
         strDoc.add('>');
 
-    while (elemStack.size() > 0)
+    while (!openParents.empty())
         closeElement(true);
     logDebug(kModule, "Document structure recreated.\n");
 

@@ -76,10 +76,34 @@ bool walkSlot(const unsigned char* p, const unsigned char* e, Fn&& fn) {
         }
         return false;
     };
+    // The same, where the longest header (three numbers of ten bytes and the
+    // flags) is known to lie before e: no end to test byte by byte.
+    auto getNear = [](const unsigned char*& q, uint64_t& v) {
+        if (*q < 0x80) {
+            v = *q++;
+            return true;
+        }
+        v = 0;
+        for (int shift = 0; shift <= 63; shift += 7) {
+            unsigned char b = *q++;
+            v |= static_cast<uint64_t>(b & 0x7f) << shift;
+            if (!(b & 0x80)) return true;
+        }
+        return false;
+    };
+    constexpr ptrdiff_t kLongestHeader = 31;
     uint64_t count;
     if (!get(p, count)) return false;
     for (uint64_t k = 0; k < count; ++k) {
         uint64_t field, item, len;
+        if (e - p >= kLongestHeader) {
+            if (!getNear(p, field)) return false;
+            uint8_t flags = *p++;
+            if (!getNear(p, item) || !getNear(p, len) || len > static_cast<uint64_t>(e - p)) return false;
+            fn(field, item, flags, p, static_cast<size_t>(len));
+            p += len;
+            continue;
+        }
         if (!get(p, field) || p >= e) return false;
         uint8_t flags = *p++;
         if (!get(p, item) || !get(p, len) || len > static_cast<uint64_t>(e - p)) return false;
