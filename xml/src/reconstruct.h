@@ -40,6 +40,13 @@ public:
         m_p[m_n++] = c;
     }
 
+    // Room for n more bytes, taken at once.
+    void reserve(size_t n)
+    {
+        if (n >= m_cap - m_n)
+            grow(n);
+    }
+
     const char* data() const { return m_p ? m_p : ""; }
     int length() const { return static_cast<int>(m_n); }
     void clear() { m_n = 0; }
