@@ -58,6 +58,58 @@ int64_t sizeFrom(const std::string& s) {
     return n;
 }
 
+// Field numbers index the table of item maxima directly; a damaged slot
+// with a huge one leaves the answer to the bitmaps.
+constexpr uint64_t kMaxField = 4096;
+
+// The highest item by record field number (0: none).
+struct ItemMaxima {
+    std::vector<int> top;
+    bool ok = true;
+    void note(uint64_t field, uint64_t item) {
+        if (item == 0 || item > static_cast<uint64_t>(INT32_MAX)) return;
+        if (field >= kMaxField) {
+            ok = false;
+            return;
+        }
+        size_t f = static_cast<size_t>(field);
+        if (f >= top.size()) top.resize(f + 1, 0);
+        if (top[f] < static_cast<int>(item)) top[f] = static_cast<int>(item);
+    }
+};
+
+// The maxima kept with a stored record: a form byte, then (field, highest
+// item) for each field that has items.
+constexpr char kMaximaForm = 1;
+
+std::string encodeMaxima(const std::vector<int>& top) {
+    std::string out(1, kMaximaForm);
+    for (size_t f = 0; f < top.size(); ++f)
+        if (top[f] > 0) {
+            putVarint(out, f);
+            putVarint(out, static_cast<uint64_t>(top[f]));
+        }
+    return out;
+}
+
+// False (and nothing in top) when there are none or they are not of a form
+// read here: the record is then walked.
+bool decodeMaxima(const std::string& s, std::vector<int>& top) {
+    top.clear();
+    if (s.empty() || s[0] != kMaximaForm) return false;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data()) + 1;
+    const unsigned char* e = reinterpret_cast<const unsigned char*>(s.data()) + s.size();
+    ItemMaxima m;
+    while (p < e) {
+        uint64_t field, item;
+        if (!getVarint(p, e, field) || !getVarint(p, e, item)) return false;
+        if (field >= kMaxField || item == 0 || item > static_cast<uint64_t>(INT32_MAX)) return false;
+        m.note(field, item);
+    }
+    top.swap(m.top);
+    return true;
+}
+
 }  // namespace
 
 uint64_t newDesignStamp() {
@@ -146,6 +198,8 @@ bool Record::load(int rid) {
     tfMessage_.clear();
     batchSlot_ = -1;
     modified_ = false;
+    // Kept with the record when it was stored: no walk to find them.
+    maxItemsKnown_ = decodeMaxima(row.maxima, maxItems_);
     return true;
 }
 
@@ -443,21 +497,9 @@ void Record::ensureItems() {
 
 bool Record::ensureMaxItems() {
     if (maxItemsKnown_) return true;
-    // Field numbers index the table directly; a damaged slot with a huge one
-    // leaves the answer to the bitmaps.
-    constexpr uint64_t kMaxField = 4096;
-    std::vector<int> top;
-    bool ok = true;
-    auto note = [&](uint64_t field, uint64_t item) {
-        if (item == 0 || item > static_cast<uint64_t>(INT32_MAX)) return;
-        if (field >= kMaxField) {
-            ok = false;
-            return;
-        }
-        size_t f = static_cast<size_t>(field);
-        if (f >= top.size()) top.resize(f + 1, 0);
-        if (top[f] < static_cast<int>(item)) top[f] = static_cast<int>(item);
-    };
+    ItemMaxima m;
+    bool& ok = m.ok;
+    auto note = [&m](uint64_t field, uint64_t item) { m.note(field, item); };
     auto walkRaw = [&](const unsigned char* p, size_t n) {
         walkSlot(p, p + n, [&](uint64_t field, uint64_t item, uint8_t flags, const unsigned char*, size_t) {
             if (!(flags & kPart)) note(field, item);
@@ -482,7 +524,7 @@ bool Record::ensureMaxItems() {
             if (r.length != kNoRaw) walkRaw(rawData(r), r.length);
     }
     if (!ok) return false;
-    maxItems_.swap(top);
+    maxItems_.swap(m.top);
     maxItemsKnown_ = true;
     return true;
 }
@@ -844,23 +886,31 @@ int Record::finalize() {
     maskStoredEntries();
     store().deletePending(base_->id, rid_);
     // Index entries and structure come from one pass over the values.
+    // The same pass finds the highest item of every record field, kept with
+    // the record so that a reader never walks it for them.
     std::unique_ptr<TreeBuilder> tree;
     if (d.isXml) tree = std::make_unique<TreeBuilder>(nparts_, d.find("N_PARENT"), d.find("N_TYPE"));
-    run_ = writeRecordIndex(
-        store(), base_->id, rid_, *this,
-        tree ? std::function<void(int, const Value&)>([&](int s, const Value& v) { tree->add(s, v); }) : nullptr);
+    ItemMaxima maxima;
+    run_ = writeRecordIndex(store(), base_->id, rid_, *this, [&](int s, const Value& v) {
+        if (!(v.flags & kPart) && v.field >= 0 && v.item > 0)
+            maxima.note(static_cast<uint64_t>(v.field), static_cast<uint64_t>(v.item));
+        if (tree) tree->add(s, v);
+    });
     if (tree) store().writeTree(base_->id, rid_, tree->encode());
     RecordRow row;
     row.rid = rid_;
     row.name = name;
     row.nparts = nparts_;
     row.run = run_;
+    if (maxima.ok) row.maxima = encodeMaxima(maxima.top);
     store().putRecord(base_->id, row);
     lastWrite_ = nextWriteSeq();
     stored_ = true;
     storedName_ = name;
     modified_ = false;
     noteIndexChanged(base_->id, rid_);
+    maxItems_.swap(maxima.top);
+    maxItemsKnown_ = maxima.ok;
     return VDB_OK;
 }
 

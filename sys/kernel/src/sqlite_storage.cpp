@@ -18,7 +18,7 @@ const char* kSchema[] = {
     "CREATE TABLE IF NOT EXISTS users(name TEXT PRIMARY KEY COLLATE NOCASE, salt TEXT, hash TEXT)",
     "CREATE TABLE IF NOT EXISTS bases(id INTEGER PRIMARY KEY, name TEXT UNIQUE COLLATE NOCASE, "
     "design_name TEXT, design TEXT, charset INT, next_rid INT, next_run INT)",
-    "CREATE TABLE IF NOT EXISTS records(base INT, rid INT, name BLOB, nparts INT, run INT, "
+    "CREATE TABLE IF NOT EXISTS records(base INT, rid INT, name BLOB, nparts INT, run INT, maxima BLOB, "
     "PRIMARY KEY(base, rid)) WITHOUT ROWID",
     "CREATE INDEX IF NOT EXISTS records_name ON records(base, name) WHERE name IS NOT NULL",
     "CREATE INDEX IF NOT EXISTS records_run ON records(base, run)",
@@ -203,6 +203,7 @@ public:
                 upgrade();
                 for (const char* sql : kSchema) exec(sql);
                 packSlots();
+                addMaximaColumn();
                 exec(std::string("INSERT OR IGNORE INTO meta VALUES('format','") + kFormat + "')");
                 commit();
             }
@@ -351,23 +352,29 @@ public:
     }
 
     bool getRecord(int64_t base, int rid, RecordRow& out) override {
-        Stmt s = q("SELECT name, nparts, run FROM records WHERE base=? AND rid=?");
+        Stmt s = q("SELECT name, nparts, run, maxima FROM records WHERE base=? AND rid=?");
         s.i(1, base).i(2, rid);
         if (!s.row()) return false;
         out.rid = rid;
         out.name = s.isNull(0) ? std::string() : s.str(0);
         out.nparts = static_cast<int>(s.col(1));
         out.run = s.col(2);
+        out.maxima = s.isNull(3) ? std::string() : s.str(3);
         return true;
     }
     void putRecord(int64_t base, const RecordRow& r) override {
-        Stmt s = q("INSERT OR REPLACE INTO records VALUES(?,?,?,?,?)");
+        Stmt s = q("INSERT OR REPLACE INTO records(base, rid, name, nparts, run, maxima) VALUES(?,?,?,?,?,?)");
         s.i(1, base).i(2, r.rid);
         if (r.name.empty())
             s.null(3);
         else
             s.b(3, r.name.data(), r.name.size());
-        s.i(4, r.nparts).i(5, r.run).run();
+        s.i(4, r.nparts).i(5, r.run);
+        if (r.maxima.empty())
+            s.null(6);
+        else
+            s.b(6, r.maxima.data(), r.maxima.size());
+        s.run();
     }
     void deleteRecord(int64_t base, int rid) override {
         if (page_.first >= 0 && page_.base == base && page_.rid == rid) dropPage();
@@ -864,6 +871,18 @@ private:
         exec("INSERT OR REPLACE INTO meta VALUES('format','2')");
     }
 
+    // Records stored before the item maxima were kept have none (NULL):
+    // a reader finds them by walking the record, as it always did.
+    void addMaximaColumn() {
+        std::string name = "records";
+        {
+            Stmt s = q("SELECT sql FROM sqlite_schema WHERE type='table' AND name=?");
+            s.t(1, name);
+            if (!s.row() || s.str(0).find("maxima") != std::string::npos) return;
+        }
+        exec("ALTER TABLE records ADD COLUMN maxima BLOB");
+    }
+
     // Data directories of the second format keep one row per slot in table
     // slots; their rows are packed into pages once, when opened.
     void packSlots() {
@@ -921,6 +940,7 @@ private:
         for (const char* t : kKeyedTables)
             if (objects[t].find("WITHOUT ROWID") != std::string::npos) return false;
         if (objects.count("slots")) return false;
+        if (objects["records"].find("maxima") == std::string::npos) return false;
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE key='format'", -1, &st, nullptr) != SQLITE_OK)
             return false;

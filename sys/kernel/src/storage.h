@@ -30,6 +30,9 @@ struct RecordRow {
     std::string name;  // empty: no record name
     int nparts = 0;
     int64_t run = 0;  // posting run holding the record's index entries; 0: pending
+    // The highest item of each record field as stored (the record's own
+    // encoding); empty when not kept, as for records stored before it was.
+    std::string maxima;
 };
 
 struct RunInfo {

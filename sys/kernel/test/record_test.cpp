@@ -566,6 +566,69 @@ TEST_F(RecordTest, ItemCountsAndWalksOfALoadedRecord) {
     check(d, {"D_PROPNAME", 7, {1, 2, 4, 7}}, "after an addition");
 }
 
+// A stored record keeps the highest item of each record field, so that a
+// later session counts without walking it: every change that moves a
+// highest item (an item past it, the highest one deleted, a field new to the
+// record) is what the next session reads, not what was first stored.
+TEST_F(RecordTest, ItemCountsOfAStoredRecordFollowItsChangesIntoTheNextSession) {
+    const int n = 300;
+    Control w;
+    VdbSetBase(w, "docs", 2);
+    std::string t;
+    auto item = [&](const char* f, int i, const std::string& v) {
+        t += std::to_string(field(w, f)) + "F^" + std::to_string(i) + "P" + v + "^\n";
+    };
+    for (int i : {1, 2, 4}) item("D_PROPNAME", i, std::to_string(i));
+    for (int p = 1; p <= n; ++p) {
+        t += "\n\n" + std::to_string(p) + "G^\n";
+        item("N_ID", p, std::to_string(p));
+    }
+    const int rid = store("docs", t);
+
+    struct Step {
+        const char* field;
+        int item;
+        bool remove;
+        std::vector<int> items;  // of the field, as the next session reads them
+    };
+    std::vector<int> ids;
+    for (int p = 1; p < n; ++p) ids.push_back(p);
+    const Step steps[] = {
+        {"D_PROPNAME", 9, false, {1, 2, 4, 9}},  // past the highest, after a gap
+        {"D_PROPNAME", 9, true, {1, 2, 4}},      // the highest deleted
+        {"D_PROPNAME", 2, true, {1, 4}},         // one below it deleted
+        {"N_ID", n, true, ids},                  // the last node's
+        {"D_DOCNAME", 3, false, {3}},            // a field the record had none of
+    };
+    for (const Step& k : steps) {
+        {
+            Control c;
+            VdbSetBase(c, "docs", 2);
+            ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+            VdbHandle cur = nullptr;
+            ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, k.field), 0, k.item));
+            ASSERT_EQ(1, k.remove ? VdbDeleteItem(cur) : VdbReplaceItem(cur, std::to_string(k.item).c_str(), -1))
+                << message(-1);
+        }
+        // A new session keeps nothing of the last one.
+        VdbStopVorn(0);
+        ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+        Control c;
+        VdbSetBase(c, "docs", 2);
+        ASSERT_EQ(1, VdbGetRecordInBase(c, rid));
+        VdbHandle cur = nullptr;
+        ASSERT_EQ(1, VdbSetCursor(&cur, c, field(c, k.field), 0, 0));
+        int count = -1;
+        ASSERT_EQ(1, VdbItemCount(cur, &count));
+        EXPECT_EQ(k.items.back(), count) << k.field << " " << k.item;
+        std::vector<int> got;
+        char buf[64];
+        int len = 0;
+        while (VdbGetLine(cur, buf, &len, sizeof buf) == 1) got.push_back(std::stoi(std::string(buf, len)));
+        EXPECT_EQ(k.items, got) << k.field << " " << k.item;
+    }
+}
+
 // A cursor that read a line moves on when it is next used, so the line it
 // reads next is the next item as the record is then: one written meanwhile
 // is read, one deleted meanwhile is passed over; writes through it still
