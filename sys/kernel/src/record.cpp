@@ -170,20 +170,19 @@ bool Record::load(int rid) {
         storedTop_ = SIZE_MAX;
     } else {
         // The slots stay encoded until asked for (slot()); item bitmaps are
-        // built when a reader first needs them (ensureItems()).
-        store().readSlotPages(base_->id, rid, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
-            uint32_t page = static_cast<uint32_t>(raw_.size());
-            raw_.emplace_back(reinterpret_cast<const char*>(p), n);
-            // Slots come in order: the page's last one sizes the table once.
-            if (count > 0 && at[count - 1].slot >= 0 && rawAt_.size() <= static_cast<size_t>(at[count - 1].slot))
-                rawAt_.resize(static_cast<size_t>(at[count - 1].slot) + 1);
-            for (size_t k = 0; k < count; ++k) {
-                if (at[k].slot < 0) continue;
-                size_t i = static_cast<size_t>(at[k].slot);
-                if (rawAt_.size() <= i) rawAt_.resize(i + 1);
-                rawAt_[i] = RawRef{page, at[k].offset, at[k].length};
-            }
-        });
+        // built when a reader first needs them (ensureItems()). The pages
+        // are read into one buffer of the record's own.
+        static thread_local std::vector<SlotRef> at;
+        raw_.emplace_back();
+        store().readSlotPagesInto(base_->id, rid, raw_.back(), at);
+        // Slots come in order: the last one sizes the table once.
+        if (!at.empty() && at.back().slot >= 0) rawAt_.resize(static_cast<size_t>(at.back().slot) + 1);
+        for (const SlotRef& r : at) {
+            if (r.slot < 0) continue;
+            size_t i = static_cast<size_t>(r.slot);
+            if (rawAt_.size() <= i) rawAt_.resize(i + 1);
+            rawAt_[i] = RawRef{0, r.offset, r.length};
+        }
         slots_.resize(rawAt_.size());
         storedTop_ = rawAt_.size();
     }

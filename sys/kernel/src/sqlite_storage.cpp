@@ -252,6 +252,7 @@ public:
         }
         --depth_;
         if (depth_ == 0) {
+            closeSlotBlob();
             // A transaction that only read leaves the version as it was.
             bool wrote = sqlite3_txn_state(db_, "main") == SQLITE_TXN_WRITE;
             std::string m;
@@ -279,6 +280,7 @@ public:
         // (begin() writes the buffer), and a cached page may hold such changes.
         dropPage();
         blob_.valid = false;
+        closeSlotBlob();
         --depth_;
         if (depth_ == 0) {
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -423,6 +425,48 @@ public:
                 }))
                 throw damaged(rid);
             fn(p, n, refs.data(), refs.size());
+        }
+    }
+    void readSlotPagesInto(int64_t base, int rid, std::string& data, std::vector<SlotRef>& slots) override {
+        // Outside a transaction a kept blob handle would hold a read
+        // snapshot open; the rows are read through the statement then.
+        if (depth_ == 0) {
+            Storage::readSlotPagesInto(base, rid, data, slots);
+            return;
+        }
+        flushPage();
+        data.clear();
+        slots.clear();
+        // The pages' rowids from the index alone, then each page's bytes
+        // straight into data through the kept handle: a row read through a
+        // statement is assembled by SQLite first and copied again after.
+        rows_.clear();
+        {
+            Stmt s = q("SELECT first, rowid FROM slotpages WHERE base=? AND rid=? ORDER BY first");
+            s.i(1, base).i(2, rid);
+            while (s.row()) rows_.emplace_back(s.col(0), s.col(1));
+        }
+        for (const auto& row : rows_) {
+            slotBlobAt(row.second);
+            const int n = sqlite3_blob_bytes(slotBlob_);
+            const size_t at = data.size();
+            if (n > 0) {
+                // Pages are of about one size: room for all of them at the first.
+                if (at == 0) data.reserve(static_cast<size_t>(n) * rows_.size() + 64);
+                data.resize(at + static_cast<size_t>(n));
+                if (sqlite3_blob_read(slotBlob_, &data[at], n, 0) != SQLITE_OK) {
+                    std::string m = sqlite3_errmsg(db_);
+                    closeSlotBlob();
+                    throw StorageError("storage: " + m);
+                }
+            }
+            const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data()) + at;
+            if (!forEachInPage(static_cast<int>(row.first), p, static_cast<size_t>(n),
+                               [&](int slot, const unsigned char* d, size_t len) {
+                                   slots.push_back(SlotRef{slot, static_cast<uint32_t>(at + static_cast<size_t>(d - p)),
+                                                           static_cast<uint32_t>(len)});
+                               }))
+                throw damaged(rid);
         }
     }
     void listSlotPages(int64_t base, int rid, std::vector<SlotPageRef>& out) override {
@@ -746,6 +790,23 @@ private:
         return StorageError("storage: the slot pages of record " + std::to_string(rid) + " are damaged");
     }
 
+    // The kept handle on the data of slot page `row`: moved there when open
+    // (a fresh handle compiles a statement, a move only seeks), made when
+    // not or when a write to its row ended it.
+    void slotBlobAt(int64_t row) {
+        if (slotBlob_ && sqlite3_blob_reopen(slotBlob_, row) == SQLITE_OK) return;
+        closeSlotBlob();
+        if (sqlite3_blob_open(db_, "main", "slotpages", "data", row, 0, &slotBlob_) != SQLITE_OK) {
+            std::string m = sqlite3_errmsg(db_);
+            closeSlotBlob();
+            throw StorageError("storage: " + m);
+        }
+    }
+    void closeSlotBlob() {
+        if (slotBlob_) sqlite3_blob_close(slotBlob_);
+        slotBlob_ = nullptr;
+    }
+
     void setMapSize(int64_t bytes) {
         if (bytes == mappedBytes_) return;
         // SQLite maps or unmaps the file at once when no statement holds a
@@ -959,6 +1020,7 @@ private:
     }
 
     void closeAll() {
+        closeSlotBlob();
         for (auto& kv : stmts_) sqlite3_finalize(kv.second);
         stmts_.clear();
         if (db_) sqlite3_close(db_);
@@ -975,6 +1037,9 @@ private:
     std::unordered_map<std::string, sqlite3_stmt*> stmts_;
     Page page_;
     BlobTail blob_;
+    // Open only inside a transaction (it is a running statement).
+    sqlite3_blob* slotBlob_ = nullptr;
+    std::vector<std::pair<int64_t, int64_t>> rows_;  // (first, rowid) of a record's pages
 };
 
 bool makeDirs(const std::string& dir, std::string& err) {

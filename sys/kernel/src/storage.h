@@ -133,6 +133,19 @@ public:
     // the place of each of its slots in them (slot order), so that a reader
     // copies a page whole and decodes its slots later.
     virtual void readSlotPages(int64_t base, int rid, const SlotPageFn& fn) = 0;
+    // The same into one buffer the caller keeps: data becomes the pages one
+    // after another, slots the place of each slot in data (slot order). A
+    // backend reads each page straight into data where it can, so that a
+    // record's bytes are copied once.
+    virtual void readSlotPagesInto(int64_t base, int rid, std::string& data, std::vector<SlotRef>& slots) {
+        data.clear();
+        slots.clear();
+        readSlotPages(base, rid, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
+            const uint32_t shift = static_cast<uint32_t>(data.size());
+            data.append(reinterpret_cast<const char*>(p), n);
+            for (size_t k = 0; k < count; ++k) slots.push_back(SlotRef{at[k].slot, at[k].offset + shift, at[k].length});
+        });
+    }
     // The pages of a record's slots, in slot order, without their bytes.
     virtual void listSlotPages(int64_t base, int rid, std::vector<SlotPageRef>& out) = 0;
     // One listed page (as readSlotPages gives it); false when it was written
