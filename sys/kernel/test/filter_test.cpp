@@ -248,6 +248,50 @@ TEST_F(FilterTest, ExportKeepsWhatTheFilterWroteWhateverItsStatus) {
     EXPECT_EQ(0, hitsOf("D_DOCNAME=orig"));
 }
 
+// Records loaded again inside one export, after a write to one of them, read
+// as they are now: the write's row and the other record's rows alike. The
+// records span two slot pages; the items lie on either.
+TEST_F(FilterTest, RecordsLoadedAfterAWriteInsideAnExportReadItsResult) {
+    int ridA = 0, ridB = 0;
+    {
+        // No control holds the records afterwards: each load reads storage.
+        Control a, b;
+        VdbSetBase(a, "docs", 2);
+        VdbSetBase(b, "docs", 2);
+        ASSERT_EQ(1, import(a, doc("first", 400), ""));
+        ASSERT_EQ(1, import(b, doc("second", 400), ""));
+        char text[256];
+        VdbRecordInfo(a, 1, text, &ridA);
+        VdbRecordInfo(b, 1, text, &ridB);
+        ASSERT_NE(ridA, ridB);
+    }
+    Control other;
+    VdbSetBase(other, "docs", 2);
+    struct {
+        const char* field;
+        int item;
+        const char* expected;
+    } cases[] = {{"D_DOCNAME", 1, "second|changed 1"}, {"N_TYPE", 300, "second-node|changed 2"}};
+    int round = 0;
+    for (const auto& c : cases) {
+        std::string value = "changed " + std::to_string(++round);
+        filter_data fd;
+        memset(&fd, 0, sizeof fd);
+        fd.record_control = other;
+        strcpy(fd.filter_name, "tf_reload");
+        std::string args = "RID=" + std::to_string(ridA) + "\nRID2=" + std::to_string(ridB) + "\nFIELD=" + c.field +
+                           "\nITEM=" + std::to_string(c.item) + "\nVALUE=" + value + "\n";
+        fd.filter_arguments = &args[0];
+        fd.arg_length = static_cast<int>(args.size());
+        fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+        ASSERT_EQ(1, VdbExport(&fd)) << c.field << ": " << fd.errortext;
+        ASSERT_NE(nullptr, fd.buffer);
+        EXPECT_EQ(c.expected, std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)))
+            << c.field;
+        free(fd.buffer);
+    }
+}
+
 // Whether this process maps the data directory's database file.
 bool dataFileMapped(const std::string& dir) {
     FILE* f = fopen("/proc/self/maps", "r");

@@ -151,6 +151,50 @@ extern "C" int tf_update(char* p, int*) {
     return rc;
 }
 
+namespace {
+// Item `item` of the field named `name` of record rid, loaded afresh into a
+// control of the open base; "" when missing.
+std::string itemOf(int rid, const std::string& name, int item) {
+    VdbHandle c = nullptr, cur = nullptr;
+    VdbCreateRecordControl(&c);
+    int num = 0, type = 0, flags = 0;
+    std::string out;
+    char buf[256];
+    int len = 0;
+    if ((VdbGetRecordInBase(c, rid) & 1) && (VdbCheckField(c, name.c_str(), &num, &type, &flags) & 1) &&
+        (VdbSetCursor(&cur, c, num, 0, item) & 1) && VdbGetLine(cur, buf, &len, sizeof buf) == 1)
+        out.assign(buf, static_cast<size_t>(len));
+    if (cur) VdbDeleteCursor(cur);
+    VdbDeleteRecordControl(c);
+    return out;
+}
+}  // namespace
+
+// Inside one export: reads item ITEM of FIELD of record RID, writes VALUE
+// there, then reads the item of record RID2 and of RID again, each record
+// loaded afresh; exports "<RID2's>|<RID's>".
+extern "C" int tf_reload(char* p, int*) {
+    auto* fd = reinterpret_cast<filter_data*>(p);
+    const int rid = atoi(arg(fd, "RID").c_str()), rid2 = atoi(arg(fd, "RID2").c_str());
+    const int item = atoi(arg(fd, "ITEM").c_str());
+    const std::string name = arg(fd, "FIELD"), value = arg(fd, "VALUE");
+    VdbHandle c = nullptr, cur = nullptr;
+    VdbCreateRecordControl(&c);
+    int num = 0, type = 0, flags = 0;
+    int st = VdbGetRecordInBase(c, rid);
+    if (st & 1) st = VdbCheckField(c, name.c_str(), &num, &type, &flags);
+    if (st & 1) st = VdbSetCursor(&cur, c, num, 0, item);
+    if (st & 1) st = VdbReplaceItem(cur, value.c_str(), static_cast<int>(value.size()));
+    if (cur) VdbDeleteCursor(cur);
+    VdbDeleteRecordControl(c);
+    if (!(st & 1)) return failWith(fd, st, "write refused");
+    std::string out = itemOf(rid2, name, item) + "|" + itemOf(rid, name, item);
+    fd->buffer = strdup(out.c_str());
+    fd->buffer_length = static_cast<int>(out.size());
+    fd->errorcode = 1;
+    return 1;
+}
+
 // tf_update under the name of a filter that claims to only read.
 extern "C" int tf_update_as_reader(char* p, int* n) { return tf_update(p, n); }
 
