@@ -4,6 +4,7 @@
 // this header declares them all.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include <xercesc/util/XercesDefs.hpp>
@@ -158,6 +159,13 @@ protected:
     // the node fields reconstruction reads (0 until looked up).
     int m_nDocNodes = -1;
     int m_aNodeFields[6] = {};
+    // Fields D_DOCTYPE and D_META the same way, and the text buffers every
+    // fragment's rebuild uses (made for the first one).
+    int m_nDoctypeField = 0, m_nMetaField = 0;
+    struct CRebuildBuffers {
+        CStringBuffer type{64}, name{256}, nspace{64}, value{1024};
+    };
+    std::unique_ptr<CRebuildBuffers> m_pFragmentBuffers;
 
     // This request's field catalogue, current on its thread while it lives.
     CFieldCatalogue m_fieldCatalogue;

@@ -348,7 +348,9 @@ public:
 
     // known: the field numbers as an earlier reader of the same request
     // found them (-1: none), filled here when still 0.
-    CNodeReader(VdbHandle rc, int nLast, int* known = nullptr) : m_rc(rc), m_nLast(nLast)
+    // firstRun: the nodes the first read takes (a fragment is often a few).
+    CNodeReader(VdbHandle rc, int nLast, int* known = nullptr, int firstRun = 8)
+        : m_rc(rc), m_nLast(nLast), m_nNextRun(firstRun > 0 ? firstRun : 1)
     {
         static const char* const kNames[F_COUNT] = {"N_TYPE", "N_NAME", "N_NSPACE", "N_PARENT", "N_TVALUE", "N_ID"};
         for (int k = 0; k < F_COUNT; ++k) {
@@ -441,6 +443,16 @@ public:
         *pn = 0;
         if (m_slot[F_TYPE] < 0)
             return false;
+        // A node of the run read already: the views stay.
+        if (!m_bStale && part >= m_nFirst && part < m_nFirst + m_nRun) {
+            const size_t at = static_cast<size_t>(part - m_nFirst) * static_cast<size_t>(m_nAsked) +
+                              static_cast<size_t>(m_slot[F_TYPE]);
+            if (!m_values[at] || m_lengths[at] < 0)
+                return false;
+            *pp = m_values[at];
+            *pn = m_lengths[at];
+            return true;
+        }
         m_bStale = true;
         const char* v = nullptr;
         int n = -1;
@@ -477,7 +489,7 @@ private:
     std::vector<int> m_lengths;
     int m_nFirst = 0;
     int m_nRun = 0;
-    int m_nNextRun = 8;
+    int m_nNextRun;
     size_t m_nAt = 0;
     bool m_bStale = true;
 };
@@ -963,6 +975,14 @@ void reserveDocument(VdbHandle rc, CDocText& out)
         out.reserve(static_cast<size_t>(size + size / 8 + 256));
 }
 
+// snprintf(to, 64, "%s", name) without the formatting: set for every fragment.
+void setDocEncoding(char (&to)[64], const char* name)
+{
+    size_t n = strnlen(name, sizeof to - 1);
+    memmove(to, name, n);
+    to[n] = 0;
+}
+
 } // namespace
 
 int CVORNxml::countNodes()
@@ -993,10 +1013,9 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     filter_data* fd = m_pData;
     VdbHandle rc = fd->record_control;
 
-    CStringBuffer strEnc(64), strVer(64), txv(64);
     // Property values are read for output too: not into the encoding a
     // previous call (another fragment) left behind.
-    snprintf(m_szDocEncoding, sizeof m_szDocEncoding, "%s", "UTF-8");
+    setDocEncoding(m_szDocEncoding, "UTF-8");
     if (!(m_bReuseDocProps && m_bDocPropsRead)) {
         m_strDocEnc.clear();
         m_strDocVer.clear();
@@ -1006,16 +1025,12 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
         readProperties(*this, kNames, values, 3);
         m_bDocPropsRead = true;
     }
-    strEnc.set(m_strDocEnc);
-    strVer.set(m_strDocVer);
-    txv.set(m_strDocTxv);
     // A document without an XML declaration was read as UTF-8, so it is
     // written as UTF-8 (an empty name would leave the choice to ICU's default).
-    snprintf(m_szDocEncoding, sizeof m_szDocEncoding, "%s", strEnc.length() > 0 ? strEnc.getBufferPointer() : "UTF-8");
-    if (strVer.length() == 0)
-        strVer.set("1.0");
+    setDocEncoding(m_szDocEncoding, m_strDocEnc.length() > 0 ? m_strDocEnc.getBufferPointer() : "UTF-8");
+    const char* const pszVer = m_strDocVer.length() > 0 ? m_strDocVer.getBufferPointer() : "1.0";
     const bool bHighlight = (fd->filter_options & FO_HIGHLIGHT) != 0;
-    const bool bEscape = txv.length() > 0;
+    const bool bEscape = m_strDocTxv.length() > 0;
     const bool bDebug = getLogLevel() >= IVfxLogger::LL_DEBUG && getLogging();
 
     logDebug(kModule, "Retrieving XML document parts.\n");
@@ -1039,7 +1054,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
             sink.finish();
             return;
         }
-        snprintf(m_szDocEncoding, sizeof m_szDocEncoding, "%s", "UTF-8");
+        setDocEncoding(m_szDocEncoding, "UTF-8");
     }
     const char* target = m_szDocEncoding;
     COutputCoder coder(*this, target);
@@ -1049,15 +1064,38 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     const bool bUtf8 = VfxStrNoCaseEquals(escaped, "utf-8") || VfxStrNoCaseEquals(escaped, "utf8") ||
                        VfxStrNoCaseEquals(escaped, "utf 8");
 
-    CNodeReader nodes(rc, nCount, m_bReuseDocProps ? m_aNodeFields : nullptr);
-    CFieldInfo* f = CFieldInfo::getFieldInfo("D_DOCTYPE", rc);
-    const int fDoctype = f ? f->getNumber() : 0;
-    f = CFieldInfo::getFieldInfo("D_META", rc);
-    const int fMeta = f ? f->getNumber() : 0;
+    // A fragment's subtree ends at the first node after it whose parent is
+    // outside it: short subtrees read little beyond that node.
+    CNodeReader nodes(rc, nCount, m_bReuseDocProps ? m_aNodeFields : nullptr, nSubTreeRootId > 1 ? 4 : 8);
+    // Fragments of one request look the document fields up once (-1: none).
+    auto docField = [&](const char* name, int& known) {
+        if (m_bReuseDocProps && known != 0)
+            return known > 0 ? known : 0;
+        CFieldInfo* f = CFieldInfo::getFieldInfo(name, rc);
+        const int num = f ? f->getNumber() : 0;
+        if (m_bReuseDocProps)
+            known = num > 0 ? num : -1;
+        return num;
+    };
+    const int fDoctype = docField("D_DOCTYPE", m_nDoctypeField);
+    const int fMeta = docField("D_META", m_nMetaField);
     CDocText strDoc, strEscaped;
     if (sink.kind() == CDocSink::MEMORY && nSubTreeRootId <= 1)
         reserveDocument(rc, strDoc);
-    CStringBuffer strType(64), strName(256), strNSpace(64), strValue(1024);
+    // Each fragment of a request writes into the same buffers; every use
+    // below sets a buffer before it reads it.
+    std::unique_ptr<CRebuildBuffers> ownBuffers;
+    CRebuildBuffers* buffers = m_bReuseDocProps ? m_pFragmentBuffers.get() : nullptr;
+    if (!buffers) {
+        ownBuffers.reset(new CRebuildBuffers);
+        buffers = ownBuffers.get();
+        if (m_bReuseDocProps)
+            m_pFragmentBuffers = std::move(ownBuffers);
+    }
+    CStringBuffer& strType = buffers->type;
+    CStringBuffer& strName = buffers->name;
+    CStringBuffer& strNSpace = buffers->nspace;
+    CStringBuffer& strValue = buffers->value;
     // Parent ids of the open elements, innermost last.
     std::vector<int> openParents;
     // Prefixed names of the open elements, one after another; nameEnds
@@ -1237,7 +1275,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
                 coder.append(strValue.getBufferPointer(), strValue.length(), COutputCoder::SUBSTITUTE, strDoc);
             } else {
                 strDoc.add("<?xml version=\"");
-                strDoc.add(strVer);
+                strDoc.add(pszVer);
                 strDoc.add("\" encoding=\"UTF-8\"?>");
             }
             strDoc.add('\n');
