@@ -207,6 +207,7 @@ public:
                 exec(std::string("INSERT OR IGNORE INTO meta VALUES('format','") + kFormat + "')");
                 commit();
             }
+            keepsMaxima_ = hasMaximaColumn();
         } catch (const StorageError& e) {
             if (depth_ > 0) {
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -354,28 +355,32 @@ public:
     }
 
     bool getRecord(int64_t base, int rid, RecordRow& out) override {
-        Stmt s = q("SELECT name, nparts, run, maxima FROM records WHERE base=? AND rid=?");
+        Stmt s = q(keepsMaxima_ ? "SELECT name, nparts, run, maxima FROM records WHERE base=? AND rid=?"
+                                : "SELECT name, nparts, run FROM records WHERE base=? AND rid=?");
         s.i(1, base).i(2, rid);
         if (!s.row()) return false;
         out.rid = rid;
         out.name = s.isNull(0) ? std::string() : s.str(0);
         out.nparts = static_cast<int>(s.col(1));
         out.run = s.col(2);
-        out.maxima = s.isNull(3) ? std::string() : s.str(3);
+        out.maxima = !keepsMaxima_ || s.isNull(3) ? std::string() : s.str(3);
         return true;
     }
     void putRecord(int64_t base, const RecordRow& r) override {
-        Stmt s = q("INSERT OR REPLACE INTO records(base, rid, name, nparts, run, maxima) VALUES(?,?,?,?,?,?)");
+        Stmt s = q(keepsMaxima_ ? "INSERT OR REPLACE INTO records(base, rid, name, nparts, run, maxima) VALUES(?,?,?,?,?,?)"
+                                : "INSERT OR REPLACE INTO records(base, rid, name, nparts, run) VALUES(?,?,?,?,?)");
         s.i(1, base).i(2, r.rid);
         if (r.name.empty())
             s.null(3);
         else
             s.b(3, r.name.data(), r.name.size());
         s.i(4, r.nparts).i(5, r.run);
-        if (r.maxima.empty())
-            s.null(6);
-        else
-            s.b(6, r.maxima.data(), r.maxima.size());
+        if (keepsMaxima_) {
+            if (r.maxima.empty())
+                s.null(6);
+            else
+                s.b(6, r.maxima.data(), r.maxima.size());
+        }
         s.run();
     }
     void deleteRecord(int64_t base, int rid) override {
@@ -932,16 +937,18 @@ private:
         exec("INSERT OR REPLACE INTO meta VALUES('format','2')");
     }
 
-    // Records stored before the item maxima were kept have none (NULL):
-    // a reader finds them by walking the record, as it always did.
-    void addMaximaColumn() {
+    // Records stored before the item maxima were kept have none (NULL): a
+    // reader finds them by walking the record, as it always did. A directory
+    // upgraded for another reason gets the column; one otherwise current is
+    // left without it (an open only reads) and keeps no maxima.
+    bool hasMaximaColumn() {
         std::string name = "records";
-        {
-            Stmt s = q("SELECT sql FROM sqlite_schema WHERE type='table' AND name=?");
-            s.t(1, name);
-            if (!s.row() || s.str(0).find("maxima") != std::string::npos) return;
-        }
-        exec("ALTER TABLE records ADD COLUMN maxima BLOB");
+        Stmt s = q("SELECT sql FROM sqlite_schema WHERE type='table' AND name=?");
+        s.t(1, name);
+        return s.row() && s.str(0).find("maxima") != std::string::npos;
+    }
+    void addMaximaColumn() {
+        if (!hasMaximaColumn()) exec("ALTER TABLE records ADD COLUMN maxima BLOB");
     }
 
     // Data directories of the second format keep one row per slot in table
@@ -1001,7 +1008,6 @@ private:
         for (const char* t : kKeyedTables)
             if (objects[t].find("WITHOUT ROWID") != std::string::npos) return false;
         if (objects.count("slots")) return false;
-        if (objects["records"].find("maxima") == std::string::npos) return false;
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db_, "SELECT value FROM meta WHERE key='format'", -1, &st, nullptr) != SQLITE_OK)
             return false;
@@ -1034,6 +1040,7 @@ private:
     const int64_t readMmapBytes_;
     int64_t mappedBytes_;
     bool reading_ = false;
+    bool keepsMaxima_ = true;  // the records table has the maxima column
     std::unordered_map<std::string, sqlite3_stmt*> stmts_;
     Page page_;
     BlobTail blob_;

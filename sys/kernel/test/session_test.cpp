@@ -185,47 +185,16 @@ TEST_F(NoSessionTest, DataDirectoryOfTheFirstFormatIsUpgraded) {
 }
 
 // Records stored before their item maxima were kept (a records table
-// without them) are counted by their items after the directory is opened;
-// a record changed afterwards keeps them, one left alone still has none.
+// without them) are counted by their items. Opening such a directory
+// otherwise current writes nothing and keeps no maxima; one upgraded for
+// another reason gets them for each record stored after, and a record left
+// alone still has none.
 TEST_F(NoSessionTest, RecordsStoredWithoutItemMaximaAreCountedByTheirItems) {
-    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096));
-    ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
     auto fieldOf = [](VdbHandle c, const char* name) {
         int num = 0, type = 0, flags = 0;
         VdbCheckField(c, name, &num, &type, &flags);
         return num;
     };
-    // A record large enough to be read page by page, and a small one.
-    const int parts[2] = {5000, 3}, props[2] = {2, 3};
-    int rids[2] = {0, 0};
-    for (int r = 0; r < 2; ++r) {
-        kt::Control c;
-        VdbSetBase(c, "docs", 2);
-        std::string id = std::to_string(fieldOf(c, "N_ID")), pn = std::to_string(fieldOf(c, "D_PROPNAME"));
-        std::string t;
-        for (int i = 1; i <= props[r]; ++i) t += pn + "F^" + std::to_string(i) + "Pp^\n";
-        for (int p = 1; p <= parts[r]; ++p)
-            t += "\n\n" + std::to_string(p) + "G^\n" + id + "F^" + std::to_string(p) + "P" + std::to_string(p) + "^\n";
-        VdbHandle cur = nullptr;
-        VdbSetCursor(&cur, c, 0, 0, 0);
-        int a, b, d;
-        ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d)) << message(-1);
-        ASSERT_EQ(1, VdbPutRecord(c, &rids[r])) << message(-1);
-    }
-    VdbStopVorn(0);
-
-    sqlite3* db = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
-    char* err = nullptr;
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db,
-                                      "BEGIN; CREATE TABLE r1(base INT, rid INT, name BLOB, nparts INT, run INT, "
-                                      "PRIMARY KEY(base, rid)) WITHOUT ROWID;"
-                                      "INSERT INTO r1 SELECT base, rid, name, nparts, run FROM records;"
-                                      "DROP TABLE records; ALTER TABLE r1 RENAME TO records; COMMIT",
-                                      nullptr, nullptr, &err))
-        << (err ? err : "");
-    sqlite3_close(db);
-
     auto count = [&](int rid, const char* field) {
         kt::Control c;
         VdbSetBase(c, "docs", 2);
@@ -236,34 +205,85 @@ TEST_F(NoSessionTest, RecordsStoredWithoutItemMaximaAreCountedByTheirItems) {
         VdbDeleteCursor(cur);
         return n;
     };
-    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
-    EXPECT_EQ(2, count(rids[0], "D_PROPNAME"));
-    EXPECT_EQ(5000, count(rids[0], "N_ID"));
-    EXPECT_EQ(3, count(rids[1], "D_PROPNAME"));
-    {
-        kt::Control c;
-        VdbSetBase(c, "docs", 2);
-        ASSERT_EQ(1, VdbGetRecordInBase(c, rids[1]));
-        VdbHandle cur = nullptr;
-        ASSERT_EQ(1, VdbSetCursor(&cur, c, fieldOf(c, "D_PROPNAME"), 0, 7));
-        ASSERT_EQ(1, VdbReplaceItem(cur, "late", -1)) << message(-1);
-        VdbDeleteCursor(cur);
+    // Rows of records: (rid, maxima kept), or nothing without the column.
+    auto keptRows = [&]() {
+        sqlite3* db = nullptr;
+        std::vector<std::pair<int, int>> kept;
+        EXPECT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT rid, maxima IS NOT NULL FROM records ORDER BY rid", -1, &st, nullptr) ==
+            SQLITE_OK)
+            while (sqlite3_step(st) == SQLITE_ROW)
+                kept.emplace_back(sqlite3_column_int(st, 0), sqlite3_column_int(st, 1));
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return kept;
+    };
+    for (bool upgraded : {false, true}) {
+        SCOPED_TRACE(upgraded ? "upgraded" : "left as it is");
+        ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096));
+        ASSERT_EQ(1, VdbCreateBase("docs", "xml"));
+        // A record large enough to be read page by page, and a small one.
+        const int parts[2] = {5000, 3}, props[2] = {2, 3};
+        int rids[2] = {0, 0};
+        for (int r = 0; r < 2; ++r) {
+            kt::Control c;
+            VdbSetBase(c, "docs", 2);
+            std::string id = std::to_string(fieldOf(c, "N_ID")), pn = std::to_string(fieldOf(c, "D_PROPNAME"));
+            std::string t;
+            for (int i = 1; i <= props[r]; ++i) t += pn + "F^" + std::to_string(i) + "Pp^\n";
+            for (int p = 1; p <= parts[r]; ++p)
+                t += "\n\n" + std::to_string(p) + "G^\n" + id + "F^" + std::to_string(p) + "P" + std::to_string(p) +
+                     "^\n";
+            VdbHandle cur = nullptr;
+            VdbSetCursor(&cur, c, 0, 0, 0);
+            int a, b, d;
+            ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d)) << message(-1);
+            ASSERT_EQ(1, VdbPutRecord(c, &rids[r])) << message(-1);
+        }
+        VdbStopVorn(0);
+
+        // The records table as it was before the maxima; a missing index
+        // makes the directory one to upgrade.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+        char* err = nullptr;
+        std::string old = "BEGIN; CREATE TABLE r1(base INT, rid INT, name BLOB, nparts INT, run INT, "
+                          "PRIMARY KEY(base, rid)) WITHOUT ROWID;"
+                          "INSERT INTO r1 SELECT base, rid, name, nparts, run FROM records;"
+                          "DROP TABLE records; ALTER TABLE r1 RENAME TO records;"
+                          "CREATE INDEX records_name ON records(base, name) WHERE name IS NOT NULL;";
+        if (!upgraded) old += "CREATE INDEX records_run ON records(base, run);";
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, (old + "COMMIT").c_str(), nullptr, nullptr, &err)) << (err ? err : "");
+        sqlite3_close(db);
+
+        ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+        EXPECT_EQ(2, count(rids[0], "D_PROPNAME"));
+        EXPECT_EQ(5000, count(rids[0], "N_ID"));
+        EXPECT_EQ(3, count(rids[1], "D_PROPNAME"));
+        {
+            kt::Control c;
+            VdbSetBase(c, "docs", 2);
+            ASSERT_EQ(1, VdbGetRecordInBase(c, rids[1]));
+            VdbHandle cur = nullptr;
+            ASSERT_EQ(1, VdbSetCursor(&cur, c, fieldOf(c, "D_PROPNAME"), 0, 7));
+            ASSERT_EQ(1, VdbReplaceItem(cur, "late", -1)) << message(-1);
+            VdbDeleteCursor(cur);
+        }
+        VdbStopVorn(0);
+        using Rows = std::vector<std::pair<int, int>>;
+        const Rows expected = upgraded ? Rows{{rids[0], 0}, {rids[1], 1}} : Rows{};
+        EXPECT_EQ(expected, keptRows());
+
+        ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+        EXPECT_EQ(7, count(rids[1], "D_PROPNAME"));
+        EXPECT_EQ(2, count(rids[0], "D_PROPNAME"));
+        EXPECT_EQ(5000, count(rids[0], "N_ID"));
+        VdbStopVorn(0);
+        removeDir(dir);
+        dir = makeTempDir();
+        setenv("VDBS_DATA", dir.c_str(), 1);
     }
-    VdbStopVorn(0);
-
-    ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
-    sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db, "SELECT rid, maxima IS NULL FROM records ORDER BY rid", -1, &st, nullptr);
-    std::vector<std::pair<int, int>> kept;
-    while (sqlite3_step(st) == SQLITE_ROW) kept.emplace_back(sqlite3_column_int(st, 0), sqlite3_column_int(st, 1));
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    EXPECT_EQ((std::vector<std::pair<int, int>>{{rids[0], 1}, {rids[1], 0}}), kept);
-
-    ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
-    EXPECT_EQ(7, count(rids[1], "D_PROPNAME"));
-    EXPECT_EQ(2, count(rids[0], "D_PROPNAME"));
-    EXPECT_EQ(5000, count(rids[0], "N_ID"));
 }
 
 // A data directory that keeps one row per slot is packed into slot pages
