@@ -921,7 +921,9 @@ void readProperties(CVORNxml& x, const char* const* names, CStringBuffer* const*
     // next one; each as a phrase value reads: cut to its area, converted.
     const char* v[kFirstItems * 2];
     int len[kFirstItems * 2];
-    if (fields[0] > 0 && fields[1] > 0 && (VdbGetNodeValues(rc, 1, kFirstItems, 2, fields, v, len) & 1)) {
+    const bool scanned =
+        fields[0] > 0 && fields[1] > 0 && (VdbGetNodeValues(rc, 1, kFirstItems, 2, fields, v, len) & 1);
+    if (scanned) {
         std::string held[kFirstItems * 2];
         for (int i = 0; i < kFirstItems * 2; ++i)
             if (v[i] && len[i] >= 0)
@@ -949,7 +951,23 @@ void readProperties(CVORNxml& x, const char* const* names, CStringBuffer* const*
                 }
         }
     }
-    // Later items: the whole search.
+    // Later items: the whole search, unless the record has no item past
+    // those read (the kernel knows a record's item counts without a walk).
+    bool all = true;
+    for (int k = 0; k < n; ++k)
+        all = all && found[k];
+    if (all)
+        return;
+    if (scanned) {
+        int count = -1;
+        VdbHandle cursor = nullptr;
+        if (VdbSetCursor(&cursor, rc, fields[0], 0, 0) & 1)
+            VdbItemCount(cursor, &count);
+        if (cursor)
+            VdbDeleteCursor(cursor);
+        if (count >= 0 && count <= kFirstItems)
+            return;
+    }
     for (int k = 0; k < n; ++k)
         if (!found[k])
             x.getProperty(names[k], *values[k]);
