@@ -280,6 +280,19 @@ TEST_F(NoSessionTest, RecordsStoredWithoutItemMaximaAreCountedByTheirItems) {
         EXPECT_EQ(2, count(rids[0], "D_PROPNAME"));
         EXPECT_EQ(5000, count(rids[0], "N_ID"));
         VdbStopVorn(0);
+        // Damaged maxima (cut short, of a form not known here) are not trusted.
+        for (const char* bad : {"X'01FF'", "X'02'"}) {
+            if (!upgraded)
+                break;
+            ASSERT_EQ(SQLITE_OK, sqlite3_open((dir + "/vdbs.db").c_str(), &db));
+            ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, (std::string("UPDATE records SET maxima=") + bad).c_str(), nullptr,
+                                              nullptr, nullptr));
+            sqlite3_close(db);
+            ASSERT_EQ(1, VdbStartVorn("warden", "", 9, 4096)) << message(-1);
+            EXPECT_EQ(7, count(rids[1], "D_PROPNAME")) << bad;
+            EXPECT_EQ(5000, count(rids[0], "N_ID")) << bad;
+            VdbStopVorn(0);
+        }
         removeDir(dir);
         dir = makeTempDir();
         setenv("VDBS_DATA", dir.c_str(), 1);
