@@ -872,19 +872,24 @@ private:
     bool m_bFailed;
 };
 
+// snprintf(to, 64, "%s", name) without the formatting: set for every fragment.
+void setDocEncoding(char (&to)[64], const char* name)
+{
+    size_t n = strnlen(name, sizeof to - 1);
+    memmove(to, name, n);
+    to[n] = 0;
+}
+
 // Restores the request's document encoding when reconstruction ends.
 class CDocEncodingGuard {
 public:
-    CDocEncodingGuard(char* pszTarget, const char* pszReal) : m_pszTarget(pszTarget)
-    {
-        snprintf(m_szReal, sizeof m_szReal, "%s", pszReal);
-    }
-    ~CDocEncodingGuard() { snprintf(m_pszTarget, sizeof m_szReal, "%s", m_szReal); }
+    CDocEncodingGuard(char (&target)[64], const char* pszReal) : m_target(target) { setDocEncoding(m_szReal, pszReal); }
+    ~CDocEncodingGuard() { setDocEncoding(m_target, m_szReal); }
     CDocEncodingGuard(const CDocEncodingGuard&) = delete;
     CDocEncodingGuard& operator=(const CDocEncodingGuard&) = delete;
 
 private:
-    char* m_pszTarget;
+    char (&m_target)[64];
     char m_szReal[64];
 };
 
@@ -991,14 +996,6 @@ void reserveDocument(VdbHandle rc, CDocText& out)
     // fits the slack; a damaged size is not trusted beyond 256 MB.
     if (size > 0 && size < (256ll << 20))
         out.reserve(static_cast<size_t>(size + size / 8 + 256));
-}
-
-// snprintf(to, 64, "%s", name) without the formatting: set for every fragment.
-void setDocEncoding(char (&to)[64], const char* name)
-{
-    size_t n = strnlen(name, sizeof to - 1);
-    memmove(to, name, n);
-    to[n] = 0;
 }
 
 } // namespace

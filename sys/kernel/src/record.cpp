@@ -228,25 +228,25 @@ size_t Record::rawExtent() {
 
 void Record::fetchPage(size_t k) {
     RawPage& pg = pages_[k];
-    bool ok = store().readListedSlotPage(
-        base_->id, rid_, pg.ref, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
-            // A page given back and read again takes its old entry: raw_
-            // never grows past one entry per page, so entries never move.
-            uint32_t page = pg.raw;
-            if (page == kNoRaw) {
-                page = static_cast<uint32_t>(raw_.size());
-                raw_.emplace_back(reinterpret_cast<const char*>(p), n);
-                pg.raw = page;
-            } else {
-                raw_[page].assign(reinterpret_cast<const char*>(p), n);
-            }
-            for (size_t j = 0; j < count; ++j) {
-                if (at[j].slot < pg.ref.first) continue;
-                size_t i = static_cast<size_t>(at[j].slot - pg.ref.first);
-                if (pg.at.size() <= i) pg.at.resize(i + 1);
-                pg.at[i] = RawRef{page, at[j].offset, at[j].length};
-            }
-        });
+    // A page given back and read again takes its old entry: raw_ never
+    // grows past one entry per page, so entries never move.
+    uint32_t page = pg.raw;
+    if (page == kNoRaw) {
+        page = static_cast<uint32_t>(raw_.size());
+        raw_.emplace_back();
+        pg.raw = page;
+    }
+    static thread_local std::vector<SlotRef> at;
+    bool ok = store().readListedSlotPageInto(base_->id, rid_, pg.ref, raw_[page], at);
+    if (ok) {
+        if (!at.empty() && at.back().slot >= pg.ref.first) pg.at.resize(static_cast<size_t>(at.back().slot - pg.ref.first) + 1);
+        for (const SlotRef& r : at) {
+            if (r.slot < pg.ref.first) continue;
+            size_t i = static_cast<size_t>(r.slot - pg.ref.first);
+            if (pg.at.size() <= i) pg.at.resize(i + 1);
+            pg.at[i] = RawRef{page, r.offset, r.length};
+        }
+    }
     if (!ok) pageChanged();
     pg.fetched = true;
     --pagesLeft_;

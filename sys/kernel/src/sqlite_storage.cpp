@@ -451,28 +451,31 @@ public:
             s.i(1, base).i(2, rid);
             while (s.row()) rows_.emplace_back(s.col(0), s.col(1));
         }
-        for (const auto& row : rows_) {
-            slotBlobAt(row.second);
-            const int n = sqlite3_blob_bytes(slotBlob_);
-            const size_t at = data.size();
-            if (n > 0) {
-                // Pages are of about one size: room for all of them at the first.
-                if (at == 0) data.reserve(static_cast<size_t>(n) * rows_.size() + 64);
-                data.resize(at + static_cast<size_t>(n));
-                if (sqlite3_blob_read(slotBlob_, &data[at], n, 0) != SQLITE_OK) {
-                    std::string m = sqlite3_errmsg(db_);
-                    closeSlotBlob();
-                    throw StorageError("storage: " + m);
-                }
+        for (const auto& row : rows_) readSlotRow(row.second, static_cast<int>(row.first), rid, data, rows_.size(), slots);
+    }
+    // Appends the bytes of slot page `rowid` (first slot `first`) to data
+    // through the kept handle, and the place of each of its slots to slots.
+    // rows: the pages still to come with it, for room taken at once.
+    void readSlotRow(int64_t rowid, int first, int rid, std::string& data, size_t rows, std::vector<SlotRef>& slots) {
+        slotBlobAt(rowid);
+        const int n = sqlite3_blob_bytes(slotBlob_);
+        const size_t at = data.size();
+        if (n > 0) {
+            // Pages are of about one size: room for all of them at the first.
+            if (at == 0 && rows > 1) data.reserve(static_cast<size_t>(n) * rows + 64);
+            data.resize(at + static_cast<size_t>(n));
+            if (sqlite3_blob_read(slotBlob_, &data[at], n, 0) != SQLITE_OK) {
+                std::string m = sqlite3_errmsg(db_);
+                closeSlotBlob();
+                throw StorageError("storage: " + m);
             }
-            const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data()) + at;
-            if (!forEachInPage(static_cast<int>(row.first), p, static_cast<size_t>(n),
-                               [&](int slot, const unsigned char* d, size_t len) {
-                                   slots.push_back(SlotRef{slot, static_cast<uint32_t>(at + static_cast<size_t>(d - p)),
-                                                           static_cast<uint32_t>(len)});
-                               }))
-                throw damaged(rid);
         }
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data()) + at;
+        if (!forEachInPage(first, p, static_cast<size_t>(n > 0 ? n : 0), [&](int slot, const unsigned char* d, size_t len) {
+                slots.push_back(
+                    SlotRef{slot, static_cast<uint32_t>(at + static_cast<size_t>(d - p)), static_cast<uint32_t>(len)});
+            }))
+            throw damaged(rid);
     }
     void listSlotPages(int64_t base, int rid, std::vector<SlotPageRef>& out) override {
         flushPage();
@@ -496,6 +499,21 @@ public:
             }))
             throw damaged(rid);
         fn(p, n, refs.data(), refs.size());
+        return true;
+    }
+    bool readListedSlotPageInto(int64_t base, int rid, const SlotPageRef& page, std::string& data,
+                                std::vector<SlotRef>& slots) override {
+        if (depth_ == 0) return Storage::readListedSlotPageInto(base, rid, page, data, slots);
+        flushPage();
+        slots.clear();
+        {
+            // The row's key columns lie in its cell: read without its data.
+            Stmt s = q("SELECT base, rid, first FROM slotpages WHERE rowid=?");
+            s.i(1, page.id);
+            if (!s.row() || s.col(0) != base || s.col(1) != rid || s.col(2) != page.first) return false;
+        }
+        data.clear();
+        readSlotRow(page.id, page.first, rid, data, 0, slots);
         return true;
     }
     bool readSlot(int64_t base, int rid, int slot, std::string& out) override {

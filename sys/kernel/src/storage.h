@@ -151,6 +151,16 @@ public:
     // One listed page (as readSlotPages gives it); false when it was written
     // again or removed since it was listed.
     virtual bool readListedSlotPage(int64_t base, int rid, const SlotPageRef& page, const SlotPageFn& fn) = 0;
+    // The same into a buffer the caller keeps (data becomes the page's bytes,
+    // slots the place of each slot in them).
+    virtual bool readListedSlotPageInto(int64_t base, int rid, const SlotPageRef& page, std::string& data,
+                                        std::vector<SlotRef>& slots) {
+        slots.clear();
+        return readListedSlotPage(base, rid, page, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
+            data.assign(reinterpret_cast<const char*>(p), n);
+            slots.assign(at, at + count);
+        });
+    }
     virtual bool readSlot(int64_t base, int rid, int slot, std::string& out) = 0;
     virtual void writeSlot(int64_t base, int rid, int slot, const std::string& data) = 0;
     virtual void deleteSlot(int64_t base, int rid, int slot) = 0;
