@@ -408,6 +408,32 @@ public:
 
     void readSlots(int64_t base, int rid, const SlotFn& fn) override {
         flushPage();
+        if (depth_ > 0) {
+            // Inside a transaction each page is read straight into a buffer
+            // through the kept handle: a statement has SQLite assemble a row
+            // of many overflow pages first, and it is copied again after.
+            std::vector<std::pair<int64_t, int64_t>> rows;
+            {
+                Stmt s = q("SELECT first, rowid FROM slotpages WHERE base=? AND rid=? ORDER BY first");
+                s.i(1, base).i(2, rid);
+                while (s.row()) rows.emplace_back(s.col(0), s.col(1));
+            }
+            std::string page;
+            for (const auto& row : rows) {
+                slotBlobAt(row.second);
+                const int n = sqlite3_blob_bytes(slotBlob_);
+                page.resize(n > 0 ? static_cast<size_t>(n) : 0);
+                if (n > 0 && sqlite3_blob_read(slotBlob_, &page[0], n, 0) != SQLITE_OK) {
+                    std::string m = sqlite3_errmsg(db_);
+                    closeSlotBlob();
+                    throw StorageError("storage: " + m);
+                }
+                if (!forEachInPage(static_cast<int>(row.first), reinterpret_cast<const unsigned char*>(page.data()),
+                                   page.size(), fn))
+                    throw damaged(rid);
+            }
+            return;
+        }
         Stmt s = q("SELECT first, data FROM slotpages WHERE base=? AND rid=? ORDER BY first");
         s.i(1, base).i(2, rid);
         while (s.row()) {
