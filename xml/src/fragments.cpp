@@ -685,11 +685,15 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
         // The query's search is the hit context, so its hits are highlighted.
         // The record is loaded already and stays cached while the control
         // holds it: it is not swapped for the set's first record in between.
-        int status = VdbGetRecordInSearch(rc, nSearch, rid - 1);
-        if (!(status & 1)) {
-            logVornError(status, "getFragments/VdbGetRecordInSearch");
-            VfxMemFree(parts);
-            continue;
+        // Without highlighting no hit is read, and the record is one of the
+        // query's search, as the fragment search ran within it.
+        if (bHighlight || (p->filter_options & FO_HIGHLIGHT)) {
+            int status = VdbGetRecordInSearch(rc, nSearch, rid - 1);
+            if (!(status & 1)) {
+                logVornError(status, "getFragments/VdbGetRecordInSearch");
+                VfxMemFree(parts);
+                continue;
+            }
         }
         m_bDocPropsRead = false;
         m_nDocNodes = -1;
