@@ -321,12 +321,22 @@ ENodeKind kindOf(const char* type, int n)
 // True when text read from the database must be converted for output into
 // target: the rule of the output conversion (encodeOutput), decided once per
 // reconstruction instead of once per value.
+// The name as a caller spells UTF-8 most often (exact bytes), before the
+// comparison without case: every fragment of a request asks again.
+bool namesUtf8(const char* name, const char* dashed, const char* plain)
+{
+    if (!name)
+        name = "";
+    return strcmp(name, dashed) == 0 || strcmp(name, plain) == 0 || VfxStrNoCaseEquals(name, dashed) ||
+           VfxStrNoCaseEquals(name, plain);
+}
+
 bool conversionNeeded(const CVORNxml& x, const char* target)
 {
     const char* session = x.getVornEncoding();
     bool sessionUtf = session[0] == 'U' || session[0] == 'u';
     bool baseUtf = x.getBaseEncoding()[0] == 'U' || x.getBaseEncoding()[0] == 'u';
-    if (sessionUtf && (VfxStrNoCaseEquals(target, "UTF-8") || VfxStrNoCaseEquals(target, "UTF8")))
+    if (sessionUtf && namesUtf8(target, "UTF-8", "UTF8"))
         return false;
     if (!sessionUtf && !baseUtf)
         return false;
@@ -632,7 +642,7 @@ private:
 bool isAsciiCompatible(const char* encoding)
 {
     // The usual encoding, without opening a converter to find out.
-    if (VfxStrNoCaseEquals(encoding, "UTF-8") || VfxStrNoCaseEquals(encoding, "UTF8"))
+    if (namesUtf8(encoding, "UTF-8", "UTF8"))
         return true;
     UErrorCode err = U_ZERO_ERROR;
     UConverter* cnv = ucnv_open(encoding, &err);
@@ -1076,7 +1086,7 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     // The text escape looks at the bytes as stored when they are converted
     // after it, else at the bytes as written.
     const char* escaped = coder.active() ? getVornEncoding() : target;
-    const bool bUtf8 = VfxStrNoCaseEquals(escaped, "utf-8") || VfxStrNoCaseEquals(escaped, "utf8") ||
+    const bool bUtf8 = (escaped && strcmp(escaped, "UTF-8") == 0) || namesUtf8(escaped, "utf-8", "utf8") ||
                        VfxStrNoCaseEquals(escaped, "utf 8");
 
     // A fragment's subtree ends at the first node after it whose parent is
