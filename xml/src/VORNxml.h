@@ -164,6 +164,8 @@ protected:
     int m_nDoctypeField = 0, m_nMetaField = 0;
     struct CRebuildBuffers {
         CStringBuffer type{64}, name{256}, nspace{64}, value{1024};
+        std::vector<const char*> nodeValues;  // the node reader's runs
+        std::vector<int> nodeLengths;
     };
     std::unique_ptr<CRebuildBuffers> m_pFragmentBuffers;
 

@@ -359,8 +359,12 @@ public:
     // known: the field numbers as an earlier reader of the same request
     // found them (-1: none), filled here when still 0.
     // firstRun: the nodes the first read takes (a fragment is often a few).
-    CNodeReader(VdbHandle rc, int nLast, int* known = nullptr, int firstRun = 8)
-        : m_rc(rc), m_nLast(nLast), m_nNextRun(firstRun > 0 ? firstRun : 1)
+    // values, lengths: arrays an earlier reader of the request grew, reused
+    // (null: the reader's own).
+    CNodeReader(VdbHandle rc, int nLast, int* known = nullptr, int firstRun = 8,
+                std::vector<const char*>* values = nullptr, std::vector<int>* lengths = nullptr)
+        : m_rc(rc), m_nLast(nLast), m_values(values && lengths ? *values : m_ownValues),
+          m_lengths(values && lengths ? *lengths : m_ownLengths), m_nNextRun(firstRun > 0 ? firstRun : 1)
     {
         static const char* const kNames[F_COUNT] = {"N_TYPE", "N_NAME", "N_NSPACE", "N_PARENT", "N_TVALUE", "N_ID"};
         for (int k = 0; k < F_COUNT; ++k) {
@@ -495,8 +499,10 @@ private:
     int m_nAsked = 0;
     int m_slot[F_COUNT];
     int m_fields[F_COUNT];
-    std::vector<const char*> m_values;
-    std::vector<int> m_lengths;
+    std::vector<const char*> m_ownValues;
+    std::vector<int> m_ownLengths;
+    std::vector<const char*>& m_values;
+    std::vector<int>& m_lengths;
     int m_nFirst = 0;
     int m_nRun = 0;
     int m_nNextRun;
@@ -1089,9 +1095,6 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     const bool bUtf8 = (escaped && strcmp(escaped, "UTF-8") == 0) || namesUtf8(escaped, "utf-8", "utf8") ||
                        VfxStrNoCaseEquals(escaped, "utf 8");
 
-    // A fragment's subtree ends at the first node after it whose parent is
-    // outside it: short subtrees read little beyond that node.
-    CNodeReader nodes(rc, nCount, m_bReuseDocProps ? m_aNodeFields : nullptr, nSubTreeRootId > 1 ? 4 : 8);
     // Fragments of one request look the document fields up once (-1: none).
     auto docField = [&](const char* name, int& known) {
         if (m_bReuseDocProps && known != 0)
@@ -1121,6 +1124,10 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     CStringBuffer& strName = buffers->name;
     CStringBuffer& strNSpace = buffers->nspace;
     CStringBuffer& strValue = buffers->value;
+    // A fragment's subtree ends at the first node after it whose parent is
+    // outside it: short subtrees read little beyond that node.
+    CNodeReader nodes(rc, nCount, m_bReuseDocProps ? m_aNodeFields : nullptr, nSubTreeRootId > 1 ? 4 : 8,
+                      &buffers->nodeValues, &buffers->nodeLengths);
     // Parent ids of the open elements, innermost last.
     std::vector<int> openParents;
     // Prefixed names of the open elements, one after another; nameEnds
