@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <xercesc/util/XercesDefs.hpp>
@@ -166,6 +167,9 @@ protected:
         CStringBuffer type{64}, name{256}, nspace{64}, value{1024};
         std::vector<const char*> nodeValues;  // the node reader's runs
         std::vector<int> nodeLengths;
+        std::vector<int> openParents;  // the rebuild's open elements
+        std::string openNames;
+        std::vector<size_t> nameEnds;
     };
     std::unique_ptr<CRebuildBuffers> m_pFragmentBuffers;
 

@@ -1129,11 +1129,14 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     CNodeReader nodes(rc, nCount, m_bReuseDocProps ? m_aNodeFields : nullptr, nSubTreeRootId > 1 ? 4 : 8,
                       &buffers->nodeValues, &buffers->nodeLengths);
     // Parent ids of the open elements, innermost last.
-    std::vector<int> openParents;
+    std::vector<int>& openParents = buffers->openParents;
     // Prefixed names of the open elements, one after another; nameEnds
     // beside the two stacks marks where each ends.
-    std::string openNames;
-    std::vector<size_t> nameEnds;
+    std::string& openNames = buffers->openNames;
+    std::vector<size_t>& nameEnds = buffers->nameEnds;
+    openParents.clear();
+    openNames.clear();
+    nameEnds.clear();
     auto closeElement = [&](bool bLineFeed) {
         size_t start = nameEnds.size() > 1 ? nameEnds[nameEnds.size() - 2] : 0;
         strDoc.add("</", 2);
