@@ -436,6 +436,24 @@ Timing timed(int runs, const std::function<void()>& fn)
     return {median(wall), median(cpu)};
 }
 
+// The phases timed in turn, round after round, and the median of each: a
+// ratio between phases then holds when the machine's speed drifts.
+std::vector<Timing> timedInTurn(int runs, const std::vector<std::function<void()>>& phases)
+{
+    std::vector<std::vector<double>> wall(phases.size()), cpu(phases.size());
+    for (int i = 0; i < runs; ++i)
+        for (size_t k = 0; k < phases.size(); ++k) {
+            double t0 = now(), c0 = cpuNow();
+            phases[k]();
+            cpu[k].push_back(cpuNow() - c0);
+            wall[k].push_back(now() - t0);
+        }
+    std::vector<Timing> out;
+    for (size_t k = 0; k < phases.size(); ++k)
+        out.push_back({median(wall[k]), median(cpu[k])});
+    return out;
+}
+
 void report(const char* what, size_t bytes, Timing t, Timing floor)
 {
     double mb = static_cast<double>(bytes) / 1e6;
@@ -511,19 +529,19 @@ int main(int argc, char** argv)
             printf("  stored before (VDBS_BENCH_REUSE)\n");
         else
             printf("  stored in %.1f s (%s)\n", now() - t0, g_viaFilter ? "store filter" : "record text form");
-        Timing floor = timed(runs, [&] { parse(reader, d.xml); });
-        report("parse floor (SAX, no-op)", d.xml.size(), floor, Timing());
-        size_t out = 0;
-        Timing loadAlone = timed(runs, [&] { load(rid); });
-        report("record load alone (kernel)", d.xml.size(), loadAlone, floor);
-        Timing raw = timed(runs, [&] { out = retrieve(rid, false); });
-        report("raw text", out, raw, floor);
-        Timing rebuilt = timed(runs, [&] { out = retrieve(rid, true); });
-        report("rebuilt", d.xml.size(), rebuilt, floor);
-        report("rebuilt minus record load", d.xml.size(), rebuilt - loadAlone, floor);
+        size_t rawOut = 0, out = 0;
         std::string file = dir + "/rebuilt.xml";
-        Timing toFile = timed(runs, [&] { retrieve(rid, true, file.c_str()); });
-        report("rebuilt to a file", d.xml.size(), toFile, floor);
+        std::vector<Timing> t = timedInTurn(runs, {[&] { parse(reader, d.xml); }, [&] { load(rid); },
+                                                   [&] { rawOut = retrieve(rid, false); },
+                                                   [&] { out = retrieve(rid, true); },
+                                                   [&] { retrieve(rid, true, file.c_str()); }});
+        const Timing& floor = t[0];
+        report("parse floor (SAX, no-op)", d.xml.size(), floor, Timing());
+        report("record load alone (kernel)", d.xml.size(), t[1], floor);
+        report("raw text", rawOut, t[2], floor);
+        report("rebuilt", d.xml.size(), t[3], floor);
+        report("rebuilt minus record load", d.xml.size(), t[3] - t[1], floor);
+        report("rebuilt to a file", d.xml.size(), t[4], floor);
         printf("  rebuilt text: %zu bytes; peak RSS of the process so far %ld MB\n", out, peakRssMb());
         peakOf("rebuilt to memory:", [&] { retrieve(rid, true); });
         peakOf("rebuilt to a file:", [&] { retrieve(rid, true, file.c_str()); });
@@ -548,28 +566,34 @@ int main(int argc, char** argv)
         // VDBS_BENCH_ONLY=rebuilt times the rebuild alone, for a profiler.
         const char* only = getenv("VDBS_BENCH_ONLY");
         bool all = !only || strcmp(only, "rebuilt") != 0;
-        Timing floor, loadAlone;
-        if (all) {
-            floor = timed(runs, [&] {
-                for (const std::string& t : texts)
-                    parse(reader, t);
-            });
-            report("parse floor (SAX, no-op)", total, floor, Timing());
-            loadAlone = timed(runs, [&] {
-                for (int rid : rids)
-                    load(rid);
-            });
-            report("record load alone (kernel)", total, loadAlone, floor);
-            Timing raw = timed(runs, [&] {
-                for (int rid : rids)
-                    retrieve(rid, false);
-            });
-            report("raw text", total, raw, floor);
-        }
-        Timing rebuilt = timed(runs, [&] {
+        auto parseAll = [&] {
+            for (const std::string& t : texts)
+                parse(reader, t);
+        };
+        auto loadAll = [&] {
+            for (int rid : rids)
+                load(rid);
+        };
+        auto rawAll = [&] {
+            for (int rid : rids)
+                retrieve(rid, false);
+        };
+        auto rebuildAll = [&] {
             for (int rid : rids)
                 retrieve(rid, true);
-        });
+        };
+        Timing floor, loadAlone, rebuilt;
+        if (all) {
+            std::vector<Timing> t = timedInTurn(runs, {parseAll, loadAll, rawAll, rebuildAll});
+            floor = t[0];
+            loadAlone = t[1];
+            rebuilt = t[3];
+            report("parse floor (SAX, no-op)", total, floor, Timing());
+            report("record load alone (kernel)", total, loadAlone, floor);
+            report("raw text", total, t[2], floor);
+        } else {
+            rebuilt = timed(runs, rebuildAll);
+        }
         report("rebuilt", total, rebuilt, floor);
         if (all)
             report("rebuilt minus record load", total, rebuilt - loadAlone, floor);
