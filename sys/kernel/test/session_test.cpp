@@ -25,6 +25,14 @@ protected:
         removeDir(dir);
         unsetenv("VORNRCS");
     }
+    // Stores text form t as a new record of control c: 1 when it was stored.
+    static int storeTextForm(VdbHandle c, const std::string& t, int* rid) {
+        VdbHandle cur = nullptr;
+        VdbSetCursor(&cur, c, 0, 0, 0);
+        int a, b, d;
+        int st = VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d);
+        return (st & 1) ? VdbPutRecord(c, rid) : st;
+    }
 };
 
 TEST_F(NoSessionTest, LoginChecksUserAndPassword) {
@@ -235,11 +243,7 @@ TEST_F(NoSessionTest, RecordsStoredWithoutItemMaximaAreCountedByTheirItems) {
             for (int p = 1; p <= parts[r]; ++p)
                 t += "\n\n" + std::to_string(p) + "G^\n" + id + "F^" + std::to_string(p) + "P" + std::to_string(p) +
                      "^\n";
-            VdbHandle cur = nullptr;
-            VdbSetCursor(&cur, c, 0, 0, 0);
-            int a, b, d;
-            ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d)) << message(-1);
-            ASSERT_EQ(1, VdbPutRecord(c, &rids[r])) << message(-1);
+            ASSERT_EQ(1, storeTextForm(c, t, &rids[r])) << message(-1);
         }
         VdbStopVorn(0);
 
@@ -318,11 +322,7 @@ TEST_F(NoSessionTest, DataDirectoryWithOneRowPerSlotIsPacked) {
             t += "\n\n" + std::to_string(p) + "G^\n" + std::to_string(nid) + "F^" + std::to_string(p) + "P" +
                  std::to_string(p) + "^\n" + std::to_string(tv) + "F^\n" + std::to_string(v.size()) + "L" + v + "^\n";
         }
-        VdbHandle cur = nullptr;
-        VdbSetCursor(&cur, c, 0, 0, 0);
-        int a, b, d;
-        ASSERT_EQ(1, VdbPutRecordBuffer(cur, t.data(), static_cast<int>(t.size()), &a, &b, &d)) << message(-1);
-        ASSERT_EQ(1, VdbPutRecord(c, &rids[r])) << message(-1);
+        ASSERT_EQ(1, storeTextForm(c, t, &rids[r])) << message(-1);
     }
     VdbStopVorn(0);
 
