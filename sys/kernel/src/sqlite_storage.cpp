@@ -412,24 +412,14 @@ public:
             // Inside a transaction each page is read straight into a buffer
             // through the kept handle: a statement has SQLite assemble a row
             // of many overflow pages first, and it is copied again after.
-            std::vector<std::pair<int64_t, int64_t>> rows;
-            {
-                Stmt s = q("SELECT first, rowid FROM slotpages WHERE base=? AND rid=? ORDER BY first");
-                s.i(1, base).i(2, rid);
-                while (s.row()) rows.emplace_back(s.col(0), s.col(1));
-            }
+            // The list is local: fn may read other records meanwhile.
+            std::vector<SlotPageRef> pages;
+            listSlotPages(base, rid, pages);
             std::string page;
-            for (const auto& row : rows) {
-                slotBlobAt(row.second);
-                const int n = sqlite3_blob_bytes(slotBlob_);
-                page.resize(n > 0 ? static_cast<size_t>(n) : 0);
-                if (n > 0 && sqlite3_blob_read(slotBlob_, &page[0], n, 0) != SQLITE_OK) {
-                    std::string m = sqlite3_errmsg(db_);
-                    closeSlotBlob();
-                    throw StorageError("storage: " + m);
-                }
-                if (!forEachInPage(static_cast<int>(row.first), reinterpret_cast<const unsigned char*>(page.data()),
-                                   page.size(), fn))
+            for (const SlotPageRef& pg : pages) {
+                page.clear();
+                appendSlotRow(pg.id, page, 0);
+                if (!forEachInPage(pg.first, reinterpret_cast<const unsigned char*>(page.data()), page.size(), fn))
                     throw damaged(rid);
             }
             return;
@@ -471,33 +461,35 @@ public:
         // The pages' rowids from the index alone, then each page's bytes
         // straight into data through the kept handle: a row read through a
         // statement is assembled by SQLite first and copied again after.
-        rows_.clear();
-        {
-            Stmt s = q("SELECT first, rowid FROM slotpages WHERE base=? AND rid=? ORDER BY first");
-            s.i(1, base).i(2, rid);
-            while (s.row()) rows_.emplace_back(s.col(0), s.col(1));
+        listSlotPages(base, rid, rows_);
+        for (const SlotPageRef& pg : rows_) readSlotRow(pg.id, pg.first, rid, data, rows_.size(), slots);
+    }
+    // Appends the bytes of slot page `rowid` to data through the kept handle;
+    // returns how many. rows: the pages still to come with it, for room taken
+    // at once.
+    size_t appendSlotRow(int64_t rowid, std::string& data, size_t rows) {
+        slotBlobAt(rowid);
+        const int n = sqlite3_blob_bytes(slotBlob_);
+        if (n <= 0) return 0;
+        const size_t at = data.size();
+        // Pages are of about one size: room for all of them at the first.
+        if (at == 0 && rows > 1) data.reserve(static_cast<size_t>(n) * rows + 64);
+        data.resize(at + static_cast<size_t>(n));
+        if (sqlite3_blob_read(slotBlob_, &data[at], n, 0) != SQLITE_OK) {
+            std::string m = sqlite3_errmsg(db_);
+            closeSlotBlob();
+            throw StorageError("storage: " + m);
         }
-        for (const auto& row : rows_) readSlotRow(row.second, static_cast<int>(row.first), rid, data, rows_.size(), slots);
+        return static_cast<size_t>(n);
     }
     // Appends the bytes of slot page `rowid` (first slot `first`) to data
     // through the kept handle, and the place of each of its slots to slots.
     // rows: the pages still to come with it, for room taken at once.
     void readSlotRow(int64_t rowid, int first, int rid, std::string& data, size_t rows, std::vector<SlotRef>& slots) {
-        slotBlobAt(rowid);
-        const int n = sqlite3_blob_bytes(slotBlob_);
         const size_t at = data.size();
-        if (n > 0) {
-            // Pages are of about one size: room for all of them at the first.
-            if (at == 0 && rows > 1) data.reserve(static_cast<size_t>(n) * rows + 64);
-            data.resize(at + static_cast<size_t>(n));
-            if (sqlite3_blob_read(slotBlob_, &data[at], n, 0) != SQLITE_OK) {
-                std::string m = sqlite3_errmsg(db_);
-                closeSlotBlob();
-                throw StorageError("storage: " + m);
-            }
-        }
+        const size_t n = appendSlotRow(rowid, data, rows);
         const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data()) + at;
-        if (!forEachInPage(first, p, static_cast<size_t>(n > 0 ? n : 0), [&](int slot, const unsigned char* d, size_t len) {
+        if (!forEachInPage(first, p, n, [&](int slot, const unsigned char* d, size_t len) {
                 slots.push_back(
                     SlotRef{slot, static_cast<uint32_t>(at + static_cast<size_t>(d - p)), static_cast<uint32_t>(len)});
             }))
@@ -1090,7 +1082,7 @@ private:
     BlobTail blob_;
     // Open only inside a transaction (it is a running statement).
     sqlite3_blob* slotBlob_ = nullptr;
-    std::vector<std::pair<int64_t, int64_t>> rows_;  // (first, rowid) of a record's pages
+    std::vector<SlotPageRef> rows_;  // a record's pages, in order
 };
 
 bool makeDirs(const std::string& dir, std::string& err) {
