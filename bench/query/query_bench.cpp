@@ -14,8 +14,9 @@
 //       one query as a whole program would run it: session, query, output
 //       to stdout, end (timed from outside by run_bench.sh).
 //   query_bench repeat <base> <runs> <xpath>
-//       one query without fragments, warm, `runs` times in this process:
-//       its median and each run in ms (for profiling one query shape).
+//       one query, warm, `runs` times in this process: its median and each
+//       run in ms (for profiling one query shape); with fragments when
+//       VXQ_FRAGMENTS=1.
 //   query_bench queries
 //       the queries, one per line.
 //
@@ -527,13 +528,14 @@ int one(const char* base, bool fragments, const char* xpath)
 
 int repeat(const char* base, int runs, const char* xpath)
 {
+    static const bool fragments = getenv("VXQ_FRAGMENTS") && atoi(getenv("VXQ_FRAGMENTS")) != 0;
     session();
     check(VdbExecuteCcl((std::string("BASE ") + base).c_str(), nullptr), "BASE");
     std::vector<double> times;
-    Outcome o = query(xpath, false);  // warms up
+    Outcome o = query(xpath, fragments);  // warms up
     for (int i = 0; i < runs && o.status == 1; ++i) {
         double t0 = now();
-        o = query(xpath, false);
+        o = query(xpath, fragments);
         times.push_back(now() - t0);
     }
     if (o.status != 1) {

@@ -268,7 +268,7 @@ void Record::releasePagesBefore(size_t s) {
     for (size_t j = releaseFrom_; j + 1 < k; ++j) {
         RawPage& pg = pages_[j];
         if (!pg.fetched) continue;
-        std::string().swap(raw_[pg.raw]);
+        raw_[pg.raw].release();
         std::vector<RawRef>().swap(pg.at);
         pg.fetched = false;
         ++pagesLeft_;

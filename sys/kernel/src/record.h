@@ -311,7 +311,7 @@ private:
     const unsigned char* rawData(const RawRef& r) const {
         return reinterpret_cast<const unsigned char*>(raw_[r.page].data()) + r.offset;
     }
-    std::vector<std::string> raw_;
+    std::vector<ByteBuffer> raw_;
     std::vector<RawRef> rawAt_;
     // A large record reads its pages when a slot of theirs is first needed
     // (a fragment of a large document needs a few of them): pages_ lists

@@ -225,6 +225,7 @@ public:
         flushBlob();
         if (depth_ == 0 && !reading_) setMapSize(mmapBytes_);
         if (depth_ == 0) {
+            ++snapshot_;
             // Kept prepared: a retrieval of a small document begins and ends
             // several transactions.
             q(deferred ? "BEGIN" : "BEGIN IMMEDIATE").run();
@@ -415,7 +416,7 @@ public:
             // The list is local: fn may read other records meanwhile.
             std::vector<SlotPageRef> pages;
             listSlotPages(base, rid, pages);
-            std::string page;
+            ByteBuffer page;
             for (const SlotPageRef& pg : pages) {
                 page.clear();
                 appendSlotRow(pg.id, page, 0);
@@ -448,7 +449,7 @@ public:
             fn(p, n, refs.data(), refs.size());
         }
     }
-    void readSlotPagesInto(int64_t base, int rid, std::string& data, std::vector<SlotRef>& slots) override {
+    void readSlotPagesInto(int64_t base, int rid, ByteBuffer& data, std::vector<SlotRef>& slots) override {
         // Outside a transaction a kept blob handle would hold a read
         // snapshot open; the rows are read through the statement then.
         if (depth_ == 0) {
@@ -467,15 +468,16 @@ public:
     // Appends the bytes of slot page `rowid` to data through the kept handle;
     // returns how many. rows: the pages still to come with it, for room taken
     // at once.
-    size_t appendSlotRow(int64_t rowid, std::string& data, size_t rows) {
+    size_t appendSlotRow(int64_t rowid, ByteBuffer& data, size_t rows) {
         slotBlobAt(rowid);
         const int n = sqlite3_blob_bytes(slotBlob_);
         if (n <= 0) return 0;
         const size_t at = data.size();
         // Pages are of about one size: room for all of them at the first.
         if (at == 0 && rows > 1) data.reserve(static_cast<size_t>(n) * rows + 64);
-        data.resize(at + static_cast<size_t>(n));
-        if (sqlite3_blob_read(slotBlob_, &data[at], n, 0) != SQLITE_OK) {
+        data.resizeForOverwrite(at + static_cast<size_t>(n));
+        if (sqlite3_blob_read(slotBlob_, data.data() + at, n, 0) != SQLITE_OK) {
+            data.resizeForOverwrite(at);
             std::string m = sqlite3_errmsg(db_);
             closeSlotBlob();
             throw StorageError("storage: " + m);
@@ -485,7 +487,7 @@ public:
     // Appends the bytes of slot page `rowid` (first slot `first`) to data
     // through the kept handle, and the place of each of its slots to slots.
     // rows: the pages still to come with it, for room taken at once.
-    void readSlotRow(int64_t rowid, int first, int rid, std::string& data, size_t rows, std::vector<SlotRef>& slots) {
+    void readSlotRow(int64_t rowid, int first, int rid, ByteBuffer& data, size_t rows, std::vector<SlotRef>& slots) {
         const size_t at = data.size();
         const size_t n = appendSlotRow(rowid, data, rows);
         const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data()) + at;
@@ -502,7 +504,8 @@ public:
         // next one before removing the old row), so the rowid tells it.
         Stmt s = q("SELECT first, rowid FROM slotpages WHERE base=? AND rid=? ORDER BY first");
         s.i(1, base).i(2, rid);
-        while (s.row()) out.push_back(SlotPageRef{static_cast<int>(s.col(0)), s.col(1)});
+        const uint64_t snap = unchangedSnapshot();
+        while (s.row()) out.push_back(SlotPageRef{static_cast<int>(s.col(0)), s.col(1), snap});
     }
     bool readListedSlotPage(int64_t base, int rid, const SlotPageRef& page, const SlotPageFn& fn) override {
         flushPage();
@@ -519,12 +522,12 @@ public:
         fn(p, n, refs.data(), refs.size());
         return true;
     }
-    bool readListedSlotPageInto(int64_t base, int rid, const SlotPageRef& page, std::string& data,
+    bool readListedSlotPageInto(int64_t base, int rid, const SlotPageRef& page, ByteBuffer& data,
                                 std::vector<SlotRef>& slots) override {
         if (depth_ == 0) return Storage::readListedSlotPageInto(base, rid, page, data, slots);
         flushPage();
         slots.clear();
-        {
+        if (page.snapshot == 0 || page.snapshot != unchangedSnapshot()) {
             // The row's key columns lie in its cell: read without its data.
             Stmt s = q("SELECT base, rid, first FROM slotpages WHERE rowid=?");
             s.i(1, page.id);
@@ -1069,8 +1072,15 @@ private:
         db_ = nullptr;
     }
 
+    // The current transaction while it has written nothing, else 0: rows
+    // listed in it are still as listed.
+    uint64_t unchangedSnapshot() {
+        return depth_ > 0 && sqlite3_txn_state(db_, "main") != SQLITE_TXN_WRITE ? snapshot_ : 0;
+    }
+
     sqlite3* db_ = nullptr;
     int depth_ = 0;
+    uint64_t snapshot_ = 0;  // counts outermost transactions
     int64_t dataVersion_ = 0;
     const int64_t mmapBytes_;
     const int64_t readMmapBytes_;

@@ -5,6 +5,7 @@
 // replace SQLite here.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -15,6 +16,62 @@ namespace vdbs {
 
 struct StorageError : std::runtime_error {
     explicit StorageError(const std::string& m) : std::runtime_error(m) {}
+};
+
+// Bytes read from storage. It grows without zero-filling what the read then
+// overwrites (a std::string would fill every page read twice); its bytes do
+// not move while it grows within what was reserved.
+class ByteBuffer {
+public:
+    ByteBuffer() = default;
+    ByteBuffer(const ByteBuffer& o) { append(o.data(), o.size()); }
+    ByteBuffer& operator=(const ByteBuffer& o) {
+        if (this != &o) {
+            clear();
+            append(o.data(), o.size());
+        }
+        return *this;
+    }
+    ByteBuffer(ByteBuffer&&) noexcept = default;
+    ByteBuffer& operator=(ByteBuffer&&) noexcept = default;
+
+    const char* data() const { return p_.get(); }
+    char* data() { return p_.get(); }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear() { size_ = 0; }
+    void reserve(size_t n) {
+        if (n <= cap_) return;
+        std::unique_ptr<char[]> q(new char[n]);
+        if (size_) memcpy(q.get(), p_.get(), size_);
+        p_ = std::move(q);
+        cap_ = n;
+    }
+    // Makes the size n; the bytes past the old size are the caller's to write.
+    void resizeForOverwrite(size_t n) {
+        if (n > cap_) reserve(n > 2 * cap_ ? n : 2 * cap_);
+        size_ = n;
+    }
+    void append(const char* d, size_t n) {
+        if (!n) return;
+        size_t at = size_;
+        resizeForOverwrite(at + n);
+        memcpy(p_.get() + at, d, n);
+    }
+    void assign(const char* d, size_t n) {
+        clear();
+        append(d, n);
+    }
+    // Gives the memory back.
+    void release() {
+        p_.reset();
+        size_ = cap_ = 0;
+    }
+
+private:
+    std::unique_ptr<char[]> p_;
+    size_t size_ = 0;
+    size_t cap_ = 0;
 };
 
 struct BaseRow {
@@ -81,6 +138,9 @@ using SlotPageFn =
 struct SlotPageRef {
     int first = 0;
     int64_t id = 0;
+    // The read-only transaction it was listed in (0: none): inside the same
+    // one the page cannot have changed since.
+    uint64_t snapshot = 0;
 };
 // Posting row callback: return false to stop the scan.
 using PostingFn = std::function<bool(const unsigned char* term, size_t termLen, int64_t first,
@@ -137,7 +197,7 @@ public:
     // after another, slots the place of each slot in data (slot order). A
     // backend reads each page straight into data where it can, so that a
     // record's bytes are copied once.
-    virtual void readSlotPagesInto(int64_t base, int rid, std::string& data, std::vector<SlotRef>& slots) {
+    virtual void readSlotPagesInto(int64_t base, int rid, ByteBuffer& data, std::vector<SlotRef>& slots) {
         data.clear();
         slots.clear();
         readSlotPages(base, rid, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
@@ -153,7 +213,7 @@ public:
     virtual bool readListedSlotPage(int64_t base, int rid, const SlotPageRef& page, const SlotPageFn& fn) = 0;
     // The same into a buffer the caller keeps (data becomes the page's bytes,
     // slots the place of each slot in them).
-    virtual bool readListedSlotPageInto(int64_t base, int rid, const SlotPageRef& page, std::string& data,
+    virtual bool readListedSlotPageInto(int64_t base, int rid, const SlotPageRef& page, ByteBuffer& data,
                                         std::vector<SlotRef>& slots) {
         slots.clear();
         return readListedSlotPage(base, rid, page, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
