@@ -19,8 +19,9 @@ namespace {
 constexpr size_t kBlobChunk = 65536;
 // A record being imported keeps at most this many slots in memory.
 constexpr size_t kMaxCachedSlots = 16384;
-// A stored record of more parts reads its slot pages as they are needed.
-constexpr int kLazyParts = 4096;
+// A stored record of more parts (more than one slot page) reads its pages as
+// they are needed: a fragment of a small document needs one or two of three.
+constexpr int kLazyParts = 256;
 
 Value* findValue(Slot& s, int field, bool part, int item) {
     for (Value& v : s.values)

@@ -1,7 +1,8 @@
 // Records in memory: the values of one record, kept as slots. Slot n holds
 // the values of part n (part fields, text, blobs) and item n of every record
-// field, so item and part look-ups are direct. A record loaded from a base has
-// every slot in memory (read in one scan); a record being imported writes its
+// field, so item and part look-ups are direct. A record loaded from a base
+// reads its stored slot pages at once, or each when first needed (records of
+// several pages); a record being imported writes its
 // slots through to storage and may drop them from memory again.
 #pragma once
 #include <cstdint>
@@ -313,8 +314,8 @@ private:
     }
     std::vector<ByteBuffer> raw_;
     std::vector<RawRef> rawAt_;
-    // A large record reads its pages when a slot of theirs is first needed
-    // (a fragment of a large document needs a few of them): pages_ lists
+    // A record of several pages reads each when a slot of it is first needed
+    // (a fragment needs a few of them): pages_ lists
     // them in slot order; the slots of a fetched page are in its own at,
     // rawAt_ stays empty.
     struct RawPage {
@@ -331,6 +332,14 @@ private:
     // The stored place of slot s (fetching its page), null when it has none.
     RawRef* rawRef(size_t s) {
         if (pages_.empty()) return s < rawAt_.size() && rawAt_[s].length != kNoRaw ? &rawAt_[s] : nullptr;
+        // Most look-ups fall in the page of the one before.
+        if (pageHint_ < pages_.size()) {
+            RawPage& h = pages_[pageHint_];
+            const size_t i = s - static_cast<size_t>(h.ref.first);  // wraps when s is before the page
+            if (h.fetched && i < h.at.size() &&
+                (pageHint_ + 1 == pages_.size() || s < static_cast<size_t>(pages_[pageHint_ + 1].ref.first)))
+                return h.at[i].length != kNoRaw ? &h.at[i] : nullptr;
+        }
         return pagedRef(s);
     }
     RawRef* pagedRef(size_t s);
