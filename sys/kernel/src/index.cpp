@@ -720,6 +720,25 @@ void decodeTerm(const TermPostings& tp, HitList& out) {
     sortUnique(out);
 }
 
+namespace {
+
+// Past n varints without decoding them: each byte without its high bit ends
+// one, so eight bytes at a time while more than eight are left (the last end
+// then lies past the word).
+const unsigned char* skipVarints(const unsigned char* p, const unsigned char* end, uint64_t n) {
+    while (n > 8 && end - p >= 8) {
+        uint64_t w;
+        memcpy(&w, p, 8);
+        n -= static_cast<uint64_t>(__builtin_popcountll(~w & 0x8080808080808080ull));
+        p += 8;
+    }
+    while (n > 0 && p < end)
+        if (!(*p++ & 0x80)) --n;
+    return p;
+}
+
+}  // namespace
+
 void intersectTerm(const TermPostings& tp, const HitList& with, HitList& out) {
     out.clear();
     if (with.empty()) return;
@@ -756,25 +775,34 @@ void intersectTerm(const TermPostings& tp, const HitList& with, HitList& out) {
                         !(s.dead && s.dead->count(static_cast<int>(rid)));
             if (!keep) {
                 // Past the parts of this record without decoding them.
-                while (cnt > 0 && p < end)
-                    if (!(*p++ & 0x80)) --cnt;
+                p = skipVarints(p, end, cnt);
                 continue;
             }
-            uint64_t part = 0;
-            for (uint64_t i = 0; i < cnt; ++i) {
-                uint64_t dp;
-                if (!getVarint(p, end, dp)) {
-                    p = end;
-                    break;
+            // The parts are decoded as far as the last one of this record
+            // that with holds; the rest are skipped.
+            const int r = static_cast<int>(rid);
+            uint64_t part = 0, i = 0;
+            bool damaged = false;
+            while (w < we && hitRid(*w) == r) {
+                const uint64_t want = static_cast<uint64_t>(hitPart(*w));
+                while (i < cnt && (i == 0 || part < want)) {
+                    uint64_t dp;
+                    if (p < end && *p < 0x80) {
+                        dp = *p++;
+                    } else if (!getVarint(p, end, dp)) {
+                        damaged = true;
+                        break;
+                    }
+                    part += dp;
+                    ++i;
                 }
-                part += dp;
-                Hit h = mkHit(static_cast<int>(rid), static_cast<int>(part));
-                while (w < we && *w < h) ++w;
-                if (w < we && *w == h) out.push_back(h);
-                // Nothing of with is left for the rest of this run: a long
-                // record's parts after the last wanted one stay undecoded.
-                if (w == we) break;
+                if (damaged || i == 0 || part < want) break;  // this record has no part as high
+                if (part == want) out.push_back(*w);
+                ++w;
             }
+            if (damaged) break;
+            p = skipVarints(p, end, cnt - i);
+            // Nothing of with is left for the rest of this run.
             if (w == we) break;
         }
     }
