@@ -135,6 +135,9 @@ struct TermCache {
         IndexMetaPtr meta;
         std::map<std::pair<int, std::string>, std::shared_ptr<const HitList>> lists;
         std::map<std::pair<int, std::string>, std::shared_ptr<const TermPostings>> raw;
+        // Search sets made from a kept list as it is: the next FIND of the
+        // same terms takes the set, not a copy of its hits indexed again.
+        std::map<std::string, SetPtr> sets;
     };
     std::map<int64_t, PerBase> bases;
     size_t bytes = 0;
@@ -146,6 +149,21 @@ struct TermCache {
         auto it = b->second.lists.find({key, term});
         return it == b->second.lists.end() ? nullptr : it->second;
     }
+    SetPtr findSet(int64_t base, const IndexMetaPtr& meta, const std::string& key) {
+        auto b = bases.find(base);
+        if (b == bases.end() || b->second.meta != meta) return nullptr;
+        auto it = b->second.sets.find(key);
+        return it == b->second.sets.end() ? nullptr : it->second;
+    }
+    void addSet(int64_t base, const IndexMetaPtr& meta, const std::string& key, const SetPtr& set) {
+        size_t n = sizeOf(*set, key);
+        PerBase* b = room(base, meta, n);
+        if (!b) return;
+        auto& slot = b->sets[key];
+        if (slot) bytes -= std::min(bytes, sizeOf(*slot, key));
+        slot = set;
+        bytes += n;
+    }
     std::shared_ptr<const TermPostings> findRaw(int64_t base, const IndexMetaPtr& meta, int key,
                                                 const std::string& term) {
         auto b = bases.find(base);
@@ -154,6 +172,9 @@ struct TermCache {
         return it == b->second.raw.end() ? nullptr : it->second;
     }
     static size_t sizeOf(const HitList& l, const std::string& term) { return l.size() * sizeof(Hit) + term.size() + 64; }
+    static size_t sizeOf(const SetData& d, const std::string& key) {
+        return d.hits.size() * sizeof(Hit) + (d.rids.size() + d.starts.size()) * 4 + key.size() + 128;
+    }
     static size_t sizeOf(const TermPostings& t, const std::string& term) {
         return t.bytes.size() + t.segments.size() * sizeof(TermPostings::Segment) + t.pending.size() * sizeof(Hit) +
                term.size() + 64;
@@ -166,14 +187,17 @@ struct TermCache {
         if (b.meta != meta) {
             for (const auto& kv : b.lists) bytes -= std::min(bytes, sizeOf(*kv.second, kv.first.second));
             for (const auto& kv : b.raw) bytes -= std::min(bytes, sizeOf(*kv.second, kv.first.second));
+            for (const auto& kv : b.sets) bytes -= std::min(bytes, sizeOf(*kv.second, kv.first));
             b.lists.clear();
             b.raw.clear();
+            b.sets.clear();
             b.meta = meta;
         }
         if (bytes + n > kBudget) {
             for (auto& kv : bases) {
                 kv.second.lists.clear();
                 kv.second.raw.clear();
+                kv.second.sets.clear();
             }
             bytes = 0;
         }
@@ -267,6 +291,23 @@ public:
     size_t pos() const { return pos_; }
 
     // ----- conditions -----
+    // The search set of a condition's result: a result that is a kept
+    // list as it is (a term, or an intersection of terms) takes the set
+    // made from that list before, while the index stays as it was.
+    SetPtr keptSet(const BasePtr& base, Result& r) {
+        const bool noAttr = r.noAttr;
+        r.hits();
+        if (!r.ref || r.origin.empty() || !meta_) return makeSet(base->id, base->name, r.take(), std::move(r.terms), noAttr);
+        std::string key = r.origin + (noAttr ? "|e|" : "|a|") + base->name;
+        for (const Term& t : r.terms)
+            key += "|" + std::to_string(t.field) + ":" + std::to_string(static_cast<int>(t.kind)) + ":" +
+                   std::to_string(t.value.size()) + ":" + t.value;
+        if (SetPtr s = g_termCache.findSet(base->id, meta_, key)) return s;
+        SetPtr s = makeSet(base->id, base->name, r.take(), std::move(r.terms), noAttr);
+        g_termCache.addSet(base->id, meta_, key, s);
+        return s;
+    }
+
     Result condition(const BasePtr& base) {
         base_ = base;
         meta_ = k_.meta(base->id);
@@ -1081,8 +1122,7 @@ int runCommand(Kernel& k, const std::string& text, int* setOut) {
         }
         if (!k.state.highlight) r.terms.clear();
         int n = newSetNumber(k);
-        bool noAttr = r.noAttr;
-        k.state.sets[n] = makeSet(b->id, b->name, r.take(), std::move(r.terms), noAttr);
+        k.state.sets[n] = p.keptSet(b, r);
         k.state.last = n;
         if (setOut) *setOut = n;
         return VDB_OK;
