@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace vdbs {
 namespace {
@@ -23,11 +24,14 @@ inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 std::string sha256Hex(std::string_view data) {
     uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::string msg(data);
-    uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
-    msg.push_back(static_cast<char>(0x80));
-    while (msg.size() % 64 != 56) msg.push_back(0);
-    for (int i = 7; i >= 0; --i) msg.push_back(static_cast<char>((bits >> (i * 8)) & 0xff));
+    // A password is hashed thousands of times at each login: the padding
+    // is made at once and the digits without printf.
+    const uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
+    const size_t padded = (data.size() + 8) / 64 * 64 + 64;
+    std::string msg(padded, '\0');
+    if (!data.empty()) memcpy(&msg[0], data.data(), data.size());
+    msg[data.size()] = static_cast<char>(0x80);
+    for (int i = 0; i < 8; ++i) msg[padded - 1 - static_cast<size_t>(i)] = static_cast<char>((bits >> (i * 8)) & 0xff);
     for (size_t off = 0; off < msg.size(); off += 64) {
         uint32_t w[64];
         for (int i = 0; i < 16; ++i) {
@@ -59,9 +63,11 @@ std::string sha256Hex(std::string_view data) {
         h[0] += a; h[1] += b; h[2] += c; h[3] += d;
         h[4] += e; h[5] += f; h[6] += g; h[7] += hh;
     }
-    char out[65];
-    for (int i = 0; i < 8; ++i) snprintf(out + i * 8, 9, "%08x", h[i]);
-    return std::string(out, 64);
+    static const char hex[] = "0123456789abcdef";
+    std::string out(64, '0');
+    for (int i = 0; i < 8; ++i)
+        for (int k = 0; k < 8; ++k) out[static_cast<size_t>(i * 8 + k)] = hex[(h[i] >> (28 - 4 * k)) & 15];
+    return out;
 }
 
 bool parseXPathNumber(std::string_view s, double& out) {
