@@ -40,18 +40,23 @@ struct Scratch {
         val = seen = nullptr;
         size = 0;
     }
-    void prepare(size_t n) {
+    // Marks for n entries, and a value per entry when values: each array is
+    // made on first need (a large tree's would be tens of MB to clear).
+    void prepare(size_t n, bool values) {
         if (size < n) {
             release();
             gen = static_cast<uint32_t*>(calloc(n, sizeof(uint32_t)));
-            val = static_cast<int32_t*>(malloc(n * sizeof(int32_t)));
-            seen = static_cast<int32_t*>(malloc(n * sizeof(int32_t)));
-            if (!gen || !val || !seen) {
+            if (!gen) throw std::bad_alloc();
+            size = n;
+            cur = 0;
+        }
+        if (values && !val) {
+            val = static_cast<int32_t*>(malloc(size * sizeof(int32_t)));
+            seen = static_cast<int32_t*>(malloc(size * sizeof(int32_t)));
+            if (!val || !seen) {
                 release();
                 throw std::bad_alloc();
             }
-            size = n;
-            cur = 0;
         }
         if (++cur == 0) {
             std::fill(gen, gen + size, 0u);
@@ -457,7 +462,8 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
     auto PAR = [&](int x) { return parent[static_cast<size_t>(x)]; };
     auto END = [&](int x) { return end[static_cast<size_t>(x)]; };
     Scratch& s = g_scratch;
-    s.prepare(static_cast<size_t>(t.n) + 1);
+    // The marks are prepared by the joins that use them.
+    const size_t marks = static_cast<size_t>(t.n) + 1;
 
     // Every node on one side: most axes reduce to a test of the other side's nodes.
     if (direction == 2 && !ps) {
@@ -520,6 +526,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
                     break;
                 }
                 R.clear();
+                s.prepare(marks, false);
                 for (int p : P) s.mark(p);
                 // In a large tree the candidates' parents and their marks lie
                 // far apart: both are asked for some candidates ahead.
@@ -533,6 +540,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
                 break;
             }
             case AxisParent:
+                s.prepare(marks, false);
                 for (int p : P)
                     if (p != 0) s.mark(PAR(p));
                 for (int c : C)
@@ -566,6 +574,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             case AxisFollowingSibling:
             case AxisPrecedingSibling: {
                 bool following = axis == AxisFollowingSibling;
+                s.prepare(marks, true);
                 for (int p : P)
                     if (p != 0 && !AP(p)) {
                         if (following)
@@ -610,6 +619,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
                     }))
                     break;
                 R.clear();
+                s.prepare(marks, false);
                 for (int c : C)
                     if (c != 0 && AC(c) == wantAttr) s.mark(PAR(c));
                 for (int p : P)
@@ -617,6 +627,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
                 break;
             }
             case AxisParent:
+                s.prepare(marks, false);
                 for (int c : C) s.mark(c);
                 for (int p : P)
                     if (p != 0 && s.has(PAR(p))) R.push_back(p);
@@ -654,6 +665,7 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
             case AxisFollowingSibling:
             case AxisPrecedingSibling: {
                 bool following = axis == AxisFollowingSibling;
+                s.prepare(marks, true);
                 for (int c : C)
                     if (c != 0 && !AC(c)) {
                         if (following)
@@ -694,13 +706,48 @@ void axisJoin(const Tree& t, int axis, const std::vector<int>* ps, const std::ve
 void positionFilter(const Tree& t, const std::vector<int>& ps, int op, int k, std::vector<int>& out) {
     out.clear();
     Scratch& s = g_scratch;
-    s.prepare(static_cast<size_t>(t.n) + 2);
-    int32_t* seen = s.seen;  // running position per group, valid where s marks the group
     // Group by parent pre rank (+1 so the document node's group has a slot).
     auto groupOf = [&](int part) {
         int pre = t.pre.empty() ? part : t.pre[static_cast<size_t>(part)];
         return t.parent[static_cast<size_t>(pre)] + 1;
     };
+    auto holds = [op](int pos, int target) {
+        switch (op) {
+            case 0: return pos == target;
+            case 1: return pos != target;
+            case 2: return pos > target;
+            case 3: return pos < target;
+            case 4: return pos <= target;
+            case 5: return pos >= target;
+        }
+        return false;
+    };
+    const size_t need = static_cast<size_t>(t.n) + 2;
+    if (s.size < need && ps.size() * 8 < need) {
+        // Few candidates in a large tree with no arrays made for it yet:
+        // they are grouped by sorting, not in arrays over the whole tree
+        // that a fresh process would first have to clear.
+        std::vector<std::pair<int, size_t>> byGroup;  // (group, place in ps)
+        byGroup.reserve(ps.size());
+        for (size_t i = 0; i < ps.size(); ++i)
+            if (ps[i] >= 0 && ps[i] <= t.n) byGroup.emplace_back(groupOf(ps[i]), i);
+        std::sort(byGroup.begin(), byGroup.end());
+        std::vector<size_t> kept;
+        for (size_t b = 0; b < byGroup.size();) {
+            size_t e = b;
+            while (e < byGroup.size() && byGroup[e].first == byGroup[b].first) ++e;
+            const int count = static_cast<int>(e - b);
+            const int target = k < 0 ? count + 1 + k : k;
+            for (size_t j = b; j < e; ++j)
+                if (holds(static_cast<int>(j - b) + 1, target)) kept.push_back(byGroup[j].second);
+            b = e;
+        }
+        std::sort(kept.begin(), kept.end());
+        for (size_t i : kept) out.push_back(ps[i]);
+        return;
+    }
+    s.prepare(need, true);
+    int32_t* seen = s.seen;  // running position per group, valid where s marks the group
     // The parents are scattered over the tree: ask for all of them at once.
     for (int p : ps)
         if (p >= 0 && p <= t.n) __builtin_prefetch(&t.parent[static_cast<size_t>(t.pre.empty() ? p : t.pre[static_cast<size_t>(p)])]);
@@ -720,16 +767,7 @@ void positionFilter(const Tree& t, const std::vector<int>& ps, int op, int k, st
         int g = groupOf(p);
         int pos = ++seen[static_cast<size_t>(g)];
         int target = k < 0 ? s.val[static_cast<size_t>(g)] + 1 + k : k;
-        bool ok = false;
-        switch (op) {
-            case 0: ok = pos == target; break;
-            case 1: ok = pos != target; break;
-            case 2: ok = pos > target; break;
-            case 3: ok = pos < target; break;
-            case 4: ok = pos <= target; break;
-            case 5: ok = pos >= target; break;
-        }
-        if (ok) out.push_back(p);
+        if (holds(pos, target)) out.push_back(p);
     }
 }
 
