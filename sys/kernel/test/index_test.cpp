@@ -201,3 +201,22 @@ TEST_F(IndexTest, IntersectionsSkipUnwantedPartsOfLongTermsExactly) {
     };
     for (const auto& c : cases) EXPECT_EQ(c.want, hits(c.cond)) << c.cond;
 }
+
+// A substring's candidates are checked against the stored values page by
+// page: pages without a candidate are not read, and every candidate of the
+// others is found (a record of five pages, candidates in the first and the
+// last two).
+TEST_F(IndexTest, SubstringCandidatesAreCheckedInTheirPagesOnly) {
+    Control c;
+    VdbSetBase(c, "docs", 2);
+    const std::string text = std::to_string(field(c, "N_TVALUE"));
+    std::string t;
+    for (int p = 1; p <= 1100; ++p) {
+        std::string ps = std::to_string(p);
+        t += "\n\n" + ps + "G^\n" + nid + "F^" + ps + "P" + ps + "^\n" + text + "F^" + ps + "Pt1-" + ps + "^\n";
+    }
+    ASSERT_EQ(1, store("docs", t));
+    EXPECT_EQ("111 hits in 1 records", hits("N_TVALUE=$1-10$"));  // t1-10, t1-100..109, t1-1000..1099
+    EXPECT_EQ("1:1100", hits("N_TVALUE=$1-1100$"));
+    EXPECT_EQ("", hits("N_TVALUE=$1-1101$"));
+}
