@@ -996,7 +996,20 @@ private:
                 RecordRow row;
                 if (k_.st->getRecord(base_->id, rid, row)) pages = static_cast<size_t>(row.nparts) / 256 + 1;
             }
-            if (j - i >= 2 && (j - i) * 2 >= pages) {
+            // Pages holding a candidate (a page holds 256 slots).
+            size_t candPages = 0;
+            for (size_t c = i, last = SIZE_MAX; c < j; ++c)
+                if (static_cast<size_t>(hitPart(cand[c]) / 256) != last) {
+                    last = static_cast<size_t>(hitPart(cand[c]) / 256);
+                    ++candPages;
+                }
+            if (j - i >= 2 && (j - i) * 2 >= pages && candPages >= pages) {
+                size_t next = i;
+                k_.st->readSlots(base_->id, rid, [&](int slot, const unsigned char* d, size_t len) {
+                    while (next < j && hitPart(cand[next]) < slot) ++next;
+                    if (next < j && hitPart(cand[next]) == slot && matches(d, len)) kept.push_back(cand[next++]);
+                });
+            } else if (j - i >= 2 && (j - i) * 2 >= pages) {
                 // Each page that holds a candidate is read once; the others
                 // (a third of a large document's for a common word) not.
                 const size_t keptBefore = kept.size();
