@@ -1003,12 +1003,16 @@ private:
                     last = static_cast<size_t>(hitPart(cand[c]) / 256);
                     ++candPages;
                 }
-            if (j - i >= 2 && (j - i) * 2 >= pages && candPages >= pages) {
+            // Every page of the record in one pass.
+            auto readWhole = [&] {
                 size_t next = i;
                 k_.st->readSlots(base_->id, rid, [&](int slot, const unsigned char* d, size_t len) {
                     while (next < j && hitPart(cand[next]) < slot) ++next;
                     if (next < j && hitPart(cand[next]) == slot && matches(d, len)) kept.push_back(cand[next++]);
                 });
+            };
+            if (j - i >= 2 && (j - i) * 2 >= pages && candPages >= pages) {
+                readWhole();
             } else if (j - i >= 2 && (j - i) * 2 >= pages) {
                 // Each page that holds a candidate is read once; the others
                 // (a third of a large document's for a common word) not.
@@ -1033,11 +1037,7 @@ private:
                     // A page written again since it was listed: the record
                     // is read as it is now, all of it.
                     kept.resize(keptBefore);
-                    next = i;
-                    k_.st->readSlots(base_->id, rid, [&](int slot, const unsigned char* d, size_t len) {
-                        while (next < j && hitPart(cand[next]) < slot) ++next;
-                        if (next < j && hitPart(cand[next]) == slot && matches(d, len)) kept.push_back(cand[next++]);
-                    });
+                    readWhole();
                 }
             } else {
                 for (size_t c = i; c < j; ++c)
