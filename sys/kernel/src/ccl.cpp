@@ -692,6 +692,11 @@ private:
                 size_t pb, pe, cb, ce;
                 rangeOf(P, rid, pc, pb, pe);
                 rangeOf(C, rid, cc, cb, ce);
+                // Few parents among many candidates (the items of one region
+                // among those of a large document): each parent's children
+                // lie in its subtree's range of the candidates.
+                if ((pe - pb) * 4 < ce - cb && ce - cb > 64 && childrenInRanges(*t, rid, P, pb, pe, C, cb, ce, wantAttr, plain, out))
+                    continue;
                 if (pe - pb <= 64) {
                     const Hit* ph = P->hits.data();
                     for (size_t i = cb; i < ce; ++i) {
@@ -715,6 +720,40 @@ private:
             axisJoin(*t, axis, P ? &ps : nullptr, C ? &cs : nullptr, dir, res, plain);
             for (int part : res) out.push_back(mkHit(rid, part));
         }
+    }
+
+    // The children of P's hits [pb, pe) among C's hits [cb, ce) of record
+    // rid, appended to out; false (out as it was) when parents nested in
+    // one another would read more candidates than testing each once.
+    static bool childrenInRanges(const Tree& t, int rid, const SetData* P, size_t pb, size_t pe, const SetData* C,
+                                 size_t cb, size_t ce, bool wantAttr, int plain, HitList& out) {
+        const size_t before = out.size();
+        const Hit* c0 = C->hits.data() + cb;
+        const Hit* c1 = C->hits.data() + ce;
+        const Hit* from = c0;
+        size_t budget = ce - cb;
+        for (size_t k = pb; k < pe; ++k) {
+            const int p = hitPart(P->hits[k]);
+            if (p < 0 || p > t.n) continue;
+            const Hit* lo = upperFrom(from, c1, mkHit(rid, p));
+            const Hit* hi = upperFrom(lo, c1, mkHit(rid, t.end[p]));
+            from = lo;
+            if (static_cast<size_t>(hi - lo) > budget) {
+                out.resize(before);
+                return false;
+            }
+            budget -= static_cast<size_t>(hi - lo);
+            for (const Hit* h = lo; h < hi; ++h) {
+                const int c = hitPart(*h);
+                if (c <= 0 || c > t.n || t.parent[c] != p) continue;
+                if ((plain & kPlainC) ? wantAttr : (t.attr[c] != 0) != wantAttr) continue;
+                out.push_back(*h);
+            }
+        }
+        // Parents nested in others give their children out of order.
+        if (!std::is_sorted(out.begin() + static_cast<long>(before), out.end()))
+            std::sort(out.begin() + static_cast<long>(before), out.end());
+        return true;
     }
 
     void positionJoin(const SetData* P, const SetData* C, int op, int kk, HitList& out) {

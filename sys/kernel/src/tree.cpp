@@ -144,18 +144,6 @@ bool contains(const Span& sorted, int v) { return std::binary_search(sorted.begi
 // called fn for some parents, perhaps) when that would read more candidates
 // than testing each once: parents nested in one another see the same
 // candidates again.
-// The first of [b, e) (sorted) above v, by steps that double from b: the
-// ranges of parents in order lie a little after one another.
-const int* upperFrom(const int* b, const int* e, int v) {
-    const int* lo = b;
-    const int* hi = b;
-    for (size_t step = 1; hi < e && *hi <= v; step *= 2) {
-        lo = hi + 1;
-        hi = static_cast<size_t>(e - hi) > step ? hi + step : e;
-    }
-    return std::upper_bound(lo, hi, v);
-}
-
 template <class End, class Fn>
 bool childrenInRanges(const Span& P, const Span& C, const End& END, Fn&& fn) {
     if (P.size() * 4 >= C.size()) return false;

@@ -2,6 +2,8 @@
 // (subtree end, parent, attribute flag), so every XPath axis is a range or
 // parent test and a join of two sorted hit lists is one sweep.
 #pragma once
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +30,19 @@ enum Axis {
 };
 // Axis by name (without case); 0 when unknown.
 int axisByName(const std::string& name);
+
+// The first of [b, e) (sorted) above v, by steps that double from b: the
+// ranges of parents in order lie a little after one another.
+template <class T>
+const T* upperFrom(const T* b, const T* e, const T& v) {
+    const T* lo = b;
+    const T* hi = b;
+    for (size_t step = 1; hi < e && !(v < *hi); step *= 2) {
+        lo = hi + 1;
+        hi = static_cast<size_t>(e - hi) > step ? hi + step : e;
+    }
+    return std::upper_bound(lo, hi, v);
+}
 
 struct Tree {
     int n = 0;                        // node parts 1..n; 0 is the document node
