@@ -88,6 +88,9 @@ struct CclError {
 struct Result {
     HitList own;
     mutable std::shared_ptr<const HitList> ref;
+    // The hits are those of this search set as they are (an XPATH step that
+    // keeps all of its one operand): a FIND of it takes the set itself.
+    SetPtr same;
     std::vector<Term> terms;
     // Non-empty when the hits follow from index terms alone (a term, or
     // AND.T of such operands): names them for the term cache.
@@ -111,6 +114,7 @@ struct Result {
     void set(HitList&& h) {
         own = std::move(h);
         ref.reset();
+        same.reset();
         load = nullptr;
         lazyKey = -1;
         origin.clear();
@@ -296,6 +300,11 @@ public:
     // made from that list before, while the index stays as it was.
     SetPtr keptSet(const BasePtr& base, Result& r) {
         const bool noAttr = r.noAttr;
+        if (r.same && r.same->noAttributes == noAttr && r.same->terms.size() == r.terms.size() &&
+            std::equal(r.terms.begin(), r.terms.end(), r.same->terms.begin(), [](const Term& a, const Term& b) {
+                return a.field == b.field && a.kind == b.kind && a.value == b.value;
+            }))
+            return r.same;
         r.hits();
         if (!r.ref || r.origin.empty() || !meta_) return makeSet(base->id, base->name, r.take(), std::move(r.terms), noAttr);
         std::string key = r.origin + (noAttr ? "|e|" : "|a|") + base->name;
@@ -567,7 +576,11 @@ private:
             r.noAttr = (P && P->noAttributes) || (C && C->noAttributes);
         } else {
             const SetData* kept = dir == 2 ? C : P;
-            if (!withoutTrees(axis, P, C, dir, r.own)) structuralJoin(axis, P, C, dir, r.own);
+            if (withoutTrees(axis, P, C, dir, r.own)) {
+                if (kept && r.own.size() == kept->hits.size()) r.same = k_.state.sets[dir == 2 ? c : p];
+            } else {
+                structuralJoin(axis, P, C, dir, r.own);
+            }
             r.noAttr = kept && kept->noAttributes;
         }
         return r;
