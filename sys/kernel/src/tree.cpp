@@ -725,7 +725,9 @@ void positionFilter(const Tree& t, const std::vector<int>& ps, int op, int k, st
         }
         return false;
     };
-    const size_t need = static_cast<size_t>(t.n) + 2;
+    // A parent precedes its children, so a group (parent + 1) is at most n:
+    // the joins' marks of n + 1 entries serve here too once a join made them.
+    const size_t need = static_cast<size_t>(t.n) + 1;
     if (s.size < need && ps.size() * 8 < need) {
         // Few candidates in a large tree with no arrays made for it yet:
         // they are grouped by sorting, not in arrays over the whole tree
