@@ -1016,6 +1016,34 @@ private:
                     [&](std::string_view t) { return t.substr(0, pre.size()) == pre; }, out);
     }
 
+    // Checks the candidates [i, j) of record rid in the pages that hold
+    // them, each read once; the others (a third of a large document's for a
+    // common word) are not read. False, with kept as it was, when a page was
+    // written again since it was listed.
+    template <class Matches>
+    bool checkInPages(int rid, const HitList& cand, size_t i, size_t j, Matches& matches, HitList& kept) {
+        const size_t keptBefore = kept.size();
+        std::vector<SlotPageRef> refs;
+        k_.st->listSlotPages(base_->id, rid, refs);
+        size_t next = i;
+        for (size_t k = 0; k < refs.size() && next < j; ++k) {
+            while (next < j && hitPart(cand[next]) < refs[k].first) ++next;
+            if (next == j || (k + 1 < refs.size() && hitPart(cand[next]) >= refs[k + 1].first)) continue;
+            if (!k_.st->readListedSlotPageInto(base_->id, rid, refs[k], pageBytes_, pageSlots_)) {
+                kept.resize(keptBefore);
+                return false;
+            }
+            const unsigned char* p = reinterpret_cast<const unsigned char*>(pageBytes_.data());
+            for (size_t at = 0; at < pageSlots_.size() && next < j; ++at) {
+                const SlotRef& r = pageSlots_[at];
+                while (next < j && hitPart(cand[next]) < r.slot) ++next;
+                if (next < j && hitPart(cand[next]) == r.slot && matches(p + r.offset, r.length))
+                    kept.push_back(cand[next++]);
+            }
+        }
+        return true;
+    }
+
     // Values of field f at (rid, part) satisfy pred: read from storage.
     void verify(int f, HitList& cand, const std::function<bool(std::string_view)>& pred) {
         HitList kept;
@@ -1048,13 +1076,6 @@ private:
                 RecordRow row;
                 if (k_.st->getRecord(base_->id, rid, row)) pages = static_cast<size_t>(row.nparts) / 256 + 1;
             }
-            // Pages holding a candidate (a page holds 256 slots).
-            size_t candPages = 0;
-            for (size_t c = i, last = SIZE_MAX; c < j; ++c)
-                if (static_cast<size_t>(hitPart(cand[c]) / 256) != last) {
-                    last = static_cast<size_t>(hitPart(cand[c]) / 256);
-                    ++candPages;
-                }
             // Every page of the record in one pass.
             auto readWhole = [&] {
                 size_t next = i;
@@ -1063,32 +1084,19 @@ private:
                     if (next < j && hitPart(cand[next]) == slot && matches(d, len)) kept.push_back(cand[next++]);
                 });
             };
-            if (j - i >= 2 && (j - i) * 2 >= pages && candPages >= pages) {
-                readWhole();
-            } else if (j - i >= 2 && (j - i) * 2 >= pages) {
-                // Each page that holds a candidate is read once; the others
-                // (a third of a large document's for a common word) not.
-                const size_t keptBefore = kept.size();
-                bool whole = true;
-                std::vector<SlotPageRef> refs;
-                k_.st->listSlotPages(base_->id, rid, refs);
-                size_t next = i;
-                for (size_t k = 0; k < refs.size() && next < j && whole; ++k) {
-                    while (next < j && hitPart(cand[next]) < refs[k].first) ++next;
-                    if (next == j || (k + 1 < refs.size() && hitPart(cand[next]) >= refs[k + 1].first)) continue;
-                    whole = k_.st->readListedSlotPageInto(base_->id, rid, refs[k], pageBytes_, pageSlots_);
-                    const unsigned char* p = reinterpret_cast<const unsigned char*>(pageBytes_.data());
-                    for (size_t at = 0; whole && at < pageSlots_.size() && next < j; ++at) {
-                        const SlotRef& r = pageSlots_[at];
-                        while (next < j && hitPart(cand[next]) < r.slot) ++next;
-                        if (next < j && hitPart(cand[next]) == r.slot && matches(p + r.offset, r.length))
-                            kept.push_back(cand[next++]);
+            if (j - i >= 2 && (j - i) * 2 >= pages) {
+                // Pages holding a candidate (a page holds 256 slots).
+                size_t candPages = 0;
+                for (size_t c = i, last = SIZE_MAX; c < j; ++c)
+                    if (static_cast<size_t>(hitPart(cand[c]) / 256) != last) {
+                        last = static_cast<size_t>(hitPart(cand[c]) / 256);
+                        ++candPages;
                     }
-                }
-                if (!whole) {
+                if (candPages >= pages) {
+                    readWhole();
+                } else if (!checkInPages(rid, cand, i, j, matches, kept)) {
                     // A page written again since it was listed: the record
                     // is read as it is now, all of it.
-                    kept.resize(keptBefore);
                     readWhole();
                 }
             } else {

@@ -38,7 +38,6 @@ public:
     const char* data() const { return p_.get(); }
     char* data() { return p_.get(); }
     size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
     void clear() { size_ = 0; }
     void reserve(size_t n) {
         if (n <= cap_) return;
