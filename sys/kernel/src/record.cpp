@@ -216,42 +216,73 @@ Record::RawRef* Record::pagedRef(size_t s) {
         pageHint_ = k;
     }
     RawPage& pg = pages_[k];
-    if (!pg.fetched) fetchPage(k);
     size_t i = s - starts(k);
+    if (i >= pg.at.size() && (!pg.fetched || pg.parsed < pg.size)) fetchPage(k, s);
     return i < pg.at.size() && pg.at[i].length != kNoRaw ? &pg.at[i] : nullptr;
 }
 
 size_t Record::rawExtent() {
     if (pages_.empty()) return rawAt_.size();
-    if (!pages_.back().fetched) fetchPage(pages_.size() - 1);
+    fetchPage(pages_.size() - 1);
     return static_cast<size_t>(pages_.back().ref.first) + pages_.back().at.size();
 }
 
-void Record::fetchPage(size_t k) {
+void Record::fetchPage(size_t k, size_t upTo) {
     RawPage& pg = pages_[k];
-    // A page given back and read again takes its old entry: raw_ never
-    // grows past one entry per page, so entries never move.
-    uint32_t page = pg.raw;
-    if (page == kNoRaw) {
-        page = static_cast<uint32_t>(raw_.size());
-        raw_.emplace_back();
-        pg.raw = page;
-    }
-    static thread_local std::vector<SlotRef> at;
-    bool ok = store().readListedSlotPageInto(base_->id, rid_, pg.ref, raw_[page], at);
-    if (ok) {
-        if (!at.empty() && at.back().slot >= pg.ref.first) pg.at.resize(static_cast<size_t>(at.back().slot - pg.ref.first) + 1);
-        for (const SlotRef& r : at) {
-            if (r.slot < pg.ref.first) continue;
-            size_t i = static_cast<size_t>(r.slot - pg.ref.first);
-            if (pg.at.size() <= i) pg.at.resize(i + 1);
-            pg.at[i] = RawRef{page, r.offset, r.length};
+    const size_t first = static_cast<size_t>(pg.ref.first);
+    auto read = [&](size_t bytes) {
+        size_t total = pg.size;
+        if (!store().readListedSlotPageBytes(base_->id, rid_, pg.ref, raw_[pg.raw], bytes, total)) pageChanged();
+        pg.size = static_cast<uint32_t>(total);
+    };
+    if (!pg.fetched) {
+        // A page given back and read again takes its old entry: raw_ never
+        // grows past one entry per page, so entries never move.
+        if (pg.raw == kNoRaw) {
+            pg.raw = static_cast<uint32_t>(raw_.size());
+            raw_.emplace_back();
         }
+        raw_[pg.raw].clear();
+        pg.parsed = pg.size = 0;
+        // A look-up reads about as far as its slot lies, by the sizes of the
+        // slots seen so far; a walk (from the page's first slot, or on from
+        // the whole page before) the whole page at once.
+        const bool walk = upTo == first || (k > 0 && pages_[k - 1].fetched && pages_[k - 1].parsed == pages_[k - 1].size);
+        const size_t slots = upTo == SIZE_MAX || walk ? SIZE_MAX : upTo - first + 1;
+        read(slots > kSlotsPerPage ? SIZE_MAX : slots * (bytesPerSlot_ ? bytesPerSlot_ : 96) * 5 / 4 + 512);
+        pg.fetched = true;
+        pg.at.reserve(kSlotsPerPage);
+        --pagesLeft_;
+        if (k > 0 && k < releaseFrom_) releaseFrom_ = k;
     }
-    if (!ok) pageChanged();
-    pg.fetched = true;
-    --pagesLeft_;
-    if (k > 0 && k < releaseFrom_) releaseFrom_ = k;
+    // Slots past the one asked for are found while their bytes are at hand:
+    // a walk asks for each slot in turn.
+    const size_t need = upTo == SIZE_MAX ? SIZE_MAX : upTo - first;
+    const size_t ahead = need == SIZE_MAX ? SIZE_MAX : need + 64;
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(raw_[pg.raw].data());
+    size_t have = raw_[pg.raw].size();
+    size_t at = pg.parsed;
+    while (at < pg.size && pg.at.size() <= ahead) {
+        uint32_t off, len;
+        const unsigned char* d;
+        const SlotHeader h = readSlotHeader(b + at, b + have, off, d, len);
+        if (h == SlotHeader::cut && have < pg.size) {
+            if (pg.at.size() > need) break;
+            read(SIZE_MAX);
+            b = reinterpret_cast<const unsigned char*>(raw_[pg.raw].data());
+            have = raw_[pg.raw].size();
+            continue;
+        }
+        if (h != SlotHeader::ok || off < pg.at.size()) {
+            epoch_ = ~uint64_t(0);
+            throw StorageError("storage: the slot pages of record " + std::to_string(rid_) + " are damaged");
+        }
+        if (off > pg.at.size()) pg.at.resize(off);
+        pg.at.push_back(RawRef{pg.raw, static_cast<uint32_t>(d - b), len});
+        at = static_cast<size_t>(d + len - b);
+    }
+    pg.parsed = static_cast<uint32_t>(at);
+    if (pg.at.size() >= 16) bytesPerSlot_ = pg.parsed / pg.at.size();
 }
 
 size_t Record::pageIndexOf(size_t s) {
@@ -272,6 +303,7 @@ void Record::releasePagesBefore(size_t s) {
         raw_[pg.raw].release();
         std::vector<RawRef>().swap(pg.at);
         pg.fetched = false;
+        pg.parsed = pg.size = 0;
         ++pagesLeft_;
     }
     releaseFrom_ = k - 1;
@@ -296,8 +328,7 @@ void Record::streamPage(size_t k, const std::function<void(const unsigned char*,
 }
 
 void Record::fetchAllPages() {
-    for (size_t k = 0; pagesLeft_ > 0 && k < pages_.size(); ++k)
-        if (!pages_[k].fetched) fetchPage(k);
+    for (size_t k = 0; k < pages_.size(); ++k) fetchPage(k);
 }
 
 void Record::invalidate() {
@@ -520,6 +551,7 @@ bool Record::ensureMaxItems() {
             streamPage(k, walkRaw);
             continue;
         }
+        fetchPage(k);
         for (const RawRef& r : pages_[k].at)
             if (r.length != kNoRaw) walkRaw(rawData(r), r.length);
     }

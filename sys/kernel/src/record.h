@@ -318,15 +318,20 @@ private:
     // (a fragment needs a few of them): pages_ lists
     // them in slot order; the slots of a fetched page are in its own at,
     // rawAt_ stays empty.
+    // A fetched page's slots are found as far as a look-up needs (a
+    // fragment needs a few of 256): at covers the slots before byte parsed.
     struct RawPage {
         SlotPageRef ref;
         bool fetched = false;
         std::vector<RawRef> at;  // slot ref.first + k
         uint32_t raw = kNoRaw;   // its entry in raw_ once read (kept when given back)
+        uint32_t parsed = 0;
+        uint32_t size = 0;       // of the whole page
     };
     std::vector<RawPage> pages_;
     size_t pagesLeft_ = 0;  // not fetched yet
     size_t pageHint_ = 0;   // the page of the last slot looked up
+    size_t bytesPerSlot_ = 0;  // in the pages parsed so far
     size_t releaseFrom_ = 1;  // no page before it (but the first) is held
     size_t pageIndexOf(size_t s);  // pages_.size() when before the first
     // The stored place of slot s (fetching its page), null when it has none.
@@ -345,7 +350,8 @@ private:
     RawRef* pagedRef(size_t s);
     // One past the highest slot with a stored place.
     size_t rawExtent();
-    void fetchPage(size_t k);
+    // Reads page k if needed and finds its slots up to slot `upTo` (all of them by default).
+    void fetchPage(size_t k, size_t upTo = SIZE_MAX);
     void fetchAllPages();
     // Hands each stored slot of page k, not fetched yet, to fn without
     // keeping the page.

@@ -46,9 +46,7 @@ const char* kSchema[] = {
 // values inside the key; they are moved into the form above when opened.
 const char* kKeyedTables[] = {"blobs", "trees", "postings", "pending"};
 
-// Slots per page. A page holds, in slot order, for each slot that has a
-// value: varint(slot - first), varint(length), the encoded slot.
-constexpr int kPageSlots = 256;
+constexpr int kPageSlots = kSlotsPerPage;
 const char* kFormat = "3";
 
 int pageOf(int slot) { return slot - slot % kPageSlots; }
@@ -58,12 +56,11 @@ template <typename Fn>
 bool forEachInPage(int first, const unsigned char* p, size_t n, Fn&& fn) {
     const unsigned char* e = p + n;
     while (p < e) {
-        uint64_t off, len;
-        if (!getVarint(p, e, off) || !getVarint(p, e, len) || off >= static_cast<uint64_t>(kPageSlots) ||
-            len > static_cast<uint64_t>(e - p))
-            return false;
-        fn(first + static_cast<int>(off), p, static_cast<size_t>(len));
-        p += len;
+        uint32_t off, len;
+        const unsigned char* d;
+        if (readSlotHeader(p, e, off, d, len) != SlotHeader::ok) return false;
+        fn(first + static_cast<int>(off), d, static_cast<size_t>(len));
+        p = d + len;
     }
     return true;
 }
@@ -232,7 +229,12 @@ public:
             // What was cached before the transaction may have been changed by
             // others (read inside it: the version of what it sees).
             try {
-                if (page_.first >= 0 && readDataVersion() != page_.version) dropPage();
+                if (page_.first >= 0) {
+                    const int64_t v = readDataVersion();
+                    versionSnapshot_ = snapshot_;
+                    versionInTxn_ = v;
+                    if (v != page_.version) dropPage();
+                }
             } catch (const StorageError&) {
                 sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
                 throw;
@@ -283,6 +285,7 @@ public:
         dropPage();
         blob_.valid = false;
         closeSlotBlob();
+        dirs_.clear();
         --depth_;
         if (depth_ == 0) {
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -356,6 +359,18 @@ public:
     }
 
     bool getRecord(int64_t base, int rid, RecordRow& out) override {
+        if (const Dir* d = dirOf(base, rid, false); d && d->hasRow) {
+            out = d->row;
+            return true;
+        }
+        if (!readRecord(base, rid, out)) return false;
+        if (Dir* d = dirOf(base, rid, true)) {
+            d->row = out;
+            d->hasRow = true;
+        }
+        return true;
+    }
+    bool readRecord(int64_t base, int rid, RecordRow& out) {
         Stmt s = q(keepsMaxima_ ? "SELECT name, nparts, run, maxima FROM records WHERE base=? AND rid=?"
                                 : "SELECT name, nparts, run FROM records WHERE base=? AND rid=?");
         s.i(1, base).i(2, rid);
@@ -502,10 +517,21 @@ public:
         out.clear();
         // A page written again gets a new rowid (INSERT OR REPLACE takes the
         // next one before removing the old row), so the rowid tells it.
+        const uint64_t snap = unchangedSnapshot();
+        Dir* d = dirOf(base, rid, false);
+        if (d && d->listed) {
+            for (const auto& pg : d->pages) out.push_back(SlotPageRef{pg.first, pg.second, snap});
+            return;
+        }
         Stmt s = q("SELECT first, rowid FROM slotpages WHERE base=? AND rid=? ORDER BY first");
         s.i(1, base).i(2, rid);
-        const uint64_t snap = unchangedSnapshot();
         while (s.row()) out.push_back(SlotPageRef{static_cast<int>(s.col(0)), s.col(1), snap});
+        if (!d) d = dirOf(base, rid, true);
+        if (d) {
+            d->pages.clear();
+            for (const SlotPageRef& r : out) d->pages.emplace_back(r.first, r.id);
+            d->listed = true;
+        }
     }
     bool readListedSlotPage(int64_t base, int rid, const SlotPageRef& page, const SlotPageFn& fn) override {
         flushPage();
@@ -522,19 +548,50 @@ public:
         fn(p, n, refs.data(), refs.size());
         return true;
     }
+    // Whether a listed page is still the one stored (rewritten, it has a new rowid).
+    bool stillListed(int64_t base, int rid, const SlotPageRef& page) {
+        if (page.snapshot != 0 && page.snapshot == unchangedSnapshot()) return true;
+        // The row's key columns lie in its cell: read without its data.
+        Stmt s = q("SELECT base, rid, first FROM slotpages WHERE rowid=?");
+        s.i(1, page.id);
+        return s.row() && s.col(0) == base && s.col(1) == rid && s.col(2) == page.first;
+    }
     bool readListedSlotPageInto(int64_t base, int rid, const SlotPageRef& page, ByteBuffer& data,
                                 std::vector<SlotRef>& slots) override {
         if (depth_ == 0) return Storage::readListedSlotPageInto(base, rid, page, data, slots);
         flushPage();
         slots.clear();
-        if (page.snapshot == 0 || page.snapshot != unchangedSnapshot()) {
-            // The row's key columns lie in its cell: read without its data.
-            Stmt s = q("SELECT base, rid, first FROM slotpages WHERE rowid=?");
-            s.i(1, page.id);
-            if (!s.row() || s.col(0) != base || s.col(1) != rid || s.col(2) != page.first) return false;
-        }
+        if (!stillListed(base, rid, page)) return false;
         data.clear();
         readSlotRow(page.id, page.first, rid, data, 0, slots);
+        return true;
+    }
+    bool readListedSlotPageBytes(int64_t base, int rid, const SlotPageRef& page, ByteBuffer& data, size_t upTo,
+                                 size_t& total) override {
+        if (depth_ == 0) return Storage::readListedSlotPageBytes(base, rid, page, data, upTo, total);
+        flushPage();
+        if (!stillListed(base, rid, page)) return false;
+        slotBlobAt(page.id);
+        const int n = sqlite3_blob_bytes(slotBlob_);
+        const size_t have = data.size();
+        if (have == 0) {
+            total = n > 0 ? static_cast<size_t>(n) : 0;
+            data.reserve(total);
+        } else if (static_cast<size_t>(n) != total) {
+            return false;
+        }
+        // Only a read-only transaction reads a page in pieces: a write could
+        // give the page a new row before the rest is read.
+        const size_t to = unchangedSnapshot() != 0 ? std::min(upTo, total) : total;
+        if (to <= have) return true;
+        data.resizeForOverwrite(to);
+        if (sqlite3_blob_read(slotBlob_, data.data() + have, static_cast<int>(to - have), static_cast<int>(have)) !=
+            SQLITE_OK) {
+            data.resizeForOverwrite(have);
+            std::string m = sqlite3_errmsg(db_);
+            closeSlotBlob();
+            throw StorageError("storage: " + m);
+        }
         return true;
     }
     bool readSlot(int64_t base, int rid, int slot, std::string& out) override {
@@ -838,17 +895,26 @@ private:
     // (a fresh handle compiles a statement, a move only seeks), made when
     // not or when a write to its row ended it.
     void slotBlobAt(int64_t row) {
-        if (slotBlob_ && sqlite3_blob_reopen(slotBlob_, row) == SQLITE_OK) return;
+        // Rows cannot change under a read-only transaction: a page read in
+        // pieces keeps its handle.
+        if (slotBlob_ && row == slotBlobRow_ && unchangedSnapshot() != 0) return;
+        slotBlobRow_ = 0;
+        if (slotBlob_ && sqlite3_blob_reopen(slotBlob_, row) == SQLITE_OK) {
+            slotBlobRow_ = row;
+            return;
+        }
         closeSlotBlob();
         if (sqlite3_blob_open(db_, "main", "slotpages", "data", row, 0, &slotBlob_) != SQLITE_OK) {
             std::string m = sqlite3_errmsg(db_);
             closeSlotBlob();
             throw StorageError("storage: " + m);
         }
+        slotBlobRow_ = row;
     }
     void closeSlotBlob() {
         if (slotBlob_) sqlite3_blob_close(slotBlob_);
         slotBlob_ = nullptr;
+        slotBlobRow_ = 0;
     }
 
     void setMapSize(int64_t bytes) {
@@ -1060,8 +1126,15 @@ private:
     }
 
     int64_t readDataVersion() {
+        // A transaction sees one version: asked again inside it, the first answer holds.
+        if (depth_ > 0 && versionSnapshot_ == snapshot_) return versionInTxn_;
         Stmt s = q("PRAGMA data_version");
-        return s.row() ? s.col(0) : 0;
+        const int64_t v = s.row() ? s.col(0) : 0;
+        if (depth_ > 0) {
+            versionSnapshot_ = snapshot_;
+            versionInTxn_ = v;
+        }
+        return v;
     }
 
     void closeAll() {
@@ -1078,9 +1151,50 @@ private:
         return depth_ > 0 && sqlite3_txn_state(db_, "main") != SQLITE_TXN_WRITE ? snapshot_ : 0;
     }
 
+    // Rows of records and the lists of their pages as read in read-only
+    // transactions, kept while this connection wrote nothing and nobody else
+    // committed: a query that returns fragments of thousands of records
+    // loads each of them again in its next run.
+    struct Dir {
+        bool hasRow = false;
+        bool listed = false;
+        RecordRow row;
+        std::vector<std::pair<int, int64_t>> pages;  // first slot, rowid
+    };
+    static constexpr size_t kMaxDirs = 1 << 17;
+    std::unordered_map<uint64_t, Dir> dirs_;
+    int64_t dirsChanges_ = -1;  // this connection's count of changed rows when they were read
+    int64_t dirsVersion_ = 0;   // the data version they were read in
+    uint64_t dirsChecked_ = 0;  // the transaction that last compared it
+    // The kept entry of a record (made when `make`), null outside a
+    // read-only transaction.
+    Dir* dirOf(int64_t base, int rid, bool make) {
+        const uint64_t snap = unchangedSnapshot();
+        if (snap == 0) return nullptr;
+        const int64_t changes = sqlite3_total_changes64(db_);
+        if (changes != dirsChanges_) {
+            dirs_.clear();
+            dirsChanges_ = changes;
+        }
+        if (dirsChecked_ != snap) {
+            // Once per transaction: what others committed since.
+            if (!dirs_.empty() && readDataVersion() != dirsVersion_) dirs_.clear();
+            dirsChecked_ = snap;
+        }
+        const uint64_t key = (static_cast<uint64_t>(base) << 32) | static_cast<uint32_t>(rid);
+        auto it = dirs_.find(key);
+        if (it != dirs_.end()) return &it->second;
+        if (!make) return nullptr;
+        if (dirs_.size() >= kMaxDirs) dirs_.clear();
+        if (dirs_.empty()) dirsVersion_ = readDataVersion();
+        return &dirs_[key];
+    }
+
     sqlite3* db_ = nullptr;
     int depth_ = 0;
     uint64_t snapshot_ = 0;  // counts outermost transactions
+    uint64_t versionSnapshot_ = 0;  // the transaction whose data version is versionInTxn_
+    int64_t versionInTxn_ = 0;
     int64_t dataVersion_ = 0;
     const int64_t mmapBytes_;
     const int64_t readMmapBytes_;
@@ -1092,6 +1206,7 @@ private:
     BlobTail blob_;
     // Open only inside a transaction (it is a running statement).
     sqlite3_blob* slotBlob_ = nullptr;
+    int64_t slotBlobRow_ = 0;  // the row it is on (0: none known)
     std::vector<SlotPageRef> rows_;  // a record's pages, in order
 };
 

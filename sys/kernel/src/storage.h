@@ -24,10 +24,16 @@ struct StorageError : std::runtime_error {
 class ByteBuffer {
 public:
     ByteBuffer() = default;
-    ByteBuffer(const ByteBuffer& o) { append(o.data(), o.size()); }
+    // A copy reserves as much as the original, so that it too can grow
+    // to that without moving.
+    ByteBuffer(const ByteBuffer& o) {
+        reserve(o.cap_);
+        append(o.data(), o.size());
+    }
     ByteBuffer& operator=(const ByteBuffer& o) {
         if (this != &o) {
             clear();
+            reserve(o.cap_);
             append(o.data(), o.size());
         }
         return *this;
@@ -141,6 +147,41 @@ struct SlotPageRef {
     // one the page cannot have changed since.
     uint64_t snapshot = 0;
 };
+// A page of slots holds, in slot order, for each slot that has a value:
+// varint(slot - first), varint(length), the encoded slot; slot - first is
+// below kSlotsPerPage.
+constexpr int kSlotsPerPage = 256;
+enum class SlotHeader { ok, cut, damaged };
+// Reads the header of the slot at p (bytes up to e): its offset in the page,
+// where its bytes start and their length. cut: the header or the bytes go
+// past e.
+inline SlotHeader readSlotHeader(const unsigned char* p, const unsigned char* e, uint32_t& off,
+                                 const unsigned char*& bytes, uint32_t& len) {
+    uint64_t v[2];
+    // Offsets and most lengths take one byte each.
+    if (e - p >= 2 && !((p[0] | p[1]) & 0x80)) {
+        v[0] = p[0];
+        v[1] = p[1];
+        p += 2;
+    } else {
+        for (uint64_t& x : v) {
+            x = 0;
+            for (int shift = 0;; shift += 7) {
+                if (p >= e) return SlotHeader::cut;
+                if (shift > 63) return SlotHeader::damaged;
+                const unsigned char b = *p++;
+                x |= static_cast<uint64_t>(b & 0x7f) << shift;
+                if (!(b & 0x80)) break;
+            }
+        }
+    }
+    if (v[0] >= static_cast<uint64_t>(kSlotsPerPage) || v[1] > UINT32_MAX) return SlotHeader::damaged;
+    if (v[1] > static_cast<uint64_t>(e - p)) return SlotHeader::cut;
+    off = static_cast<uint32_t>(v[0]);
+    len = static_cast<uint32_t>(v[1]);
+    bytes = p;
+    return SlotHeader::ok;
+}
 // Posting row callback: return false to stop the scan.
 using PostingFn = std::function<bool(const unsigned char* term, size_t termLen, int64_t first,
                                      const unsigned char* data, size_t len)>;
@@ -219,6 +260,27 @@ public:
             data.assign(reinterpret_cast<const char*>(p), n);
             slots.assign(at, at + count);
         });
+    }
+    // The bytes of a listed page up to upTo (a backend may read more) after
+    // the data.size() bytes of it already in data; total becomes the page's
+    // size. The whole page is reserved at the first read, so bytes read
+    // never move. False as readListedSlotPage.
+    virtual bool readListedSlotPageBytes(int64_t base, int rid, const SlotPageRef& page, ByteBuffer& data,
+                                         size_t upTo, size_t& total) {
+        const size_t have = data.size();
+        bool same = true;
+        const bool ok = readListedSlotPage(base, rid, page, [&](const unsigned char* p, size_t n, const SlotRef*, size_t) {
+            if (have == 0) {
+                total = n;
+                data.reserve(n);
+            } else if (n != total) {
+                same = false;
+                return;
+            }
+            data.append(reinterpret_cast<const char*>(p) + have, n - have);
+        });
+        (void)upTo;
+        return ok && same;
     }
     virtual bool readSlot(int64_t base, int rid, int slot, std::string& out) = 0;
     virtual void writeSlot(int64_t base, int rid, int slot, const std::string& data) = 0;

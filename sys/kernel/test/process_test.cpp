@@ -240,6 +240,37 @@ TEST_F(ProcessTest, ExportsThatOnlyReadUseASnapshotAndUpdatesWaitForEachOther) {
     EXPECT_EQ(1, hits("D_URLALIAS=mine2"));
 }
 
+// Reads that only read keep what they learnt of a record's rows; a commit of
+// another process in between makes them read it afresh.
+TEST_F(ProcessTest, RecordsReadAgainAfterAnotherProcessRewroteThem) {
+    ASSERT_EQ(0, writer({"store", "docs", "1", "2", "5000"}, true));
+    ASSERT_EQ(1, hits("D_DOCNAME=rec-1"));
+    const std::string rid = std::to_string(lastRids().at(0));
+    auto name = [&](std::string& out) {
+        Control c;
+        EXPECT_EQ(1, VdbSetBase(c, "docs", 2));
+        filter_data fd;
+        memset(&fd, 0, sizeof fd);
+        fd.record_control = c;
+        strcpy(fd.filter_name, "tf_get");
+        std::string a = "FIELD=D_DOCNAME\nRID=" + rid + "\n";
+        fd.filter_arguments = &a[0];
+        fd.arg_length = static_cast<int>(a.size());
+        fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+        const int st = VdbExport(&fd);
+        out = st & 1 ? std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)) : fd.errortext;
+        free(fd.buffer);
+        return st;
+    };
+    std::string out;
+    for (const char* value : {"theirs", "again"}) {
+        ASSERT_EQ(1, name(out)) << out;
+        ASSERT_EQ(0, writer({"set", "docs", rid, "D_DOCNAME", value}, true));
+        EXPECT_EQ(1, name(out)) << out;
+        EXPECT_EQ(value, out);
+    }
+}
+
 TEST_F(ProcessTest, WriterKilledInTheMiddleLeavesWholeRecordsOnly) {
     const int parts = 400;
     std::mt19937 rng(12345);
