@@ -271,6 +271,34 @@ TEST_F(ProcessTest, RecordsReadAgainAfterAnotherProcessRewroteThem) {
     }
 }
 
+// A read that only reads takes a slot page only as far as it needs it, then
+// the rest; the values come out whole in any order of parts.
+TEST_F(ProcessTest, PartsReadInAnyOrderFromPagesReadInPieces) {
+    ASSERT_EQ(0, writer({"store", "docs", "1", "1", "1100"}, true));
+    ASSERT_EQ(1, hits("D_DOCNAME=rec-1"));
+    // Late in a page, then before, after, past its end; a page from its
+    // start on; the last part; the first pages once more.
+    const std::vector<int> parts = {500, 300, 511, 260, 512, 513, 768, 769, 1100, 1, 2, 255, 256, 257, 767};
+    std::string list, want;
+    for (int p : parts) {
+        list += std::to_string(p) + ",";
+        want += "value 1." + std::to_string(p) + "\n";
+    }
+    Control c;
+    ASSERT_EQ(1, VdbSetBase(c, "docs", 2));
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    fd.record_control = c;
+    strcpy(fd.filter_name, "tf_parts");
+    std::string a = "RID=" + std::to_string(lastRids().at(0)) + "\nPARTS=" + list + "\n";
+    fd.filter_arguments = &a[0];
+    fd.arg_length = static_cast<int>(a.size());
+    fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+    ASSERT_EQ(1, VdbExport(&fd)) << fd.errortext;
+    EXPECT_EQ(want, std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)));
+    free(fd.buffer);
+}
+
 TEST_F(ProcessTest, WriterKilledInTheMiddleLeavesWholeRecordsOnly) {
     const int parts = 400;
     std::mt19937 rng(12345);

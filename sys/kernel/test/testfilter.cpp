@@ -195,12 +195,36 @@ extern "C" int tf_reload(char* p, int*) {
     return 1;
 }
 
+// The first two words of N_TVALUE of each part in PARTS (numbers with a
+// comma after each) of record RID, one per line.
+extern "C" int tf_parts(char* p, int*) {
+    auto* fd = reinterpret_cast<filter_data*>(p);
+    int st = VdbGetRecordInBase(fd->record_control, atoi(arg(fd, "RID").c_str()));
+    if (!(st & 1)) return failWith(fd, st, "no such record");
+    int f = 0, type = 0, flags = 0;
+    VdbCheckField(fd->record_control, "N_TVALUE", &f, &type, &flags);
+    std::string out, parts = arg(fd, "PARTS");
+    for (size_t at = 0, comma; (comma = parts.find(',', at)) != std::string::npos; at = comma + 1) {
+        const char* v = nullptr;
+        int n = -1;
+        st = VdbGetNodeValues(fd->record_control, atoi(parts.substr(at, comma - at).c_str()), 1, 1, &f, &v, &n);
+        if (st != 1) return failWith(fd, st, "cannot read the part");
+        std::string t = v && n > 0 ? std::string(v, static_cast<size_t>(n)) : std::string();
+        out += t.substr(0, t.find(' ', 6)) + "\n";
+    }
+    fd->buffer = strdup(out.c_str());
+    fd->buffer_length = static_cast<int>(out.size());
+    fd->errorcode = 1;
+    return 1;
+}
+
 // tf_update under the name of a filter that claims to only read.
 extern "C" int tf_update_as_reader(char* p, int* n) { return tf_update(p, n); }
 
 // The filters that the kernel may run on a read snapshot.
 extern "C" int VdbFilterReadsOnly(const char* filter) {
-    return strcmp(filter, "tf_get") == 0 || strcmp(filter, "tf_update_as_reader") == 0;
+    return strcmp(filter, "tf_get") == 0 || strcmp(filter, "tf_update_as_reader") == 0 ||
+           strcmp(filter, "tf_parts") == 0;
 }
 
 // A kernel extension: upper-cases its argument in place.
