@@ -529,6 +529,7 @@ extern "C" int VdbGetNodeValues(VdbHandle control, int part, int parts, int coun
             else
                 at[fields[i]] = static_cast<int8_t>(i);
         }
+        if (parts > 1 && count > 0) r->willVisit(part, part + parts - 1);
         for (int n = 0; n < parts && count > 0; ++n) {
             const int p = part + n;
             const char** vals = values + static_cast<size_t>(n) * static_cast<size_t>(count);

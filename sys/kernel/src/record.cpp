@@ -230,6 +230,11 @@ size_t Record::rawExtent() {
 void Record::fetchPage(size_t k, size_t upTo) {
     RawPage& pg = pages_[k];
     const size_t first = static_cast<size_t>(pg.ref.first);
+    // How far slot s probably ends, by the sizes of the slots seen so far.
+    auto reach = [&](size_t s) {
+        const size_t slots = s == SIZE_MAX ? SIZE_MAX : s - first + 1;
+        return slots > kSlotsPerPage ? SIZE_MAX : slots * (bytesPerSlot_ ? bytesPerSlot_ : 96) * 5 / 4 + 512;
+    };
     auto read = [&](size_t bytes) {
         size_t total = pg.size;
         if (!store().readListedSlotPageBytes(base_->id, rid_, pg.ref, raw_[pg.raw], bytes, total)) pageChanged();
@@ -248,8 +253,7 @@ void Record::fetchPage(size_t k, size_t upTo) {
         // slots seen so far; a walk (from the page's first slot, or on from
         // the whole page before) the whole page at once.
         const bool walk = upTo == first || (k > 0 && pages_[k - 1].fetched && pages_[k - 1].parsed == pages_[k - 1].size);
-        const size_t slots = upTo == SIZE_MAX || walk ? SIZE_MAX : upTo - first + 1;
-        read(slots > kSlotsPerPage ? SIZE_MAX : slots * (bytesPerSlot_ ? bytesPerSlot_ : 96) * 5 / 4 + 512);
+        read(walk ? SIZE_MAX : reach(upTo));
         pg.fetched = true;
         pg.at.reserve(kSlotsPerPage);
         --pagesLeft_;
@@ -268,7 +272,10 @@ void Record::fetchPage(size_t k, size_t upTo) {
         const SlotHeader h = readSlotHeader(b + at, b + have, off, d, len);
         if (h == SlotHeader::cut && have < pg.size) {
             if (pg.at.size() > need) break;
-            read(SIZE_MAX);
+            // As far as the slot asked for probably lies, else the rest.
+            if (pg.at.size() >= 16) bytesPerSlot_ = at / pg.at.size();
+            const size_t more = reach(upTo);
+            read(more > have + 256 ? more : SIZE_MAX);
             b = reinterpret_cast<const unsigned char*>(raw_[pg.raw].data());
             have = raw_[pg.raw].size();
             continue;

@@ -194,6 +194,16 @@ public:
     // each value of slot s, in place.
     template <class Fn>
     void visitSlot(int s, Fn&& fn);
+    // A reader about to visit slots first..last: a page read for them is
+    // read as far as the last at once.
+    void willVisit(int first, int last) {
+        if (pages_.empty() || first < 0 || last <= first) return;
+        const size_t k = pageIndexOf(static_cast<size_t>(first));
+        if (k < pages_.size() && !pages_[k].fetched) {
+            const size_t end = k + 1 < pages_.size() ? static_cast<size_t>(pages_[k + 1].ref.first) - 1 : SIZE_MAX;
+            fetchPage(k, std::min(static_cast<size_t>(last), end));
+        }
+    }
     // A reader walking a large stored record forward is past every slot
     // before s: the pages it read before the one holding s (but the first,
     // which holds the record's own values, and the one just before) are given
