@@ -1450,6 +1450,7 @@ int loadFromSet(Kernel& k, Control* c, const SetPtr& s, int index) {
     BasePtr b = k.findBase(s->baseName);
     if (!b || b->id != s->base) return fail(VDB_NOBASE, "base %s of the set no longer exists", s->baseName.c_str());
     int rid = s->rids[static_cast<size_t>(index)];
+    k.st->readAhead(b->id, &s->rids[static_cast<size_t>(index)], s->rids.size() - static_cast<size_t>(index));
     RecordPtr r = k.loadRecord(b, rid);
     if (!r) return fail(VDB_NORECORD, "record %d of base %s no longer exists", rid, b->name.c_str());
     c->rec = r;

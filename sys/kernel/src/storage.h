@@ -248,6 +248,13 @@ public:
     }
     // The pages of a record's slots, in slot order, without their bytes.
     virtual void listSlotPages(int64_t base, int rid, std::vector<SlotPageRef>& out) = 0;
+    // Records (ascending) about to be loaded one after another: a backend
+    // may read their rows and page lists in one pass beforehand.
+    virtual void readAhead(int64_t base, const int* rids, size_t n) {
+        (void)base;
+        (void)rids;
+        (void)n;
+    }
     // One listed page (as readSlotPages gives it); false when it was written
     // again or removed since it was listed.
     virtual bool readListedSlotPage(int64_t base, int rid, const SlotPageRef& page, const SlotPageFn& fn) = 0;

@@ -299,6 +299,33 @@ TEST_F(ProcessTest, PartsReadInAnyOrderFromPagesReadInPieces) {
     free(fd.buffer);
 }
 
+// Records of a set loaded one after another in a read-only export are read
+// ahead in runs; each still reads its own row and pages, large or small, and
+// with other records in between that are not in the set.
+TEST_F(ProcessTest, RecordsOfASetLoadedInTurnReadTheirOwnRows) {
+    ASSERT_EQ(0, writer({"store", "docs", "1", "30", "300"}, true));
+    ASSERT_EQ(0, writer({"store", "docs", "31", "20", "3"}, true));
+    ASSERT_EQ(1, ccl("FIND N_NAME=x NOT D_DOCNAME=rec-7"));
+    int set = 0, records = 0, found = 0;
+    VdbGetSearch(&set, &records, &found);
+    ASSERT_EQ(49, records);
+    std::string want;
+    for (int n = 1; n <= 50; ++n)
+        if (n != 7) want += "rec-" + std::to_string(n) + "\n";
+    for (int round = 0; round < 2; ++round) {
+        Control c;
+        ASSERT_EQ(1, VdbSetBase(c, "docs", 2));
+        filter_data fd;
+        memset(&fd, 0, sizeof fd);
+        fd.record_control = c;
+        strcpy(fd.filter_name, "tf_names");
+        fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+        ASSERT_EQ(1, VdbExport(&fd)) << fd.errortext;
+        EXPECT_EQ(want, std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)));
+        free(fd.buffer);
+    }
+}
+
 TEST_F(ProcessTest, WriterKilledInTheMiddleLeavesWholeRecordsOnly) {
     const int parts = 400;
     std::mt19937 rng(12345);

@@ -218,13 +218,40 @@ extern "C" int tf_parts(char* p, int*) {
     return 1;
 }
 
+// D_DOCNAME of each record of the last set, loaded in set order, one per line.
+extern "C" int tf_names(char* p, int*) {
+    auto* fd = reinterpret_cast<filter_data*>(p);
+    int set = 0, records = 0, hits = 0;
+    VdbGetSearch(&set, &records, &hits);
+    int f = 0, type = 0, flags = 0;
+    VdbCheckField(fd->record_control, "D_DOCNAME", &f, &type, &flags);
+    std::string out;
+    for (int pos = 1; pos <= records; ++pos) {
+        int rid = 0;
+        char base[64];
+        int st = VdbGetRecordInSearchRis(fd->record_control, set, pos, &rid, base);
+        VdbHandle cur = nullptr;
+        if (st & 1) st = VdbSetCursor(&cur, fd->record_control, f, 0, 1);
+        char buf[256];
+        int len = 0;
+        if (st & 1) st = VdbGetLine(cur, buf, &len, sizeof buf);
+        VdbDeleteCursor(cur);
+        if (st != 1) return failWith(fd, st, "cannot read a record of the set");
+        out += std::string(buf, static_cast<size_t>(len)) + "\n";
+    }
+    fd->buffer = strdup(out.c_str());
+    fd->buffer_length = static_cast<int>(out.size());
+    fd->errorcode = 1;
+    return 1;
+}
+
 // tf_update under the name of a filter that claims to only read.
 extern "C" int tf_update_as_reader(char* p, int* n) { return tf_update(p, n); }
 
 // The filters that the kernel may run on a read snapshot.
 extern "C" int VdbFilterReadsOnly(const char* filter) {
     return strcmp(filter, "tf_get") == 0 || strcmp(filter, "tf_update_as_reader") == 0 ||
-           strcmp(filter, "tf_parts") == 0;
+           strcmp(filter, "tf_parts") == 0 || strcmp(filter, "tf_names") == 0;
 }
 
 // A kernel extension: upper-cases its argument in place.
