@@ -576,8 +576,11 @@ private:
             r.noAttr = (P && P->noAttributes) || (C && C->noAttributes);
         } else {
             const SetData* kept = dir == 2 ? C : P;
-            if (withoutTrees(axis, P, C, dir, r.own)) {
-                if (kept && r.own.size() == kept->hits.size()) r.same = k_.state.sets[dir == 2 ? c : p];
+            bool all = false;
+            if (withoutTrees(axis, P, C, dir, r.own, all)) {
+                if (all || (kept && r.own.size() == kept->hits.size())) r.same = k_.state.sets[dir == 2 ? c : p];
+                // Every hit kept: the operand's own list, not a copy.
+                if (all) r.ref = std::shared_ptr<const HitList>(r.same, &r.same->hits);
             } else {
                 structuralJoin(axis, P, C, dir, r.own);
             }
@@ -590,9 +593,14 @@ private:
     // structure: axes every node has, or hits known to be no attributes
     // (the first step of //name). Every record of an XML base has its tree,
     // so this keeps what the join over the trees gives.
-    static bool withoutTrees(int axis, const SetData* P, const SetData* C, int dir, HitList& out) {
-        auto notDocument = [&out](const HitList& in) {
+    // all: every hit of the operand is kept (out is left empty).
+    static bool withoutTrees(int axis, const SetData* P, const SetData* C, int dir, HitList& out, bool& all) {
+        auto notDocument = [&out, &all](const HitList& in) {
             out.clear();
+            if (std::none_of(in.begin(), in.end(), [](Hit h) { return hitPart(h) == 0; })) {
+                all = true;
+                return;
+            }
             out.reserve(in.size());
             for (Hit h : in)
                 if (hitPart(h) != 0) out.push_back(h);
@@ -601,7 +609,7 @@ private:
             switch (axis) {
                 case AxisSelf:
                 case AxisDescendantOrSelf:
-                case AxisAncestorOrSelf: out = C->hits; return true;
+                case AxisAncestorOrSelf: all = true; return true;
                 case AxisChild:
                 case AxisDescendant:
                     if (!C->noAttributes) return false;
@@ -618,7 +626,7 @@ private:
             switch (axis) {
                 case AxisSelf:
                 case AxisDescendantOrSelf:
-                case AxisAncestorOrSelf: out = P->hits; return true;
+                case AxisAncestorOrSelf: all = true; return true;
                 case AxisParent:
                 case AxisAncestor: notDocument(P->hits); return true;
                 default: return false;
