@@ -1037,17 +1037,41 @@ private:
         for (size_t k = 0; k < refs.size() && next < j; ++k) {
             while (next < j && hitPart(cand[next]) < refs[k].first) ++next;
             if (next == j || (k + 1 < refs.size() && hitPart(cand[next]) >= refs[k + 1].first)) continue;
-            if (!k_.st->readListedSlotPageInto(base_->id, rid, refs[k], pageBytes_, pageSlots_)) {
+            // The page is read and walked as far as its last candidate: by
+            // the share of its slots before it, then on if that falls short.
+            size_t last = next;
+            while (last + 1 < j && (k + 1 == refs.size() || hitPart(cand[last + 1]) < refs[k + 1].first)) ++last;
+            const size_t share = static_cast<size_t>(hitPart(cand[last]) - refs[k].first) + 1;
+            pageBytes_.clear();
+            size_t total = 0, want = 0;
+            auto read = [&](size_t upTo) {
+                return k_.st->readListedSlotPageBytes(base_->id, rid, refs[k], pageBytes_, upTo, total);
+            };
+            if (!read(0) || !read(want = share >= kSlotsPerPage ? total : total * share / kSlotsPerPage + 1024)) {
                 kept.resize(keptBefore);
                 return false;
             }
-            const unsigned char* p = reinterpret_cast<const unsigned char*>(pageBytes_.data());
-            for (size_t at = 0; at < pageSlots_.size() && next < j; ++at) {
-                const SlotRef& r = pageSlots_[at];
-                while (next < j && hitPart(cand[next]) < r.slot) ++next;
-                if (next < j && hitPart(cand[next]) == r.slot && matches(p + r.offset, r.length))
-                    kept.push_back(cand[next++]);
+            size_t at = 0;
+            while (next <= last && at < total) {
+                const unsigned char* b = reinterpret_cast<const unsigned char*>(pageBytes_.data());
+                uint32_t off, len;
+                const unsigned char* d;
+                const SlotHeader h = readSlotHeader(b + at, b + pageBytes_.size(), off, d, len);
+                if (h == SlotHeader::cut && pageBytes_.size() < total) {
+                    if (!read(want = std::max(want * 2, pageBytes_.size() + 1))) {
+                        kept.resize(keptBefore);
+                        return false;
+                    }
+                    continue;
+                }
+                if (h != SlotHeader::ok)
+                    throw StorageError("storage: the slot pages of record " + std::to_string(rid) + " are damaged");
+                const int slot = refs[k].first + static_cast<int>(off);
+                while (next <= last && hitPart(cand[next]) < slot) ++next;
+                if (next <= last && hitPart(cand[next]) == slot && matches(d, len)) kept.push_back(cand[next++]);
+                at = static_cast<size_t>(d + len - b);
             }
+            next = last + 1;
         }
         return true;
     }
@@ -1073,8 +1097,9 @@ private:
             size_t j = i;
             while (j < cand.size() && hitRid(cand[j]) == rid) ++j;
             // Storage keeps slots in pages: reading one slot reads its page.
-            // Candidates in most of a record's pages read the record's pages
-            // once; a few candidates in a large record are read one by one.
+            // Candidates in most of a record's pages read those pages once,
+            // each as far as its last candidate; a few candidates in a large
+            // record are read one by one.
             // The record's size from its tree when a join read it already,
             // else from its row.
             size_t pages = 0;
@@ -1093,16 +1118,7 @@ private:
                 });
             };
             if (j - i >= 2 && (j - i) * 2 >= pages) {
-                // Pages holding a candidate (a page holds 256 slots).
-                size_t candPages = 0;
-                for (size_t c = i, last = SIZE_MAX; c < j; ++c)
-                    if (static_cast<size_t>(hitPart(cand[c]) / 256) != last) {
-                        last = static_cast<size_t>(hitPart(cand[c]) / 256);
-                        ++candPages;
-                    }
-                if (candPages >= pages) {
-                    readWhole();
-                } else if (!checkInPages(rid, cand, i, j, matches, kept)) {
+                if (!checkInPages(rid, cand, i, j, matches, kept)) {
                     // A page written again since it was listed: the record
                     // is read as it is now, all of it.
                     readWhole();

@@ -326,6 +326,36 @@ TEST_F(ProcessTest, RecordsOfASetLoadedInTurnReadTheirOwnRows) {
     }
 }
 
+// A substring search inside a read-only export checks its candidates in
+// pages read as far as the last of them; slots larger than the estimate
+// assumed make it read on.
+TEST_F(ProcessTest, SubstringCandidatesAfterLargeSlotsAreCheckedInPagesReadInPieces) {
+    Control c;
+    ASSERT_EQ(1, VdbSetBase(c, "docs", 2));
+    const int fv = field(c, "N_TVALUE"), fn = field(c, "N_NAME"), ft = field(c, "N_TYPE"), fp = field(c, "N_PARENT");
+    std::string t;
+    for (int p = 1; p <= 300; ++p) {
+        std::string v = p <= 30 ? std::string(1500, 'f') : "short " + std::to_string(p);
+        if (p == 20 || p == 30 || p == 280) v += " xyzzy";
+        t += "\n\n" + std::to_string(p) + "G^\n" + std::to_string(ft) + "F^" + std::to_string(p) + "PELEMENT^\n" +
+             std::to_string(fn) + "F^" + std::to_string(p) + "Px^\n" + std::to_string(fp) + "F^" + std::to_string(p) +
+             "P" + std::to_string(p > 1 ? 1 : 0) + "^\n" + std::to_string(fv) + "F^\n" + std::to_string(v.size()) +
+             "L" + v + "^\n";
+    }
+    store("docs", t);
+    filter_data fd;
+    memset(&fd, 0, sizeof fd);
+    fd.record_control = c;
+    strcpy(fd.filter_name, "tf_count");
+    std::string a = "CCL=FIND N_TVALUE=$xyzzy$\n";
+    fd.filter_arguments = &a[0];
+    fd.arg_length = static_cast<int>(a.size());
+    fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+    ASSERT_EQ(1, VdbExport(&fd)) << fd.errortext;
+    EXPECT_EQ("1 3", std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)));
+    free(fd.buffer);
+}
+
 TEST_F(ProcessTest, WriterKilledInTheMiddleLeavesWholeRecordsOnly) {
     const int parts = 400;
     std::mt19937 rng(12345);
