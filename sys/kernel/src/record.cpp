@@ -272,9 +272,10 @@ void Record::fetchPage(size_t k, size_t upTo) {
         const SlotHeader h = readSlotHeader(b + at, b + have, off, d, len);
         if (h == SlotHeader::cut && have < pg.size) {
             if (pg.at.size() > need) break;
-            // As far as the slot asked for probably lies, else the rest.
+            // As far as the slot asked for probably lies, and at least twice
+            // as much as read so far (fragments further on read on again).
             if (pg.at.size() >= 16) bytesPerSlot_ = at / pg.at.size();
-            const size_t more = reach(upTo);
+            const size_t more = std::max(reach(upTo), have * 2);
             read(more > have + 256 ? more : SIZE_MAX);
             b = reinterpret_cast<const unsigned char*>(raw_[pg.raw].data());
             have = raw_[pg.raw].size();
