@@ -1181,9 +1181,8 @@ private:
     int depth_ = 0;
     BasePtr base_;
     IndexMetaPtr meta_;
-    // A page's bytes and slots while candidates in it are checked.
+    // A page's bytes while candidates in it are checked.
     ByteBuffer pageBytes_;
-    std::vector<SlotRef> pageSlots_;
 };
 
 // ---------------------------------------------------------------------------

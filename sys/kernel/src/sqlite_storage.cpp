@@ -592,16 +592,6 @@ public:
         s.i(1, page.id);
         return s.row() && s.col(0) == base && s.col(1) == rid && s.col(2) == page.first;
     }
-    bool readListedSlotPageInto(int64_t base, int rid, const SlotPageRef& page, ByteBuffer& data,
-                                std::vector<SlotRef>& slots) override {
-        if (depth_ == 0) return Storage::readListedSlotPageInto(base, rid, page, data, slots);
-        flushPage();
-        slots.clear();
-        if (!stillListed(base, rid, page)) return false;
-        data.clear();
-        readSlotRow(page.id, page.first, rid, data, 0, slots);
-        return true;
-    }
     bool readListedSlotPageBytes(int64_t base, int rid, const SlotPageRef& page, ByteBuffer& data, size_t upTo,
                                  size_t& total) override {
         if (depth_ == 0) return Storage::readListedSlotPageBytes(base, rid, page, data, upTo, total);

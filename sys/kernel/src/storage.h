@@ -258,16 +258,6 @@ public:
     // One listed page (as readSlotPages gives it); false when it was written
     // again or removed since it was listed.
     virtual bool readListedSlotPage(int64_t base, int rid, const SlotPageRef& page, const SlotPageFn& fn) = 0;
-    // The same into a buffer the caller keeps (data becomes the page's bytes,
-    // slots the place of each slot in them).
-    virtual bool readListedSlotPageInto(int64_t base, int rid, const SlotPageRef& page, ByteBuffer& data,
-                                        std::vector<SlotRef>& slots) {
-        slots.clear();
-        return readListedSlotPage(base, rid, page, [&](const unsigned char* p, size_t n, const SlotRef* at, size_t count) {
-            data.assign(reinterpret_cast<const char*>(p), n);
-            slots.assign(at, at + count);
-        });
-    }
     // The bytes of a listed page up to upTo (a backend may read more) after
     // the data.size() bytes of it already in data; total becomes the page's
     // size. The whole page is reserved at the first read, so bytes read
