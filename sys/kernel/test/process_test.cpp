@@ -60,6 +60,24 @@ protected:
         waitpid(pid, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+    // Runs a filter of the test module as an export of a new control on
+    // docs; out: what it gave, or its error text.
+    static int exportOf(const char* filter, const std::string& args, std::string& out) {
+        Control c;
+        EXPECT_EQ(1, VdbSetBase(c, "docs", 2));
+        filter_data fd;
+        memset(&fd, 0, sizeof fd);
+        fd.record_control = c;
+        strcpy(fd.filter_name, filter);
+        std::string a = args;
+        fd.filter_arguments = a.empty() ? nullptr : &a[0];
+        fd.arg_length = static_cast<int>(a.size());
+        fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
+        const int st = VdbExport(&fd);
+        out = st & 1 ? std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)) : fd.errortext;
+        free(fd.buffer);
+        return st;
+    }
     static int hits(const std::string& cond) {
         if (ccl("FIND " + cond) != 1) return -1;
         int set = 0, recs = 0, h = 0;
@@ -246,22 +264,7 @@ TEST_F(ProcessTest, RecordsReadAgainAfterAnotherProcessRewroteThem) {
     ASSERT_EQ(0, writer({"store", "docs", "1", "2", "5000"}, true));
     ASSERT_EQ(1, hits("D_DOCNAME=rec-1"));
     const std::string rid = std::to_string(lastRids().at(0));
-    auto name = [&](std::string& out) {
-        Control c;
-        EXPECT_EQ(1, VdbSetBase(c, "docs", 2));
-        filter_data fd;
-        memset(&fd, 0, sizeof fd);
-        fd.record_control = c;
-        strcpy(fd.filter_name, "tf_get");
-        std::string a = "FIELD=D_DOCNAME\nRID=" + rid + "\n";
-        fd.filter_arguments = &a[0];
-        fd.arg_length = static_cast<int>(a.size());
-        fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
-        const int st = VdbExport(&fd);
-        out = st & 1 ? std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)) : fd.errortext;
-        free(fd.buffer);
-        return st;
-    };
+    auto name = [&](std::string& out) { return exportOf("tf_get", "FIELD=D_DOCNAME\nRID=" + rid + "\n", out); };
     std::string out;
     for (const char* value : {"theirs", "again"}) {
         ASSERT_EQ(1, name(out)) << out;
@@ -284,19 +287,9 @@ TEST_F(ProcessTest, PartsReadInAnyOrderFromPagesReadInPieces) {
         list += std::to_string(p) + ",";
         want += "value 1." + std::to_string(p) + "\n";
     }
-    Control c;
-    ASSERT_EQ(1, VdbSetBase(c, "docs", 2));
-    filter_data fd;
-    memset(&fd, 0, sizeof fd);
-    fd.record_control = c;
-    strcpy(fd.filter_name, "tf_parts");
-    std::string a = "RID=" + std::to_string(lastRids().at(0)) + "\nPARTS=" + list + "\n";
-    fd.filter_arguments = &a[0];
-    fd.arg_length = static_cast<int>(a.size());
-    fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
-    ASSERT_EQ(1, VdbExport(&fd)) << fd.errortext;
-    EXPECT_EQ(want, std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)));
-    free(fd.buffer);
+    std::string out;
+    ASSERT_EQ(1, exportOf("tf_parts", "RID=" + std::to_string(lastRids().at(0)) + "\nPARTS=" + list + "\n", out)) << out;
+    EXPECT_EQ(want, out);
 }
 
 // Records of a set loaded one after another in a read-only export are read
@@ -313,16 +306,9 @@ TEST_F(ProcessTest, RecordsOfASetLoadedInTurnReadTheirOwnRows) {
     for (int n = 1; n <= 50; ++n)
         if (n != 7) want += "rec-" + std::to_string(n) + "\n";
     for (int round = 0; round < 2; ++round) {
-        Control c;
-        ASSERT_EQ(1, VdbSetBase(c, "docs", 2));
-        filter_data fd;
-        memset(&fd, 0, sizeof fd);
-        fd.record_control = c;
-        strcpy(fd.filter_name, "tf_names");
-        fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
-        ASSERT_EQ(1, VdbExport(&fd)) << fd.errortext;
-        EXPECT_EQ(want, std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)));
-        free(fd.buffer);
+        std::string out;
+        ASSERT_EQ(1, exportOf("tf_names", "", out)) << out;
+        EXPECT_EQ(want, out);
     }
 }
 
@@ -343,17 +329,9 @@ TEST_F(ProcessTest, SubstringCandidatesAfterLargeSlotsAreCheckedInPagesReadInPie
              "L" + v + "^\n";
     }
     store("docs", t);
-    filter_data fd;
-    memset(&fd, 0, sizeof fd);
-    fd.record_control = c;
-    strcpy(fd.filter_name, "tf_count");
-    std::string a = "CCL=FIND N_TVALUE=$xyzzy$\n";
-    fd.filter_arguments = &a[0];
-    fd.arg_length = static_cast<int>(a.size());
-    fd.vdb_options = IEOPT_MEMORY | EXPORT_ALLOC;
-    ASSERT_EQ(1, VdbExport(&fd)) << fd.errortext;
-    EXPECT_EQ("1 3", std::string(static_cast<char*>(fd.buffer), static_cast<size_t>(fd.buffer_length)));
-    free(fd.buffer);
+    std::string out;
+    ASSERT_EQ(1, exportOf("tf_count", "CCL=FIND N_TVALUE=$xyzzy$\n", out)) << out;
+    EXPECT_EQ("1 3", out);
 }
 
 TEST_F(ProcessTest, WriterKilledInTheMiddleLeavesWholeRecordsOnly) {
