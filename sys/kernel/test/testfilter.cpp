@@ -31,6 +31,14 @@ int failWith(filter_data* fd, int code, const char* text) {
     return code;
 }
 
+// Gives out as the exported buffer (the caller frees it).
+int giveOut(filter_data* fd, const std::string& out) {
+    fd->buffer = strdup(out.c_str());
+    fd->buffer_length = static_cast<int>(out.size());
+    fd->errorcode = 1;
+    return 1;
+}
+
 // Stores a second record into another base from inside the filter.
 int sideStore(const std::string& base, const std::string& text) {
     VdbHandle c = nullptr, cur = nullptr;
@@ -189,10 +197,7 @@ extern "C" int tf_reload(char* p, int*) {
     VdbDeleteRecordControl(c);
     if (!(st & 1)) return failWith(fd, st, "write refused");
     std::string out = itemOf(rid2, name, item) + "|" + itemOf(rid, name, item);
-    fd->buffer = strdup(out.c_str());
-    fd->buffer_length = static_cast<int>(out.size());
-    fd->errorcode = 1;
-    return 1;
+    return giveOut(fd, out);
 }
 
 // The first two words of N_TVALUE of each part in PARTS (numbers with a
@@ -212,10 +217,7 @@ extern "C" int tf_parts(char* p, int*) {
         std::string t = v && n > 0 ? std::string(v, static_cast<size_t>(n)) : std::string();
         out += t.substr(0, t.find(' ', 6)) + "\n";
     }
-    fd->buffer = strdup(out.c_str());
-    fd->buffer_length = static_cast<int>(out.size());
-    fd->errorcode = 1;
-    return 1;
+    return giveOut(fd, out);
 }
 
 // D_DOCNAME of each record of the last set, loaded in set order, one per line.
@@ -239,10 +241,7 @@ extern "C" int tf_names(char* p, int*) {
         if (st != 1) return failWith(fd, st, "cannot read a record of the set");
         out += std::string(buf, static_cast<size_t>(len)) + "\n";
     }
-    fd->buffer = strdup(out.c_str());
-    fd->buffer_length = static_cast<int>(out.size());
-    fd->errorcode = 1;
-    return 1;
+    return giveOut(fd, out);
 }
 
 // Runs the search CCL and gives "<records> <hits>" of its set.
@@ -254,10 +253,7 @@ extern "C" int tf_count(char* p, int*) {
     int set = 0, records = 0, hits = 0;
     VdbGetSearch(&set, &records, &hits);
     const std::string out = std::to_string(records) + " " + std::to_string(hits);
-    fd->buffer = strdup(out.c_str());
-    fd->buffer_length = static_cast<int>(out.size());
-    fd->errorcode = 1;
-    return 1;
+    return giveOut(fd, out);
 }
 
 // tf_update under the name of a filter that claims to only read.
