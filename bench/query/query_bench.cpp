@@ -16,7 +16,8 @@
 //   query_bench repeat <base> <runs> <xpath>
 //       one query, warm, `runs` times in this process: its median and each
 //       run in ms (for profiling one query shape); with fragments when
-//       VXQ_FRAGMENTS=1.
+//       VXQ_FRAGMENTS=1; with the other form of the query run untimed
+//       before each run, as `run` alternates them, when VXQ_ALTERNATE=1.
 //   query_bench queries
 //       the queries, one per line.
 //
