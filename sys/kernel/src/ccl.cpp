@@ -1065,7 +1065,7 @@ private:
                     continue;
                 }
                 if (h != SlotHeader::ok)
-                    throw StorageError("storage: the slot pages of record " + std::to_string(rid) + " are damaged");
+                    throw slotPagesDamaged(rid);
                 const int slot = refs[k].first + static_cast<int>(off);
                 while (next <= last && hitPart(cand[next]) < slot) ++next;
                 if (next <= last && hitPart(cand[next]) == slot && matches(d, len)) kept.push_back(cand[next++]);

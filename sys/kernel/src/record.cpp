@@ -283,7 +283,7 @@ void Record::fetchPage(size_t k, size_t upTo) {
         }
         if (h != SlotHeader::ok || off < pg.at.size()) {
             epoch_ = ~uint64_t(0);
-            throw StorageError("storage: the slot pages of record " + std::to_string(rid_) + " are damaged");
+            throw slotPagesDamaged(rid_);
         }
         if (off > pg.at.size()) pg.at.resize(off);
         pg.at.push_back(RawRef{pg.raw, static_cast<uint32_t>(d - b), len});

@@ -472,7 +472,7 @@ public:
                 page.clear();
                 appendSlotRow(pg.id, page, 0);
                 if (!forEachInPage(pg.first, reinterpret_cast<const unsigned char*>(page.data()), page.size(), fn))
-                    throw damaged(rid);
+                    throw slotPagesDamaged(rid);
             }
             return;
         }
@@ -481,7 +481,7 @@ public:
         while (s.row()) {
             size_t n;
             const unsigned char* p = s.blob(1, n);
-            if (!forEachInPage(static_cast<int>(s.col(0)), p, n, fn)) throw damaged(rid);
+            if (!forEachInPage(static_cast<int>(s.col(0)), p, n, fn)) throw slotPagesDamaged(rid);
         }
     }
     void readSlotPages(int64_t base, int rid, const SlotPageFn& fn) override {
@@ -496,7 +496,7 @@ public:
             if (!forEachInPage(static_cast<int>(s.col(0)), p, n, [&](int slot, const unsigned char* d, size_t len) {
                     refs.push_back(SlotRef{slot, static_cast<uint32_t>(d - p), static_cast<uint32_t>(len)});
                 }))
-                throw damaged(rid);
+                throw slotPagesDamaged(rid);
             fn(p, n, refs.data(), refs.size());
         }
     }
@@ -546,7 +546,7 @@ public:
                 slots.push_back(
                     SlotRef{slot, static_cast<uint32_t>(at + static_cast<size_t>(d - p)), static_cast<uint32_t>(len)});
             }))
-            throw damaged(rid);
+            throw slotPagesDamaged(rid);
     }
     void listSlotPages(int64_t base, int rid, std::vector<SlotPageRef>& out) override {
         flushPage();
@@ -580,7 +580,7 @@ public:
         if (!forEachInPage(page.first, p, n, [&](int slot, const unsigned char* d, size_t len) {
                 refs.push_back(SlotRef{slot, static_cast<uint32_t>(d - p), static_cast<uint32_t>(len)});
             }))
-            throw damaged(rid);
+            throw slotPagesDamaged(rid);
         fn(p, n, refs.data(), refs.size());
         return true;
     }
@@ -637,7 +637,7 @@ public:
                     out.assign(reinterpret_cast<const char*>(d), len);
                     found = true;
                 }))
-                throw damaged(rid);
+                throw slotPagesDamaged(rid);
             return found;
         }
         Page& pg = pageFor(base, rid, slot);
@@ -913,10 +913,6 @@ private:
         blob_.dirty = false;
     }
 
-    StorageError damaged(int rid) const {
-        return StorageError("storage: the slot pages of record " + std::to_string(rid) + " are damaged");
-    }
-
     // The kept handle on the data of slot page `row`: moved there when open
     // (a fresh handle compiles a statement, a move only seeks), made when
     // not or when a write to its row ended it.
@@ -972,7 +968,7 @@ private:
             });
             if (!ok) {
                 dropPage();
-                throw damaged(rid);
+                throw slotPagesDamaged(rid);
             }
         }
         page_.base = base;

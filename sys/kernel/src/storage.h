@@ -152,6 +152,10 @@ struct SlotPageRef {
 // below kSlotsPerPage.
 constexpr int kSlotsPerPage = 256;
 enum class SlotHeader { ok, cut, damaged };
+// What a reader of record rid's pages reports when they do not follow that format.
+inline StorageError slotPagesDamaged(int rid) {
+    return StorageError("storage: the slot pages of record " + std::to_string(rid) + " are damaged");
+}
 // Reads the header of the slot at p (bytes up to e): its offset in the page,
 // where its bytes start and their length. cut: the header or the bytes go
 // past e.
