@@ -573,7 +573,10 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
 
     VdbSaveStatus();
     int nFragments = 0, nFragmentSet = 0;
-    {
+    if (m_nFragmentHitsSet > 0 && m_nFragmentHitsSet == nSearch) {
+        nFragmentSet = nSearch;
+        nFragments = nRecords;
+    } else {
         VXProcessorMain xpath(getLogger());
         xpath.Begin();
         SearchSet* last = nullptr;
