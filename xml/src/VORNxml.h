@@ -163,6 +163,8 @@ protected:
     // So are the record's node count (-1 until counted) and the numbers of
     // the node fields reconstruction reads (0 until looked up).
     int m_nDocNodes = -1;
+    // The block size the next fragment's text starts with (0: the usual).
+    size_t m_nFragmentBytes = 0;
     int m_aNodeFields[6] = {};
     // Fields D_DOCTYPE and D_META the same way, and the text buffers every
     // fragment's rebuild uses (made for the first one).

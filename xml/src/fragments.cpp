@@ -607,6 +607,7 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
     // The node fields are looked up for the first fragment only.
     for (int& f : m_aNodeFields)
         f = 0;
+    m_nFragmentBytes = 0;
     m_nDoctypeField = m_nMetaField = 0;
 
     // Each fragment is rebuilt into memory, whatever sink the request names.

@@ -50,6 +50,17 @@ void CDocText::grow(size_t n)
     m_cap = cap;
 }
 
+void CDocText::presize(size_t n)
+{
+    if (m_p || n == 0)
+        return;
+    size_t cap = (n + 16) & ~size_t(15);
+    m_p = static_cast<char*>(malloc(cap));
+    if (!m_p)
+        throw std::bad_alloc();
+    m_cap = cap;
+}
+
 char* CDocText::take(int* pnLength)
 {
     if (m_cap - m_n < 1 || !m_p)
@@ -1110,6 +1121,8 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
     CDocText strDoc, strEscaped;
     if (sink.kind() == CDocSink::MEMORY && nSubTreeRootId <= 1)
         reserveDocument(rc, strDoc);
+    else if (sink.kind() == CDocSink::MEMORY && m_bReuseDocProps)
+        strDoc.presize(m_nFragmentBytes);
     // Each fragment of a request writes into the same buffers; every use
     // below sets a buffer before it reads it.
     std::unique_ptr<CRebuildBuffers> ownBuffers;
@@ -1348,6 +1361,10 @@ void CVORNxml::processRecord(int nSubTreeRootId, bool useNamespaces, bool bStrea
         int len = 0;
         fd->buffer = strDoc.take(&len);
         fd->buffer_length = len;
+        // The fragments of a request are mostly of a size: the next one's
+        // block is sized by this one (large ones grow as usual).
+        if (m_bReuseDocProps)
+            m_nFragmentBytes = len < 2048 ? static_cast<size_t>(len) * 5 / 4 + 32 : 0;
         return;
     }
     sink.flush(strDoc, conv, true);

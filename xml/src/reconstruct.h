@@ -62,6 +62,10 @@ public:
         std::swap(m_cap, other.m_cap);
     }
 
+    // An empty buffer's first block, of about n bytes rather than the usual
+    // 4 KB: a small fragment's block then comes from the allocator's cache.
+    void presize(size_t n);
+
     // Hands the text over as a NUL-terminated heap block (free it with
     // free); the buffer starts afresh.
     char* take(int* pnLength);
