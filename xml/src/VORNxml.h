@@ -155,8 +155,8 @@ protected:
     // several subtrees of one record they are read for the first one only.
     bool m_bReuseDocProps = false;
     // A search set that holds exactly the hits of the fragment expression
-    // (the query just run was the same expression), or -1: getFragments
-    // takes its hits instead of running the expression again within it.
+    // (the query just run was the same expression), or -1: the next
+    // getFragments takes its hits instead of running the expression again.
     int m_nFragmentHitsSet = -1;
     bool m_bDocPropsRead = false;
     CStringBuffer m_strDocEnc, m_strDocVer, m_strDocTxv;

@@ -557,6 +557,9 @@ void CVORNxml::getFragmentNamsepaces(int nSubTreeRootId, CStringBuffer& strDefs)
 int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentExpression, CStringBuffer& strOut,
                            int nFrom, int nTo, bool bHighlight)
 {
+    // Taken once: it speaks of this call only.
+    const int nHitsSet = m_nFragmentHitsSet;
+    m_nFragmentHitsSet = -1;
     filter_data* p = m_pData;
     if (!p)
         return 0;
@@ -573,7 +576,7 @@ int CVORNxml::getFragments(int nSearch, int nRecords, const char* xpathFragmentE
 
     VdbSaveStatus();
     int nFragments = 0, nFragmentSet = 0;
-    if (m_nFragmentHitsSet > 0 && m_nFragmentHitsSet == nSearch) {
+    if (nHitsSet > 0 && nHitsSet == nSearch) {
         nFragmentSet = nSearch;
         nFragments = nRecords;
     } else {

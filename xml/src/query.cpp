@@ -158,11 +158,9 @@ int CVORNxml::vornXmlQuery()
             m_nFragmentHitsSet =
                 bQuery && nSearchSet > 0 && strcmp(xpathQuery, fragmentQuery) == 0 ? nSearchSet : -1;
             getFragments(nSearchSet, nRecords, fragmentQuery, out, nFrom, nTo, bHighlight);
-            m_nFragmentHitsSet = -1;
         } catch (XPathException* e) {
             // A fragment expression that cannot be answered fails the call:
             // an empty fragment set would read as "nothing found".
-            m_nFragmentHitsSet = -1;
             CStringBuffer text;
             takeMessage(e, p, text);
             logError("processRecord/getFragments", 0, "%s", (const char*)text);
