@@ -2,7 +2,8 @@
 // store filter, every
 // generated expression is asked as the fragment expression of a query over
 // all of them through vornxmlquery, and gen_cases.py compares each returned
-// subtree, canonicalised, with what libxml2 selects.
+// subtree, canonicalised, with what libxml2 selects. Each expression is also
+// asked as its own query, whose fragment set must be the same.
 #include <stdio.h>
 #include <string.h>
 
